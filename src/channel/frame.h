@@ -1,0 +1,75 @@
+// Wire frame and socket I/O of the storage-system channel.
+//
+// Frame: 32-byte header (BeginTag 0xFEDCBA98, Version, MessageType, Length,
+// ReturnStatus, 12 reserved), Length body bytes, 16-byte tail (zero word, 8
+// reserved, EndTag 0x76543210); every field little-endian. On a verified link
+// with a peer of version >= 17 the first ceil(Length/16) 16-byte blocks of
+// body+tail (padded with zeros to roundLen) are AES-256 encrypted one by one.
+// Every wait is bounded (poll): 30 s per wait while a frame moves.
+#pragma once
+#include <cstdint>
+
+#include "channel/crypto.h"
+
+constexpr uint32_t AV_BEGIN_TAG = 0xFEDCBA98;
+constexpr uint32_t AV_END_TAG = 0x76543210;
+constexpr uint32_t AV_PROTOCOL_VERSION = 17;
+constexpr uint32_t AV_MAX_BODY = 8792;
+constexpr uint32_t AV_HEADER_SIZE = 32;
+constexpr uint32_t AV_TAIL_SIZE = 16;
+
+enum : uint32_t {
+  MSG_HANDSHAKE_CHALLENGE = 2000,
+  MSG_HANDSHAKE_ANSWER = 2001,
+  MSG_ENGINE_STATUS = 2010,
+  MSG_SCAN_FILE = 2020,
+};
+enum : uint32_t {
+  RET_OK = 100,
+  RET_JOB_FAILED = 201,
+  RET_NOT_SUPPORTED = 203,
+};
+
+struct MsgHeader {
+  uint32_t BeginTag;
+  uint32_t Version;
+  uint32_t MessageType;
+  uint32_t Length;
+  uint32_t ReturnStatus;
+  uint32_t Reserved[3];
+};
+static_assert(sizeof(MsgHeader) == 32);
+
+enum : int32_t { LINK_UNVERIFIED = 0, LINK_NORMAL = 1, LINK_FAULT = 2 };
+
+struct MsgLink {
+  int socket = -1;
+  MsgHeader RecvHead{};
+  AesBlockKey decryptKey;
+  AesBlockKey encryptKey;
+  uint32_t RecvLength = 0;
+  uint8_t* RecvBody = nullptr;  // pool memory: body + tail (+ padding)
+  uint32_t SendCapacity = 0;
+  uint8_t* SendPackage = nullptr;  // pool memory: the whole outgoing frame
+  uint32_t SendLength = 0;
+  int32_t status = LINK_UNVERIFIED;
+};
+
+int agentMsg_Waiting(int sock, int forWrite, int timeoutMs);  // 0 timeout, 1 ready, 2 error
+int agentMsg_DoRecv(int sock, void* buf, uint32_t len);  // 0 ok, 1 timeout/closed, 2 error
+int agentMsg_DoSend(int sock, const void* buf, uint32_t len);  // 1 all sent, else 0
+int agentMsg_EmptySocket(int sock);                    // 1 drained and writable
+int agentMsg_RecvPackage_Compatible(MsgLink* link);    // 0 good frame, else 1 or 2
+int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
+                                  const void* body, uint32_t len);  // 1 / 0
+int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,
+                                 uint32_t returnStatus);  // 1 / 0
+int agentMsg_DoRequest(MsgLink* link, uint32_t messageType, const void* body,
+                       uint32_t len);                  // 1 / 0
+int agentMsg_EncrypMessage(MsgLink* link);             // 1
+int agentMsg_DecryptMessage(MsgLink* link);            // 1
+void agentMsg_ReleaseLink(MsgLink* link);  // frees the buffers; keys and status stay
+void agentMsg_FreeLinkKeys(MsgLink* link);  // at connection end
+// familyFlag 1: IPv6 (IPV6_V6ONLY), else IPv4. 1 with a listening socket, else 0.
+int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
+                                 int backlog);

@@ -1,0 +1,29 @@
+// Pre-shared key: the administrator's key (Pwd in agentConfig.ini) is checked,
+// stored encrypted (Credential, Iv, Salt, RootKey) and replaced by "null"; the
+// agent keeps only the 32-byte shared key derived from it (31 PBKDF2 bytes and
+// a zero byte), which the message server turns into the handshake's HMAC key.
+#pragma once
+#include <cstdint>
+
+constexpr int AV_PWD_ILLEGAL = 0x3000003;
+
+// Protocol constants. The shared-key salt is a fact storage systems need.
+extern const char AV_SHARED_KEY_SALT[17];
+extern const char AV_CREDENTIAL_SUFFIX[17];
+// Built-in credential set: the default pre-shared key encrypted under the
+// default RootKey, Iv and Salt.
+extern const char AV_DEFAULT_PRESHARED_KEY[];
+extern const char AV_DEFAULT_CREDENTIAL[];
+extern const char AV_DEFAULT_ROOTKEY[16];
+extern const char AV_DEFAULT_IV[16];
+extern const char AV_DEFAULT_SALT[16];
+
+int updateAvAgentSharedKeyByCfg(const char* credential, const char* iv,
+                                const char* rootKey, const char* salt);  // 0 / -1
+// 0; AV_PWD_ILLEGAL; -1. Rewrites the configuration file on success.
+int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath);
+int checkPwdLegality(const char* text);  // 0 / -1
+// Copies the current shared key.
+void getAvAgentSharedKey(uint8_t out[32]);
+// Derives the shared key for a pre-shared key text (what a storage system does).
+int deriveSharedKey(const char* presharedKey, uint8_t out[32]);  // 0 / -1

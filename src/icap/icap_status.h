@@ -1,0 +1,11 @@
+// ICAP server status (avType 2): an OPTIONS request to ServIp on the configured
+// IcapPort; only the first line of the answer is read and judged.
+#pragma once
+#include <cstdint>
+
+typedef struct json_object json_object;
+
+int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize);
+int getServStatusIcap(void* record, uint32_t recordSize);
+int buildIcapServStatusRespMsg(void* record, uint32_t recordSize, char* result,
+                               uint32_t resultSize);

@@ -1,0 +1,14 @@
+// Job dispatch: turns one job frame's JSON text into one JSON result text.
+// A scan job is first offered to the scan type table (ICAP scan, ICAP server
+// status); otherwise it is a local trigger scan. A status job runs the engine
+// check and the storage port check. Entry points return 1 on success; a failed
+// job writes nothing and the server answers 201.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t AV_STATUS_RESULT_ROOM = 1024;  // MessageType 2010
+constexpr uint32_t AV_SCAN_RESULT_ROOM = 512;     // MessageType 2020
+
+// The result room is zero-filled by the caller and resultSize bytes long.
+int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize);
+int doJob_ScanFile(const char* request, char* result, uint32_t resultSize);

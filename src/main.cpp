@@ -1,0 +1,3 @@
+#include "runtime/startup.h"
+
+int main() { return agentMain(); }

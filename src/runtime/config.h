@@ -1,0 +1,43 @@
+// Configuration: cfg/agentConfig.ini under the installation root, read whole by
+// initSettingFromCfg at start and again by the watcher thread after every write
+// in cfg/. Each live setting is one atomic word, stored the moment it is read.
+// The vendor table is published whole: a reader holds a reference to the table
+// it got, so a reload never frees a table in use, and the count it sees is the
+// count of records that table holds.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+extern std::atomic<int32_t> g_avAgentPort;
+extern std::atomic<int32_t> g_maxJobsNo;
+extern std::atomic<int32_t> g_flowJobsNo;
+extern std::atomic<int32_t> g_portConnectTimeOut;
+
+constexpr uint32_t AV_MAX_VENDORS = 128;
+
+struct VendorRecord {  // 194 bytes
+  char vendorName[129];
+  char processNameList[65];
+};
+
+struct VendorTable {
+  uint32_t count = 0;
+  VendorRecord* records = nullptr;  // count records, from the memory pool
+  ~VendorTable();
+};
+
+int initSettingFromCfg();                 // 1 success, 0 failure
+int loadVendorInfo(const char* cfgPath);  // 1 loaded, 0 not
+int createCfgMonitorThread();             // 0 started, -1 not
+
+uint16_t getIcapPort();
+std::shared_ptr<const VendorTable> getVendorTable();  // never null
+// Folder under which \\server\share\rest is found as UncRoot/server/share/rest.
+// Copies it into out (cut to size - 1).
+void getUncRoot(char* out, uint32_t size);
+
+// Path of agentConfig.ini: <root>/cfg/agentConfig.ini, the root being the
+// executable's folder unless set here first (tests, tools). 0, or an error code.
+uint32_t getCfgFilePath(char* out, uint32_t size);
+void setCfgRootForTest(const char* root);

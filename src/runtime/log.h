@@ -1,0 +1,47 @@
+// Log module: one call, BRIM_Log, filters a record by module and level, formats it
+// into one line and appends it to the current file under the log folder.
+//
+// Line: "[time][msec][code][LEVEL][message][MODULE][function,line][process]\n".
+// Files "log/logYYYYMMDDHHMM.log" rotate at 8 MiB and are pruned to LogFileNum.
+// Level settings and the current file's name stamp live in "./tmp/dbglog.cfg",
+// mapped shared, so every process logging into the same root agrees on them.
+// Safe to call from any thread; the first call initialises the module.
+#pragma once
+#include <cstdint>
+
+enum : uint32_t {
+  AV_MODULE_AGENT = 316,  // the agent's own code
+  AV_MODULE_BRIM = 997,   // the OS helper layer
+};
+
+enum AvLogLevel : uint32_t {
+  AVLOG_NONE = 0,  // never filtered
+  AVLOG_CRI = 1,
+  AVLOG_ERR = 2,
+  AVLOG_WARN = 3,
+  AVLOG_INFO = 4,
+  AVLOG_DBG = 5,
+};
+
+void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line,
+              uint16_t errCode, const char* fmt, ...)
+    __attribute__((format(printf, 6, 7)));
+
+// Stores the low 8 bits of level for the module in the shared settings block.
+void BRIM_SetModuleLogLevel(uint32_t module, uint32_t level);
+void BRIM_SetLogFileNum(uint32_t num);
+// Folder that receives the log files ("./log" until set); copied, at most 255 chars.
+void BRIM_SetLogDir(const char* dir);
+
+// Test seam: every record that passes the level filter is also handed here
+// (after the message is formatted and cut), whether or not a file is writable.
+using AvLogObserver = void (*)(uint32_t module, uint32_t level, const char* func,
+                               const char* message);
+void BRIM_SetLogObserver(AvLogObserver observer);
+
+#define AV_LOG(level, fmt, ...) \
+  BRIM_Log(AV_MODULE_AGENT, (level), __func__, __LINE__, 0, fmt, ##__VA_ARGS__)
+#define AV_ERR(fmt, ...) AV_LOG(AVLOG_ERR, fmt, ##__VA_ARGS__)
+#define AV_WARN(fmt, ...) AV_LOG(AVLOG_WARN, fmt, ##__VA_ARGS__)
+#define AV_INFO(fmt, ...) AV_LOG(AVLOG_INFO, fmt, ##__VA_ARGS__)
+#define AV_DBG(fmt, ...) AV_LOG(AVLOG_DBG, fmt, ##__VA_ARGS__)

@@ -1,0 +1,53 @@
+// OS helper layer: the thin wrappers the rest of the agent uses instead of the
+// platform: mutex records, 10 ms sleep ticks, atomic 32-bit counters, byte-range
+// file locks, closing descriptors, text-to-number conversion, a tokenizer and
+// text-to-address conversion. Failures are logged as module 997.
+#pragma once
+#include <cstdint>
+#include <pthread.h>
+
+// Mutex record: magic "spin" while it exists, 0 once destroyed.
+struct BRIM_MUTEX {
+  uint32_t magic;
+  pthread_mutex_t handle;
+};
+void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t module);
+void BRIM_MutexLock(BRIM_MUTEX* m);
+void BRIM_MutexUnlock(BRIM_MUTEX* m);
+void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t module);  // closes the handle once
+uint32_t BRIM_ModuleMutexCount(uint32_t module);
+int32_t BRIM_ThreadHeldMutexes();
+
+// Sleeps ticks x 10 ms.
+void BRIM_Sleep(uint32_t ticks);
+
+// Sequentially consistent operations on a 32-bit word.
+void BRIM_AtomicSet(volatile int32_t* v, int32_t value);
+int32_t BRIM_AtomicGet(volatile int32_t* v);
+int32_t BRIM_AtomicInc(volatile int32_t* v);  // returns the new value
+int32_t BRIM_AtomicDec(volatile int32_t* v);  // returns the new value
+
+// Byte-range lock: type 1 exclusive and waiting, 2 shared and failing at once,
+// 3 exclusive and failing at once.
+struct BRIM_FILE_LOCK {
+  int32_t type;
+  int64_t offset;
+  int64_t length;
+};
+int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock);    // 0, or -1
+int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock);  // 0, or -1
+int BRIM_close(int fd);                                   // 0, or -1 after logging
+
+// Decimal, or hexadecimal after "0x"/"0X"; stops at the first non-digit with
+// "Not a numbric str: (%s)." and returns the value so far; wraps modulo 2^64.
+uint64_t BRIM_StrToU64(const char* text);
+// A leading "-" negates the unsigned value of the rest.
+int64_t BRIM_StrToS64(const char* text);
+// 0 when all decimal digits, or "0x"/"0X" and hex digits only; -1 otherwise.
+int BRIM_IsNumeric(const char* text);
+// Returns the text up to the first delimiter, cuts it there and advances *cursor
+// past it (null when there is none).
+char* BRIM_Strtok(char** cursor, const char* delimiters);
+// family 2: dotted IPv4 (4 bytes out); family 23: IPv6 (16 bytes out).
+// 1 valid, 0 not (or another family), -1 for a missing text or output.
+int BRIM_InetPton(int family, const char* text, void* out);

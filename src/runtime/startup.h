@@ -1,0 +1,27 @@
+// Start-up and lifecycle: fixes the installation root from the executable's
+// path, brings up the pool, the log, the configuration, the RSA key pair and the
+// message server in that order, starts the configuration watcher, and waits for
+// "/quit" on standard input (or SIGTERM/SIGINT).
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t AV_PATH_NO_OUTPUT = 0x40000101;
+constexpr uint32_t AV_PATH_NO_IMAGE_NAME = 0x40000102;
+constexpr uint32_t AV_PATH_DRIVE_LIST_SIZE = 0x40000103;
+constexpr uint32_t AV_PATH_DRIVE_LIST_MEMORY = 0x40000104;
+constexpr uint32_t AV_PATH_DRIVE_LIST = 0x40000105;
+constexpr uint32_t AV_PATH_DEVICE_MEMORY = 0x40000106;
+constexpr uint32_t AV_PATH_DEVICE_TOO_LONG = 0x40000107;
+constexpr uint32_t AV_PATH_NO_DRIVE = 0xFFFFFFFF;
+
+// The program entry's body; returns the process exit code.
+int agentMain();
+int setRootPath();  // 1 when the root was set
+// Full path of the running program (pid 0) into out; a code of the table above.
+uint32_t GetProcessFilePath(int pid, char* out, uint32_t outSize);
+// Device path to drive path. driveList: "C:\\\0D:\\\0\0"; queryDevice maps a
+// drive name ("C:") to its device name, returning 0 or a system error code
+// (122 when the buffer is too small).
+using AvDeviceQuery = uint32_t (*)(const char* drive, char* out, uint32_t size);
+uint32_t getRealFilePath(const char* driveList, const char* devicePath, char* out,
+                         uint32_t outSize, AvDeviceQuery queryDevice);

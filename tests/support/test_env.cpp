@@ -1,0 +1,116 @@
+#include "support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "runtime/config.h"
+#include "runtime/log.h"
+#include "runtime/mem_pool.h"
+
+namespace avtest {
+namespace {
+
+std::string g_root;
+std::mutex g_captureMutex;
+std::vector<LogRecord>* g_captured = nullptr;
+
+void observe(uint32_t module, uint32_t level, const char* func, const char* message) {
+  std::lock_guard<std::mutex> lock(g_captureMutex);
+  if (g_captured) g_captured->push_back({module, level, func ? func : "", message ? message : ""});
+}
+
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char tmpl[] = "/tmp/avtest.XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    ASSERT_NE(dir, nullptr);
+    g_root = dir;
+    for (const char* sub : {"tmp", "log", "cfg"})
+      std::filesystem::create_directories(g_root + "/" + sub);
+    ASSERT_EQ(chdir(g_root.c_str()), 0);
+    ASSERT_EQ(initAVPool(getAVPool()), 0);
+    BRIM_SetLogDir((g_root + "/log").c_str());
+    setCfgRootForTest(g_root.c_str());
+    BRIM_SetLogObserver(observe);
+  }
+  void TearDown() override {
+    BRIM_SetLogObserver(nullptr);
+    if (!getenv("AV_KEEP_TEST_ROOT")) {
+      std::error_code ec;
+      std::filesystem::remove_all(g_root, ec);
+    }
+  }
+};
+
+}  // namespace
+
+const std::string& scratchRoot() { return g_root; }
+
+LogCapture::LogCapture() {
+  std::lock_guard<std::mutex> lock(g_captureMutex);
+  delete g_captured;
+  g_captured = new std::vector<LogRecord>();
+}
+
+LogCapture::~LogCapture() {
+  std::lock_guard<std::mutex> lock(g_captureMutex);
+  delete g_captured;
+  g_captured = nullptr;
+}
+
+std::vector<LogRecord> LogCapture::records() const {
+  std::lock_guard<std::mutex> lock(g_captureMutex);
+  return g_captured ? *g_captured : std::vector<LogRecord>{};
+}
+
+bool LogCapture::contains(const std::string& text, uint32_t level) const {
+  for (const auto& r : records())
+    if (r.message.find(text) != std::string::npos && (level == ~0u || r.level == level))
+      return true;
+  return false;
+}
+
+size_t LogCapture::count(const std::string& text) const {
+  size_t n = 0;
+  for (const auto& r : records())
+    if (r.message.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+DebugLevel::DebugLevel() { BRIM_SetModuleLogLevel(AV_MODULE_AGENT, AVLOG_DBG); }
+DebugLevel::~DebugLevel() { BRIM_SetModuleLogLevel(AV_MODULE_AGENT, 0); }
+
+std::vector<uint32_t> poolFreeCounts() {
+  std::vector<uint32_t> v;
+  for (uint32_t k = 0; k < AV_POOL_PARTITIONS; ++k) v.push_back(avPoolFreeCount(getAVPool(), k));
+  return v;
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << contents;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+}  // namespace avtest
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new avtest::Environment);
+  return RUN_ALL_TESTS();
+}
