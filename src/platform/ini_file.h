@@ -1,0 +1,18 @@
+// Private-profile INI access: [section] / key=value lines, names compared
+// without case, the first matching key wins, blanks around names and values are
+// trimmed and one pair of enclosing quotes is removed. Reads open the file each
+// call; writes rewrite the whole file into a temporary in the same folder and
+// rename it over the original, so a reader sees either the old or the new file.
+#pragma once
+#include <cstdint>
+
+// Leading optional sign and digits of the value; no digits gives 0; a missing
+// key (or file) gives def.
+int ini_GetInt(const char* section, const char* key, int def, const char* path);
+// Copies the value (or def when the key is missing) cut to size - 1; returns
+// chars copied.
+int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size, const char* path); // returns chars copied
+// Replaces the key's value in place (other lines, comments and order kept),
+// adds a missing key at the end of its section and a missing section at the
+// end of the file. 0 / -1
+int ini_WriteString(const char* section, const char* key, const char* value, const char* path); // 0 / -1
