@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the agent needs to build (and, with --test,
+# to run every test, real peers included). Idempotent; run as root.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+export DEBIAN_FRONTEND=noninteractive
+
+need=(g++ cmake make pkg-config libjson-c-dev libssl-dev)
+if [ "${1:-}" = "--test" ]; then
+  need+=(libgtest-dev procps psmisc)
+fi
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${1:-}" = "--test" ]; then
+  bash "$here/../tests/engine/install_clamav.sh"
+  bash "$here/../tests/icap/install_cicap.sh"
+fi

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the agent and runs every test: the suite in a plain build, again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency suites under
+# ThreadSanitizer, and the tests against the real peers (ClamAV on-access,
+# c-icap). Installs what it needs first. Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${AV_BUILD_JOBS:-2}
+
+bash scripts/install-deps.sh --test || { echo "installing dependencies failed"; exit 1; }
+
+passed=0
+failed=0
+phase() {  # name, command...
+  local name=$1; shift
+  echo "=== $name"
+  if "$@"; then passed=$((passed + 1)); echo "=== $name: ok"
+  else failed=$((failed + 1)); echo "=== $name: FAILED"; fi
+}
+
+build() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+    cmake --build "$dir" -j"$jobs"
+}
+
+phase "build" build build/release
+phase "unit and end-to-end tests" ctest --test-dir build/release --output-on-failure --timeout 600
+phase "real engine (on-access scanner)" bash tests/engine/clamav_test.sh \
+  "$root/build/release/avagent" "$root/build/release/avagent-client"
+phase "real ICAP server" bash tests/icap/cicap_test.sh \
+  "$root/build/release/avagent" "$root/build/release/avagent-client"
+
+phase "build with ASan+UBSan" build build/asan -DAV_SANITIZE=address,undefined
+phase "tests under ASan+UBSan" env ASAN_OPTIONS=detect_leaks=1 \
+  ctest --test-dir build/asan --output-on-failure --timeout 600
+
+phase "build with TSan" build build/tsan -DAV_SANITIZE=thread
+phase "concurrency tests under TSan" env TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build/tsan --output-on-failure --timeout 600 -R Concurrency
+
+echo "phases: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
