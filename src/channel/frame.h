@@ -73,3 +73,15 @@ void agentMsg_FreeLinkKeys(MsgLink* link);  // at connection end
 // familyFlag 1: IPv6 (IPV6_V6ONLY), else IPv4. 1 with a listening socket, else 0.
 int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
                                  int backlog);
+
+struct addrinfo;
+// Passive address list for the port; 1 (list to freeaddrinfo) or 0.
+int agentMsg_ParseBindPort(int familyFlag, const char* port, struct addrinfo** list);
+// Builds a frame with an explicit Version and encryption choice (the storage
+// side's frames carry its own version); 1 / 0 like agentMsg_CombinSendingMessage.
+int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
+                        uint32_t len, uint32_t version, int encrypt);
+// Limit of each wait while a frame moves (default 30000 ms). Changed only by
+// tests and by the storage-side client's --timeout; process-wide.
+void agentMsg_SetIoWaitMs(int ms);
+int agentMsg_IoWaitMs();

@@ -1,0 +1,460 @@
+// Frame and socket I/O of the storage-system channel.
+//
+// Design: every byte mover is a blocking call bounded by poll(), so a descriptor
+// above 1023 works and a silent peer costs at most one wait per call. Frames
+// live in pool buffers owned by the link; a received body is always allocated
+// at roundLen and zero-filled, so the tail's zero word terminates a text body
+// whatever the sender put in Length. Encryption works in place, one 16-byte
+// block at a time, and never touches the header.
+#include "channel/frame.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "runtime/log.h"
+#include "runtime/mem_pool.h"
+#include "runtime/os_helper.h"
+
+namespace {
+
+constexpr int kDefaultIoWaitMs = 30000;
+constexpr int kMaxRetries = 3;
+constexpr uint32_t kDrainChunk = 100;
+
+std::atomic<int> g_ioWaitMs{kDefaultIoWaitMs};
+
+uint32_t roundUp16(uint32_t n) { return (n + 15u) & ~15u; }
+uint32_t blocksOf(uint32_t len) { return (len + 15u) / 16u; }
+
+void putU32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+uint32_t getU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Header fields are little-endian on the wire whatever the host order.
+void readHeader(const uint8_t raw[32], MsgHeader* h) {
+  h->BeginTag = getU32(raw);
+  h->Version = getU32(raw + 4);
+  h->MessageType = getU32(raw + 8);
+  h->Length = getU32(raw + 12);
+  h->ReturnStatus = getU32(raw + 16);
+  for (int i = 0; i < 3; ++i) h->Reserved[i] = getU32(raw + 20 + 4 * i);
+}
+
+void writeHeader(uint8_t* p, uint32_t version, uint32_t type, uint32_t len,
+                 uint32_t returnStatus) {
+  putU32(p, AV_BEGIN_TAG);
+  putU32(p + 4, version);
+  putU32(p + 8, type);
+  putU32(p + 12, len);
+  putU32(p + 16, returnStatus);
+}
+
+bool retryable(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK; }
+
+int64_t nowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void freePoolPtr(uint8_t** p) {
+  if (*p) freeAVPoolMem(getAVPool(), *p);
+  *p = nullptr;
+}
+
+bool recvEncrypted(const MsgLink* link) {
+  return link->status == LINK_NORMAL && link->RecvHead.Version >= AV_PROTOCOL_VERSION;
+}
+
+}  // namespace
+
+void agentMsg_SetIoWaitMs(int ms) { g_ioWaitMs.store(ms > 0 ? ms : kDefaultIoWaitMs); }
+int agentMsg_IoWaitMs() { return g_ioWaitMs.load(); }
+
+int agentMsg_Waiting(int sock, int forWrite, int timeoutMs) {
+  pollfd pfd{};
+  pfd.fd = sock;
+  pfd.events = forWrite ? POLLOUT : POLLIN;
+  int64_t deadline = nowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  int rc;
+  for (;;) {
+    int left = timeoutMs > 0 ? static_cast<int>(deadline - nowMs()) : 0;
+    if (left < 0) left = 0;
+    rc = poll(&pfd, 1, left);
+    // A signal is not a socket failure: keep waiting for the rest of the time.
+    if (rc < 0 && errno == EINTR) continue;
+    break;
+  }
+  if (rc < 0) {
+    AV_ERR("select FAIL, SOCKET error code is %d", errno);
+    return 2;
+  }
+  if (rc == 0) {
+    if (timeoutMs > 0) AV_DBG("msg_Waiting > select time out");
+    return 0;
+  }
+  if (pfd.revents & POLLNVAL) {
+    AV_ERR("select FAIL, SOCKET error code is %d", EBADF);
+    return 2;
+  }
+  return 1;
+}
+
+int agentMsg_DoRecv(int sock, void* buf, uint32_t len) {
+  auto* p = static_cast<uint8_t*>(buf);
+  uint32_t done = 0;
+  int retries = 0;
+  while (done < len) {
+    int w = agentMsg_Waiting(sock, 0, agentMsg_IoWaitMs());
+    if (w == 0) {
+      AV_DBG("msg_Waiting(recv) timeout");
+      return 1;
+    }
+    if (w != 1) {
+      AV_ERR("msg_Waiting(recv) socket error");
+      return 2;
+    }
+    ssize_t n = recv(sock, p + done, len - done, 0);
+    if (n == 0) {
+      AV_DBG("recv zero, maybe remote socket closed");
+      return 1;
+    }
+    if (n < 0) {
+      int err = errno;
+      if (retryable(err) && retries < kMaxRetries) {
+        ++retries;
+        BRIM_Sleep(1);
+        continue;
+      }
+      AV_ERR("Recv failed, socket error code is %d.", err);
+      return 2;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  uint32_t done = 0;
+  int retries = 0;
+  while (done < len) {
+    if (agentMsg_Waiting(sock, 1, agentMsg_IoWaitMs()) != 1) {
+      AV_ERR("msg_Waiting(send) not ready");
+      return 0;
+    }
+    ssize_t n = send(sock, p + done, len - done, MSG_NOSIGNAL);
+    if (n == 0) {
+      AV_ERR("Socket may be closed, errno %d", errno);
+      return 0;
+    }
+    if (n < 0) {
+      int err = errno;
+      if (retryable(err) && retries < kMaxRetries) {
+        ++retries;
+        BRIM_Sleep(1);
+        continue;
+      }
+      AV_ERR("send FAIL, SOCKET error code is %d", err);
+      return 0;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  return 1;
+}
+
+int agentMsg_EmptySocket(int sock) {
+  uint8_t scratch[kDrainChunk];
+  int retries = 0;
+  for (;;) {
+    int w = agentMsg_Waiting(sock, 0, 0);
+    if (w == 0) break;
+    if (w != 1) {
+      AV_ERR("msg_Waiting(recv), socket error");
+      return 0;
+    }
+    ssize_t n = recv(sock, scratch, sizeof scratch, 0);
+    if (n == static_cast<ssize_t>(kDrainChunk)) continue;
+    if (n > 0) break;
+    if (n == 0) {
+      AV_INFO("Socket is closed, errno %d.", errno);
+      return 0;
+    }
+    int err = errno;
+    if (retryable(err) && retries < kMaxRetries) {
+      ++retries;
+      BRIM_Sleep(1);
+      continue;
+    }
+    AV_ERR("Recv failed, errno %d.", err);
+    return 0;
+  }
+  if (agentMsg_Waiting(sock, 1, 0) != 1) {
+    AV_ERR("msg_Waiting(send) not ready");
+    return 0;
+  }
+  return 1;
+}
+
+int agentMsg_RecvPackage_Compatible(MsgLink* link) {
+  if (!link) {
+    AV_ERR("Null pointer.");
+    return 2;
+  }
+  uint8_t raw[AV_HEADER_SIZE];
+  int rc = agentMsg_DoRecv(link->socket, raw, sizeof raw);
+  if (rc != 0) {
+    AV_DBG("msg_DoRecv(head) FAIL. %d", rc);
+    return rc;
+  }
+  readHeader(raw, &link->RecvHead);
+  if (link->RecvHead.BeginTag != AV_BEGIN_TAG) {
+    AV_ERR("recv begin tag error");
+    return 1;
+  }
+  const uint32_t len = link->RecvHead.Length;
+  if (len > AV_MAX_BODY) {
+    AV_ERR("recv message length error");
+    return 1;
+  }
+  link->RecvLength = len;
+  freePoolPtr(&link->RecvBody);
+  const uint32_t remainLen = len + AV_TAIL_SIZE;
+  const uint32_t roundLen = roundUp16(remainLen);
+  link->RecvBody = static_cast<uint8_t*>(allocAVPoolMem(getAVPool(), roundLen));
+  if (!link->RecvBody) {
+    AV_ERR("malloc memory failed,len(%d)", static_cast<int>(remainLen));
+    return 2;
+  }
+  memset(link->RecvBody, 0, roundLen);
+  AV_DBG("remain_len(%d), roundLen(%d).", static_cast<int>(remainLen),
+         static_cast<int>(roundLen));
+
+  const bool encrypted = recvEncrypted(link) && len > 0;
+  const uint32_t toRead = encrypted ? roundLen : remainLen;
+  rc = agentMsg_DoRecv(link->socket, link->RecvBody, toRead);
+  if (rc != 0) {
+    AV_ERR("msg_DoRecv(body) FAIL. %d", rc);
+    freePoolPtr(&link->RecvBody);
+    return rc;
+  }
+  AV_DBG("link->status(%d), usr version(0x%x)", link->status, link->RecvHead.Version);
+  AV_DBG("before dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
+         static_cast<int>(len), static_cast<int>(toRead),
+         reinterpret_cast<const char*>(link->RecvBody));
+  if (encrypted) {
+    if (agentMsg_DecryptMessage(link) != 1) {
+      AV_ERR("Decrypt message failed, length(%d).", static_cast<int>(len));
+      freePoolPtr(&link->RecvBody);
+      return 1;
+    }
+    AV_DBG("after dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
+           static_cast<int>(len), static_cast<int>(toRead),
+           reinterpret_cast<const char*>(link->RecvBody));
+  }
+  if (getU32(link->RecvBody + len + 12) != AV_END_TAG) {
+    AV_ERR("msg_DoRecv(tail) FAIL.");
+    freePoolPtr(&link->RecvBody);
+    return 2;
+  }
+  return 0;
+}
+
+int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
+                        uint32_t len, uint32_t version, int encrypt) {
+  if (!link || (len > 0 && !body)) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  if (len > 0x7FFFFFFFu) {  // keeps len + 48 and its rounding from wrapping
+    AV_ERR("Malloc memory failed, len(%d).", -1);
+    return 0;
+  }
+  link->SendCapacity = link->SendLength = len + AV_HEADER_SIZE + AV_TAIL_SIZE;
+  freePoolPtr(&link->SendPackage);
+  const uint32_t size = roundUp16(link->SendCapacity);
+  link->SendPackage = static_cast<uint8_t*>(allocAVPoolMem(getAVPool(), size));
+  if (!link->SendPackage) {
+    AV_ERR("Malloc memory failed, len(%d).", static_cast<int>(size));
+    link->SendCapacity = link->SendLength = 0;
+    return 0;
+  }
+  uint8_t* p = link->SendPackage;
+  memset(p, 0, size);
+  writeHeader(p, version, messageType, len, 0);
+  if (len > 0) memcpy(p + AV_HEADER_SIZE, body, len);
+  putU32(p + AV_HEADER_SIZE + len + 12, AV_END_TAG);
+  if (encrypt && agentMsg_EncrypMessage(link) != 1) {
+    AV_ERR("EncrypMessage failed, len(%d).", static_cast<int>(link->SendCapacity));
+    freePoolPtr(&link->SendPackage);
+    link->SendCapacity = link->SendLength = 0;
+    return 0;
+  }
+  return 1;
+}
+
+int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
+                                  const void* body, uint32_t len) {
+  if (!link) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  const int encrypt =
+      link->status == LINK_NORMAL && link->RecvHead.Version >= AV_PROTOCOL_VERSION;
+  return agentMsg_BuildFrame(link, messageType, body, len, AV_PROTOCOL_VERSION, encrypt);
+}
+
+int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,
+                                 uint32_t returnStatus) {
+  if (!link) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  constexpr uint32_t kEmpty = AV_HEADER_SIZE + AV_TAIL_SIZE;
+  link->SendCapacity = link->SendLength = kEmpty;
+  freePoolPtr(&link->SendPackage);
+  link->SendPackage = static_cast<uint8_t*>(allocAVPoolMem(getAVPool(), kEmpty));
+  if (!link->SendPackage) {
+    AV_ERR("Malloc memory failed, len(%d).", static_cast<int>(kEmpty));
+    link->SendCapacity = link->SendLength = 0;
+    return 0;
+  }
+  memset(link->SendPackage, 0, kEmpty);
+  writeHeader(link->SendPackage, AV_PROTOCOL_VERSION, messageType, 0, returnStatus);
+  putU32(link->SendPackage + 44, AV_END_TAG);
+  return 1;
+}
+
+int agentMsg_EncrypMessage(MsgLink* link) {
+  if (!link || !link->SendPackage) return 0;
+  const uint32_t len = getU32(link->SendPackage + 12);
+  if (len == 0) return 1;
+  link->SendLength = roundUp16(link->SendLength);
+  // The package was allocated at a multiple of 16 covering Length + 48, so the
+  // ceil(Length/16) blocks after the header always lie inside it.
+  if (mc_AesEncryptBlocks(&link->encryptKey, link->SendPackage + AV_HEADER_SIZE,
+                          blocksOf(len)) != 0)
+    return 0;
+  return 1;
+}
+
+int agentMsg_DecryptMessage(MsgLink* link) {
+  if (!link || !link->RecvBody) return 0;
+  const uint32_t len = link->RecvHead.Length;
+  if (len == 0) return 1;
+  if (mc_AesDecryptBlocks(&link->decryptKey, link->RecvBody, blocksOf(len)) != 0)
+    return 0;
+  return 1;
+}
+
+int agentMsg_DoRequest(MsgLink* link, uint32_t messageType, const void* body,
+                       uint32_t len) {
+  if (agentMsg_CombinSendingMessage(link, messageType, body, len) != 1) {
+    AV_ERR("CombinSendingMessage FAIL.");
+    return 0;
+  }
+  if (agentMsg_DoSend(link->socket, link->SendPackage, link->SendLength) != 1) {
+    AV_ERR("doSend FAIL.");
+    return 0;
+  }
+  if (agentMsg_RecvPackage_Compatible(link) != 0) {
+    AV_ERR("RecvMessage FAIL.");
+    return 0;
+  }
+  return 1;
+}
+
+void agentMsg_ReleaseLink(MsgLink* link) {
+  if (!link) return;
+  memset(&link->RecvHead, 0, sizeof link->RecvHead);
+  freePoolPtr(&link->RecvBody);
+  freePoolPtr(&link->SendPackage);
+  link->RecvLength = 0;
+  link->SendCapacity = 0;
+  link->SendLength = 0;
+}
+
+void agentMsg_FreeLinkKeys(MsgLink* link) {
+  if (!link) return;
+  mc_AesFreeKey(&link->encryptKey);
+  mc_AesFreeKey(&link->decryptKey);
+}
+
+int agentMsg_ParseBindPort(int familyFlag, const char* port, struct addrinfo** list) {
+  if (!port || !list) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  *list = nullptr;
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = familyFlag == 1 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  int rc = getaddrinfo(nullptr, port, &hints, list);
+  if (rc != 0) {
+    AV_ERR("getaddrinfo FAIL, SOCKET error code is %d", rc == EAI_SYSTEM ? errno : rc);
+    *list = nullptr;
+    return 0;
+  }
+  if (!*list) {
+    AV_ERR("getaddrinfo fail, list is null.");
+    return 0;
+  }
+  return 1;
+}
+
+int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
+                                 int backlog) {
+  if (!sock || !port) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  addrinfo* list = nullptr;
+  if (agentMsg_ParseBindPort(familyFlag, port, &list) != 1) {
+    AV_ERR("msg_ParseBindPort FAIL.");
+    return 0;
+  }
+  int ok = 0;
+  int fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
+  if (fd < 0) {
+    AV_ERR("socket FAIL, SOCKET error code is %d", errno);
+  } else {
+    // Reuse lets a restarted agent bind while old connections sit in TIME_WAIT;
+    // Linux still refuses a second live listener on the port.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (list->ai_family == AF_INET6)
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (bind(fd, list->ai_addr, list->ai_addrlen) != 0) {
+      AV_ERR("bind FAIL, SOCKET error code is %d", errno);
+    } else if (listen(fd, backlog) != 0) {
+      AV_ERR("listen FAIL, SOCKET error code is %d", errno);
+    } else {
+      ok = 1;
+    }
+  }
+  freeaddrinfo(list);
+  if (!ok) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
+  *sock = fd;
+  return 1;
+}
