@@ -3,6 +3,8 @@
 // first), PBKDF2-HMAC-SHA-256 with argument checks, random bytes and random text
 // over a 64-character alphabet, and AES-256 single-block (ECB) keys for frames.
 // All operations are reentrant; work buffers come from the memory pool.
+// Inputs that would not fit the work buffers (a plaintext above 495 bytes, a hex
+// text above 1022 characters or not whole 16-byte blocks) are refused, not cut.
 #pragma once
 #include <cstddef>
 #include <cstdint>

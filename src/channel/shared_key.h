@@ -2,6 +2,8 @@
 // stored encrypted (Credential, Iv, Salt, RootKey) and replaced by "null"; the
 // agent keeps only the 32-byte shared key derived from it (31 PBKDF2 bytes and
 // a zero byte), which the message server turns into the handshake's HMAC key.
+// A failed random draw fails a reset (nothing written); a failed INI write is
+// logged at WARN. The shared key is copied in and out under a mutex.
 #pragma once
 #include <cstdint>
 

@@ -1,0 +1,206 @@
+// Pre-shared key management. The agent keeps only the 32-byte shared key derived
+// from the pre-shared key; the key itself, the credential key and the password
+// they come from live in stack buffers that are cleansed on every way out. The
+// stored credential is reproducible from RootKey, Salt and Iv plus the built-in
+// suffix, which never reaches the file.
+#include "channel/shared_key.h"
+
+#include <openssl/crypto.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "channel/crypto.h"
+#include "platform/ini_file.h"
+#include "runtime/log.h"
+
+const char AV_SHARED_KEY_SALT[17] = "N(|WF~lOta#,u!c}";
+const char AV_CREDENTIAL_SUFFIX[17] = "n2<DY*k82>JuK|Ht";
+
+// The default set below was produced by this module's own reset path and is
+// checked by the unit tests: decrypting it gives AV_DEFAULT_PRESHARED_KEY.
+const char AV_DEFAULT_PRESHARED_KEY[] = "Default-PreShared-Key!Replace-At-Install";
+const char AV_DEFAULT_ROOTKEY[16] = "H0d2Thl2/EqIZkC";
+const char AV_DEFAULT_IV[16] = "M3i..i3v0N1VZFw";
+const char AV_DEFAULT_SALT[16] = "NJJdPxaWfkbEnOM";
+const char AV_DEFAULT_CREDENTIAL[] =
+    "AEF74AE2075E6EBDB25133CAD0559C6810F1487F2D212149A915212426A0BDF8"
+    "3863A4DD1E0D6E8A941154F33D708AE5";
+
+namespace {
+
+constexpr uint32_t kKeyLen = 32;
+constexpr uint32_t kTextRoom = 16;  // 15 characters of Iv, Salt, RootKey and a zero
+constexpr uint32_t kPlainRoom = 256;
+constexpr uint32_t kCredentialRoom = 256;
+constexpr size_t kMinPwdLen = 16;
+constexpr size_t kMaxPwdLen = 63;
+const char kSection[] = "AGENT_SETTING";
+const char kSpecials[] = "~!#$%^&*()=+-_.|[{}]:;'<,>/?`@ \"\\";
+
+std::mutex g_sharedKeyMutex;
+uint8_t g_sharedKey[kKeyLen];
+
+// Wipes a stack buffer when the scope ends, whichever return is taken.
+template <size_t N>
+struct Wiped {
+  uint8_t b[N] = {};
+  ~Wiped() { OPENSSL_cleanse(b, N); }
+  char* c() { return reinterpret_cast<char*>(b); }
+};
+
+int derive(const char* pwd, size_t pwdLen, const char* salt, size_t saltLen, uint8_t out[32]) {
+  memset(out, 0, kKeyLen);
+  return mc_Pbkdf2HmacSha256(reinterpret_cast<const uint8_t*>(pwd), static_cast<uint32_t>(pwdLen),
+                             reinterpret_cast<const uint8_t*>(salt),
+                             static_cast<uint32_t>(saltLen), AV_PBKDF2_ITERATIONS,
+                             AV_DERIVED_KEY_LEN, out);
+}
+
+int deriveShared(const char* presharedKey, uint8_t out[32]) {
+  return derive(presharedKey, strlen(presharedKey), AV_SHARED_KEY_SALT, 16, out);
+}
+
+// Password: RootKey followed by the suffix, cut to 31 bytes.
+int deriveCredentialKey(const char* rootKey, const char* salt, uint8_t out[32]) {
+  Wiped<32> pwd;
+  snprintf(pwd.c(), sizeof pwd.b, "%s%s", rootKey, AV_CREDENTIAL_SUFFIX);
+  return derive(pwd.c(), strlen(pwd.c()), salt, strlen(salt), out);
+}
+
+void storeSharedKey(const uint8_t key[32]) {
+  std::lock_guard<std::mutex> lock(g_sharedKeyMutex);
+  memcpy(g_sharedKey, key, kKeyLen);
+}
+
+void writeSetting(const char* key, const char* value, const char* path) {
+  if (ini_WriteString(kSection, key, value, path) != 0)
+    AV_WARN("Failed to write %s to %s.", key, path);
+}
+
+}  // namespace
+
+int checkPwdLegality(const char* text) {
+  if (text == nullptr) {
+    AV_ERR("The input para in null.");
+    return -1;
+  }
+  bool lower = false, upper = false, digit = false, special = false;
+  for (const char* p = text; *p; ++p) {
+    char ch = *p;
+    if (ch >= 'a' && ch <= 'z') lower = true;
+    else if (ch >= 'A' && ch <= 'Z') upper = true;
+    else if (ch >= '0' && ch <= '9') digit = true;
+    else if (strchr(kSpecials, ch) != nullptr) special = true;
+  }
+  int classes = int{lower} + int{upper} + int{digit};
+  return (special && classes >= 2) ? 0 : -1;
+}
+
+int updateAvAgentSharedKeyByCfg(const char* credential, const char* iv,
+                                const char* rootKey, const char* salt) {
+  if (credential == nullptr || iv == nullptr || rootKey == nullptr || salt == nullptr) {
+    AV_ERR("The input para is null.");
+    return -1;
+  }
+  Wiped<kKeyLen> credKey;
+  int rc = deriveCredentialKey(rootKey, salt, credKey.b);
+  if (rc != 0) {
+    AV_ERR("Failed to set shared key(%d).", rc);
+    return -1;
+  }
+  Wiped<kTextRoom> ivBuf;
+  strncpy(ivBuf.c(), iv, kTextRoom - 1);
+  Wiped<kPlainRoom> plain;
+  rc = mc_DecryptAesHEX(credential, ivBuf.b, credKey.b, kPlainRoom, plain.c());
+  if (rc != 0) {
+    AV_ERR("Failed to Decrypt sharekey, result(%d).", rc);
+    return -1;
+  }
+  Wiped<kKeyLen> shared;
+  rc = deriveShared(plain.c(), shared.b);
+  if (rc != 0) {
+    AV_ERR("Failed to set shared key, result(%d).", rc);
+    return -1;
+  }
+  storeSharedKey(shared.b);
+  return 0;
+}
+
+int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath) {
+  if (pwd == nullptr || cfgPath == nullptr) {
+    AV_ERR("The input para is null.");
+    return -1;
+  }
+  size_t len = strlen(pwd);
+  if (len < kMinPwdLen || len > kMaxPwdLen) {
+    AV_ERR("Shared key length(%u) invalid.", static_cast<unsigned>(len));
+    return -1;
+  }
+  int rc = checkPwdLegality(pwd);
+  if (rc != 0) {
+    AV_ERR("Shared key is invalid, ret(%d).", rc);
+    return AV_PWD_ILLEGAL;
+  }
+  Wiped<kKeyLen> shared;
+  rc = deriveShared(pwd, shared.b);
+  if (rc != 0) {
+    AV_ERR("Failed to set shared key, ret(%d).", rc);
+    return -1;
+  }
+
+  // A short random text would weaken the stored credential, so a failed draw
+  // fails the reset instead of being used.
+  Wiped<kTextRoom> salt, rootKey, iv;
+  rc = getAvRandomString(salt.c(), kTextRoom - 1);
+  if (rc == 0) rc = getAvRandomString(rootKey.c(), kTextRoom - 1);
+  if (rc != 0) {
+    AV_ERR("Failed to get random text, ret(%d).", rc);
+    return -1;
+  }
+  Wiped<kKeyLen> credKey;
+  rc = deriveCredentialKey(rootKey.c(), salt.c(), credKey.b);
+  if (rc != 0) {
+    AV_ERR("Failed to set shared key, ret(%d).", rc);
+    return -1;
+  }
+  rc = getAvRandomString(iv.c(), kTextRoom - 1);
+  if (rc != 0) {
+    AV_ERR("Failed to get random text, ret(%d).", rc);
+    return -1;
+  }
+  Wiped<kTextRoom> ivText;  // the encryption overwrites the IV buffer
+  memcpy(ivText.b, iv.b, kTextRoom);
+
+  char credential[kCredentialRoom] = {};
+  rc = mc_EncrypAesHEX(pwd, iv.b, credKey.b, kCredentialRoom, credential);
+  if (rc != 0) {
+    AV_ERR("Failed to encryp aes, ret(%d).", rc);
+    return -1;
+  }
+
+  // The watcher reloads after these writes and derives the same key again.
+  writeSetting("Pwd", "null", cfgPath);
+  writeSetting("Credential", credential, cfgPath);
+  writeSetting("Iv", ivText.c(), cfgPath);
+  writeSetting("Salt", salt.c(), cfgPath);
+  writeSetting("RootKey", rootKey.c(), cfgPath);
+
+  storeSharedKey(shared.b);
+  return 0;
+}
+
+void getAvAgentSharedKey(uint8_t out[32]) {
+  if (out == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_sharedKeyMutex);
+  memcpy(out, g_sharedKey, kKeyLen);
+}
+
+int deriveSharedKey(const char* presharedKey, uint8_t out[32]) {
+  if (presharedKey == nullptr || out == nullptr) {
+    AV_ERR("The input para is null.");
+    return -1;
+  }
+  return deriveShared(presharedKey, out) == 0 ? 0 : -1;
+}
