@@ -3,9 +3,13 @@
 #pragma once
 #include <cstdint>
 
+#include "icap/icap_io.h"
+
 typedef struct json_object json_object;
 
 int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize);
 int getServStatusIcap(void* record, uint32_t recordSize);
 int buildIcapServStatusRespMsg(void* record, uint32_t recordSize, char* result,
                                uint32_t resultSize);
+// Writes "OPTIONS icap://<ip>:<port>/avscan ICAP/1.0" and an empty line. 0 / -1.
+int buildOptionsHeader(char* buf, uint32_t size, const AvServerAddr* addr);

@@ -1,0 +1,211 @@
+// Socket layer of the ICAP client. Requests go out in one send() where the
+// kernel takes them whole (several small writes would stall on delayed ACK);
+// answers come in one byte per recv() so a line reader never swallows bytes
+// that belong to the next line, which keeps the reader stateless between calls.
+#include "icap/icap_io.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "runtime/log.h"
+
+namespace {
+
+std::atomic<int> g_readyWaitMs{ICAP_READY_WAIT_MS};
+
+// Waits for the given poll event. Returns poll's last answer: >0 ready, 0 timed
+// out, <0 failed. A signal does not shorten the total wait.
+int waitReady(int fd, short events) {
+  using Clock = std::chrono::steady_clock;
+  const int total = g_readyWaitMs.load();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(total);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    int ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    pollfd p{fd, events, 0};
+    int rc = poll(&p, 1, ms);
+    if (rc < 0 && errno == EINTR && ms > 0) continue;
+    return rc;
+  }
+}
+
+class AddrList {
+ public:
+  explicit AddrList(addrinfo* list) : list_(list) {}
+  ~AddrList() {
+    if (list_) freeaddrinfo(list_);
+  }
+  AddrList(const AddrList&) = delete;
+  AddrList& operator=(const AddrList&) = delete;
+
+ private:
+  addrinfo* list_;
+};
+
+}  // namespace
+
+void setIcapReadyWaitForTest(int milliseconds) {
+  g_readyWaitMs.store(milliseconds > 0 ? milliseconds : ICAP_READY_WAIT_MS);
+}
+
+int setSocketDelayTime(int fd, int sendSec, int recvSec) {
+  if (fd < 0) {
+    AV_ERR("The fd is < 0.");
+    return -1;
+  }
+  timeval send_timeval{sendSec < 0 ? 0 : sendSec, 0};
+  timeval recv_timeval{recvSec < 0 ? 0 : recvSec, 0};
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeval, sizeof(send_timeval)) != 0) {
+    AV_ERR("Socket send msg timeout.");
+    return -1;
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &recv_timeval, sizeof(recv_timeval)) != 0) {
+    AV_ERR("Socket receive msg timeout.");
+    return -1;
+  }
+  return 0;
+}
+
+int connectAvServer(AvServerAddr addr, int* sock) {
+  addr.ip[ICAP_ADDR_TEXT_MAX] = '\0';
+  if (sock == nullptr || addr.ip[0] == '\0' || addr.port > 65535) {
+    AV_ERR("IP para is err, IP address(%s:%u).", addr.ip, addr.port);
+    return -1;
+  }
+  char service[6] = {0};
+  snprintf(service, sizeof(service), "%d", static_cast<int>(addr.port));
+
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = 0;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(addr.ip, service, &hints, &list) != 0) {
+    AV_ERR("Run getaddrinfo() failed.");
+    return -1;
+  }
+  AddrList guard(list);
+  if (list == nullptr) {
+    AV_ERR("There is no valid addr.");
+    return -1;
+  }
+
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+      AV_ERR("Create socket failed. %d", fd);
+      continue;
+    }
+    if (setSocketDelayTime(fd, ICAP_SEND_TIMEOUT_SEC, ICAP_RECV_TIMEOUT_SEC) != 0) {
+      AV_ERR("Set socket delay time failed.");
+      close(fd);
+      continue;
+    }
+    int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (rc == 0) {
+      *sock = fd;
+      AV_INFO("Connect socket OK.");
+      return 0;
+    }
+    AV_ERR("Connect socket failed. %d", rc);
+    close(fd);
+  }
+  AV_ERR("Could not connect AV server.");
+  return -1;
+}
+
+int icapWrite(int fd, const char* buf, int len) {
+  if (len <= 0) return len;
+  if (buf == nullptr) return -1;
+  int done = 0;
+  while (done < len) {
+    int rc = waitReady(fd, POLLOUT);
+    if (rc <= 0) {
+      AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
+      return -1;
+    }
+    ssize_t n = send(fd, buf + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -1;
+    }
+    done += static_cast<int>(n);
+  }
+  return len;
+}
+
+int sendUncPath2Server(int fd, const char* text) {
+  if (text == nullptr) {
+    AV_ERR("The header is null.");
+    return -1;
+  }
+  size_t len = strlen(text);
+  if (icapWrite(fd, text, static_cast<int>(len)) < 0) {
+    AV_ERR("send fail.");
+    return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+// One byte from the socket; 1 on success, otherwise the failure is logged.
+int recvByte(int fd, char* out) {
+  ssize_t n = recv(fd, out, 1, 0);
+  if (n <= 0) {
+    int err = n < 0 ? errno : 0;
+    AV_ERR("recv error code(%d), fd(%d), errno(%d).", static_cast<int>(n), fd, err);
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int icapReadline(int fd, char* buf, int capacity) {
+  if (buf == nullptr || capacity < 1) {
+    AV_ERR("Readline error.");
+    return -1;
+  }
+  int rc = waitReady(fd, POLLIN);
+  if (rc <= 0) {
+    AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
+    return -1;
+  }
+  const int room = capacity - 1;  // bytes of text the line may hold
+  int n = 0;
+  for (;;) {
+    char c = 0;
+    if (recvByte(fd, &c) < 0) return -1;
+    if (c == '\n') break;
+    if (c == '\r') {
+      char next = 0;
+      if (recvByte(fd, &next) < 0) return -1;
+      if (next == '\n') break;
+      if (n + 2 > room) {
+        AV_ERR("Readline error.");
+        return -1;
+      }
+      buf[n++] = c;
+      buf[n++] = next;
+      continue;
+    }
+    if (n + 1 > room) {
+      AV_ERR("Readline error.");
+      return -1;
+    }
+    buf[n++] = c;
+  }
+  buf[n] = '\0';
+  return 0;
+}

@@ -1,0 +1,29 @@
+// ICAP connection and line I/O: connect to an ICAP server over every address
+// its name resolves to, write one whole request, read the answer one header
+// line at a time. Blocking sockets; readiness is awaited with poll() for at most
+// 300 s before each write attempt and before the first byte of each line, and
+// the socket's own time-outs (2 s send, 30 s receive) bound the single calls.
+// Results: 0 on success, -1 on failure (icapWrite: the length written). On any
+// failure after connectAvServer the socket stays open for the caller to close.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t ICAP_ADDR_TEXT_MAX = 64;      // characters of the address text
+constexpr int ICAP_SEND_TIMEOUT_SEC = 2;
+constexpr int ICAP_RECV_TIMEOUT_SEC = 30;
+constexpr int ICAP_READY_WAIT_MS = 300 * 1000;   // readiness wait per write / line
+
+struct AvServerAddr {
+  char ip[ICAP_ADDR_TEXT_MAX + 1];  // host name or numeric address, NUL-terminated
+  uint32_t port;                    // 0 to 65535
+};
+
+int connectAvServer(AvServerAddr addr, int* sock);
+int setSocketDelayTime(int fd, int sendSec, int recvSec);
+int icapWrite(int fd, const char* buf, int len);
+int sendUncPath2Server(int fd, const char* text);
+int icapReadline(int fd, char* buf, int capacity);
+
+// Test seam: replaces the 300 s readiness wait of icapWrite / icapReadline
+// (milliseconds); 0 or less restores the default. Never called by the agent.
+void setIcapReadyWaitForTest(int milliseconds);

@@ -1,0 +1,152 @@
+// Header-block interpretation for both ICAP job types. The matching is by
+// substring on purpose: servers differ in spacing and header order, and the
+// status texts are searched in every line so that a later line can override
+// an earlier status (a proxy's 502 appended after the server's own line).
+#include "icap/icap_response.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "icap/icap_io.h"
+#include "runtime/log.h"
+
+namespace {
+
+constexpr size_t kReplaceWorkChars = 64;
+
+struct StatusText {
+  const char* text;
+  int code;
+};
+constexpr StatusText kStatusTexts[] = {
+    {"ICAP/1.0 200", 200}, {"ICAP/1.0 201", 201}, {"ICAP/1.0 403", 403},
+    {"ICAP/1.0 502", 502}, {"ICAP/1.0 505", 505}, {"ICAP/1.0 506", 506},
+    {"ICAP/1.0 558", 558},
+};
+
+void copyCut(char* out, uint32_t outSize, const char* text) {
+  if (outSize == 0) return;
+  size_t n = strnlen(text, outSize - 1);
+  memcpy(out, text, n);
+  out[n] = '\0';
+}
+
+}  // namespace
+
+int ReplaceStr(char* text, uint32_t size, const char* oldText, const char* newText) {
+  if (text == nullptr || size == 0 || oldText == nullptr || newText == nullptr ||
+      oldText[0] == '\0')
+    return 0;
+  char work[kReplaceWorkChars + 1] = {0};
+  size_t used = 0;
+  const size_t oldLen = strlen(oldText);
+  const size_t newLen = strlen(newText);
+  const char* p = text;
+  while (*p != '\0' && used < kReplaceWorkChars) {
+    const char* piece = p;
+    size_t pieceLen = 1;
+    if (strncmp(p, oldText, oldLen) == 0) {
+      piece = newText;
+      pieceLen = newLen;
+      p += oldLen;
+    } else {
+      ++p;
+    }
+    size_t take = pieceLen < kReplaceWorkChars - used ? pieceLen : kReplaceWorkChars - used;
+    memcpy(work + used, piece, take);
+    used += take;
+  }
+  work[used] = '\0';
+  copyCut(text, size, work);
+  return 0;
+}
+
+int getICAPReturnState(int* state, const char* line) {
+  if (state == nullptr || line == nullptr) return -1;
+  for (const auto& s : kStatusTexts) {
+    if (strstr(line, s.text) != nullptr) {
+      *state = s.code;
+      return 0;
+    }
+  }
+  if (strstr(line, "ICAP") != nullptr) AV_WARN("Recv icap message (%s) invaild", line);
+  return 0;
+}
+
+int getISTagValue(const char* line, char* out, uint32_t outSize) {
+  if (line == nullptr || out == nullptr || outSize == 0) {
+    AV_ERR("The para istag is invalid.");
+    return -1;
+  }
+  const char* tag = strstr(line, "ISTag");
+  char value[ICAP_ISTAG_MAX + 1] = {0};
+  // The name and the two characters after it (": " normally) are skipped.
+  if (tag != nullptr && strnlen(tag, 8) > 7) copyCut(value, sizeof(value), tag + 7);
+  ReplaceStr(value, sizeof(value), "\"", "");
+  if (value[0] == '\0') {
+    AV_ERR("The para istag is invalid.");
+    return -1;
+  }
+  copyCut(out, outSize, value);
+  return 0;
+}
+
+int getResolutionValue(const char* line, int* value) {
+  const char* match = line != nullptr ? strstr(line, "Resolution") : nullptr;
+  if (match == nullptr || value == nullptr) {
+    AV_ERR("There is no resolution string in lbuf.");
+    return -1;
+  }
+  // The digit follows "Resolution=", whatever stands in place of the '='.
+  if (strnlen(match, 12) < 12 || !isdigit(static_cast<unsigned char>(match[11]))) {
+    AV_ERR("Get resolution val failed.");
+    return -1;
+  }
+  *value = match[11] - '0';
+  return 0;
+}
+
+int getVirusNumValue(const char* line, int* count, const char* violation) {
+  const char* match = (line && violation && violation[0]) ? strstr(line, violation) : nullptr;
+  long value = 0;
+  if (match != nullptr && count != nullptr) {
+    const char* after = match + strlen(violation);
+    char text[8] = {0};
+    if (*after != '\0') copyCut(text, sizeof(text), after + 1);
+    value = strtol(text, nullptr, 10);
+  }
+  if (value < 1) {
+    AV_ERR("The para tempVal is invalid.");
+    return -1;
+  }
+  *count = static_cast<int>(value);
+  return 0;
+}
+
+int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize, int* count,
+                char* name, uint32_t nameSize) {
+  if (violation == nullptr || lbuf == nullptr || count == nullptr || lbufSize == 0) return -1;
+  if (violation[0] == '\0' || strstr(lbuf, violation) == nullptr) return 0;
+  if (getVirusNumValue(lbuf, count, violation) != 0) {
+    AV_ERR("Get VirusNum failed.");
+    return -1;
+  }
+  // The description's first lines (file name, threat name) are consumed here;
+  // nothing of them is reported.
+  if (icapReadline(sock, lbuf, static_cast<int>(lbufSize)) != 0) return -1;
+  if (name != nullptr) copyCut(name, nameSize, lbuf);
+  if (lbuf[0] != '\0' && icapReadline(sock, lbuf, static_cast<int>(lbufSize)) != 0) return -1;
+  return 0;
+}
+
+int judgeICAPResult(int state, int resolution, int* result) {
+  if (result == nullptr) return -1;
+  if (state == 200 || state == 201 || (state == 403 && resolution == 2)) {
+    *result = 0;
+    return 0;
+  }
+  *result = state;
+  AV_DBG("Icap scan result(%d).", *result);
+  return 0;
+}

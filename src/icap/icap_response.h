@@ -1,0 +1,28 @@
+// Reading and judging an ICAP answer's header block: the status line, the ISTag,
+// the infection header's resolution digit and the violation count. Each step
+// returns 0 or -1; judging maps (status, resolution) to the job's result code.
+#pragma once
+#include <cstdint>
+
+constexpr int ICAP_LINE_CAPACITY = 511;  // lines of at most 510 characters
+constexpr uint32_t ICAP_ISTAG_MAX = 64;  // characters kept of an ISTag value
+
+// Sets *state from the first known "ICAP/1.0 <code>" text found in line; a
+// line that mentions ICAP otherwise is logged at WARN and leaves *state as is.
+int getICAPReturnState(int* state, const char* line);
+// The value 7 characters after "ISTag", at most 64 characters, quotes removed.
+int getISTagValue(const char* line, char* out, uint32_t outSize);
+// The single digit just after "Resolution=".
+int getResolutionValue(const char* line, int* value);
+// Count after the violation header name (at most 7 characters, base 10), >= 1.
+int getVirusNumValue(const char* line, int* count, const char* violation);
+// When lbuf holds the violation header: reads the count, then consumes the
+// first one or two lines of the violation description (the first is kept in
+// name). A line without the header name is left alone.
+int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize,
+                int* count, char* name, uint32_t nameSize);
+// 200, 201, and 403 with resolution 2 are clean (0); otherwise the state.
+int judgeICAPResult(int state, int resolution, int* result);
+// Replaces every oldText in text by newText through a 64-character work area;
+// the result is copied back cut to size - 1. Returns 0.
+int ReplaceStr(char* text, uint32_t size, const char* oldText, const char* newText);
