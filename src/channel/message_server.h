@@ -2,6 +2,13 @@
 // one thread per connection. A connection is verified by the handshake, then
 // carries one request at a time: receive a frame, drain, check the flow limit,
 // run the job, answer 100 / 201 / 203, release the frame buffers.
+//
+// Decisions for Linux: accept errors of a reset or aborted pending connection
+// (and the other per-connection errors Linux reports from accept) keep the
+// loop going; EMFILE / ENFILE / ENOBUFS / ENOMEM are logged and retried after
+// 100 ms, because an agent must not stop serving when descriptors run out for a
+// moment. Only a failed accept (< 0) is an error: descriptor 0 is a valid socket.
+// The job handlers receive the size of their result room (1024 / 512 bytes).
 #pragma once
 #include <cstdint>
 
@@ -12,3 +19,6 @@ int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
 // Diagnostics: connections registered now, and since start.
 int32_t ms_ConnectionCount();
 uint32_t ms_ConnectionSequence();
+// Test seam: how long a verified connection may stay silent before it is closed
+// (60000 ms; a value <= 0 restores it).
+void ms_SetRequestWaitMsForTest(int ms);
