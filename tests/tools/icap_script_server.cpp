@@ -1,0 +1,170 @@
+// Scripted ICAP peer for tests: listens on a loopback port, reads each request
+// up to its empty line, records the bytes it received and plays back a fixed
+// answer byte for byte. It says on purpose what real servers cannot be made to
+// say at will: cut lines, folded blocks, odd codes, silence.
+//
+//   icap_script_server --port-file F [--answer TEXT | --answer-file F]
+//       [--record F] [--silent] [--hold] [--connections N] [--lifetime SEC]
+//
+// --answer takes C escapes (\r \n \t \\ \" \xHH); --answer-file is sent raw.
+// --silent never answers; --hold keeps the connection open after the answer
+// until the peer closes; otherwise the server closes right after answering.
+// --connections N serves N connections then exits (0: until the lifetime
+// ends). The process ends itself after --lifetime seconds (default 60).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct Options {
+  std::string portFile, answer, recordFile;
+  bool silent = false, hold = false;
+  long connections = 0;
+  unsigned lifetime = 60;
+};
+
+std::string unescape(const std::string& in) {
+  std::string out;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\' || i + 1 == in.size()) {
+      out += in[i];
+      continue;
+    }
+    char c = in[++i];
+    switch (c) {
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case 'x':
+        if (i + 2 < in.size()) {
+          out += static_cast<char>(strtol(in.substr(i + 1, 2).c_str(), nullptr, 16));
+          i += 2;
+        }
+        break;
+      default: out += c; break;
+    }
+  }
+  return out;
+}
+
+bool readFile(const std::string& path, std::string* out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  std::stringstream ss;
+  ss << f.rdbuf();
+  *out = ss.str();
+  return true;
+}
+
+// Reads until the request's empty line, the peer's close, or 5 s of quiet.
+std::string readRequest(int fd) {
+  std::string got;
+  char buf[4096];
+  while (got.find("\r\n\r\n") == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+void waitForPeerClose(int fd) {
+  char buf[512];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) return;
+    if (recv(fd, buf, sizeof(buf), 0) <= 0) return;
+  }
+}
+
+void sendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+int usage() {
+  fprintf(stderr,
+          "usage: icap_script_server --port-file F [--answer TEXT | --answer-file F] "
+          "[--record F] [--silent] [--hold] [--connections N] [--lifetime SEC]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const char* v = nullptr;
+    if (a == "--silent") o.silent = true;
+    else if (a == "--hold") o.hold = true;
+    else if ((a == "--port-file") && (v = next())) o.portFile = v;
+    else if ((a == "--answer") && (v = next())) o.answer = unescape(v);
+    else if ((a == "--answer-file") && (v = next())) {
+      if (!readFile(v, &o.answer)) return usage();
+    } else if ((a == "--record") && (v = next())) o.recordFile = v;
+    else if ((a == "--connections") && (v = next())) o.connections = atol(v);
+    else if ((a == "--lifetime") && (v = next())) o.lifetime = static_cast<unsigned>(atol(v));
+    else return usage();
+  }
+  if (o.portFile.empty()) return usage();
+  signal(SIGPIPE, SIG_IGN);
+  alarm(o.lifetime);  // never outlive a test that forgot us
+
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sa);
+  if (ls < 0 || bind(ls, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+      listen(ls, 64) != 0 || getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    perror("listen");
+    return 1;
+  }
+  // Written under another name and renamed, so a reader never sees half a number.
+  std::string tmp = o.portFile + ".tmp";
+  {
+    std::ofstream f(tmp);
+    f << ntohs(sa.sin_port) << "\n";
+  }
+  if (rename(tmp.c_str(), o.portFile.c_str()) != 0) return 1;
+
+  for (long served = 0; o.connections == 0 || served < o.connections; ++served) {
+    int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::string request = readRequest(fd);
+    if (!o.recordFile.empty()) {
+      std::ofstream f(o.recordFile, std::ios::binary | std::ios::app);
+      f << request;
+    }
+    if (o.silent) {
+      waitForPeerClose(fd);
+    } else {
+      sendAll(fd, o.answer);
+      if (o.hold) waitForPeerClose(fd);
+    }
+    close(fd);
+  }
+  close(ls);
+  return 0;
+}
