@@ -1,0 +1,196 @@
+// Storage-side peer of the channel.
+//
+// Design: this side reuses the agent's frame code, so both ends agree on the
+// wire byte for byte. Only the link's status differs in meaning: it is set to 1
+// when the connection encrypts (a v17 handshake), which is exactly the
+// condition under which the agent's frames must be decrypted here; a v16 peer
+// keeps status 0 and talks plain although the agent's frames say version 17.
+#include "channel/storage_peer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+
+#include "channel/crypto.h"
+#include "channel/shared_key.h"
+#include "runtime/log.h"
+
+namespace {
+
+constexpr uint32_t kDigestLen = 32;
+
+int connectOne(const addrinfo* ai, int timeoutMs) {
+  int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  if (fd < 0) return -1;
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd pfd{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (poll(&pfd, 1, timeoutMs) == 1 &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+      rc = 0;
+  }
+  if (rc != 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, flags);
+  return fd;
+}
+
+// RSA PKCS#1 v1.5 encryption under the agent's DER RSAPublicKey.
+int rsaEncrypt(const uint8_t* der, uint32_t derLen, const uint8_t* in, uint32_t inLen,
+               uint8_t* out, uint32_t room, uint32_t* outLen) {
+  const unsigned char* p = der;
+  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(derLen));
+  if (!key) return 0;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  size_t n = room;
+  int ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+           EVP_PKEY_encrypt(ctx, nullptr, &n, in, inLen) == 1 && n <= room &&
+           EVP_PKEY_encrypt(ctx, out, &n, in, inLen) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  if (!ok) return 0;
+  *outLen = static_cast<uint32_t>(n);
+  return 1;
+}
+
+}  // namespace
+
+int sp_DeriveVerificationKey(const char* presharedKey, uint8_t out[32]) {
+  uint8_t shared[32] = {};
+  int ok = presharedKey && out && deriveSharedKey(presharedKey, shared) == 0 &&
+           msg_HaskKey(shared, out, 32) == 1;
+  OPENSSL_cleanse(shared, sizeof shared);
+  return ok ? 1 : 0;
+}
+
+int sp_Connect(StoragePeer* peer, const char* host, const char* port, int timeoutMs) {
+  if (!peer || !host || !port) return SP_CONNECT_FAILED;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, port, &hints, &list) != 0 || !list) return SP_CONNECT_FAILED;
+  int fd = -1;
+  for (addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) fd = connectOne(ai, timeoutMs);
+  freeaddrinfo(list);
+  if (fd < 0) return SP_CONNECT_FAILED;
+  peer->link.socket = fd;
+  return SP_OK;
+}
+
+void sp_Attach(StoragePeer* peer, int sock, uint32_t version) {
+  peer->link.socket = sock;
+  peer->version = version;
+}
+
+int sp_RecvChallenge(StoragePeer* peer) {
+  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_REFUSED;
+  const MsgHeader& h = peer->link.RecvHead;
+  if (h.MessageType != MSG_HANDSHAKE_CHALLENGE || h.Length <= AV_CHALLENGE_RANDOM_LEN ||
+      h.Length > AV_CHALLENGE_MAX_BODY)
+    return SP_REFUSED;
+  memcpy(peer->challenge, peer->link.RecvBody, h.Length);
+  peer->challengeLen = h.Length;
+  return SP_OK;
+}
+
+int sp_BuildAnswer(StoragePeer* peer, const uint8_t verificationKey[32], uint8_t* body,
+                   uint32_t room, uint32_t* bodyLen) {
+  if (!peer || !verificationKey || !body || !bodyLen || room < kDigestLen ||
+      peer->challengeLen <= AV_CHALLENGE_RANDOM_LEN)
+    return SP_LOCAL_ERROR;
+  if (peer->version < AV_PROTOCOL_VERSION) {
+    if (msg_HmacHash(peer->challenge, peer->challengeLen, verificationKey, 32, body,
+                     kDigestLen) != 1)
+      return SP_LOCAL_ERROR;
+    *bodyLen = kDigestLen;
+    return SP_OK;
+  }
+  if (msg_HmacHash(peer->challenge, AV_CHALLENGE_RANDOM_LEN, verificationKey, 32, body,
+                   kDigestLen) != 1)
+    return SP_LOCAL_ERROR;
+  if (agentMsg_GenRamdomBytes(peer->keyMaterial, sizeof peer->keyMaterial) != 1)
+    return SP_LOCAL_ERROR;
+  uint32_t ctLen = 0;
+  if (!rsaEncrypt(peer->challenge + AV_CHALLENGE_RANDOM_LEN,
+                  peer->challengeLen - AV_CHALLENGE_RANDOM_LEN, peer->keyMaterial,
+                  sizeof peer->keyMaterial, body + kDigestLen, room - kDigestLen, &ctLen))
+    return SP_LOCAL_ERROR;
+  *bodyLen = kDigestLen + ctLen;
+  return SP_OK;
+}
+
+int sp_SendFrame(StoragePeer* peer, uint32_t messageType, const void* body, uint32_t len) {
+  const int encrypt = peer->link.status == LINK_NORMAL && peer->version >= AV_PROTOCOL_VERSION;
+  if (agentMsg_BuildFrame(&peer->link, messageType, body, len, peer->version, encrypt) != 1)
+    return SP_LOCAL_ERROR;
+  if (agentMsg_DoSend(peer->link.socket, peer->link.SendPackage, peer->link.SendLength) != 1)
+    return SP_CLOSED;
+  return SP_OK;
+}
+
+int sp_RecvResult(StoragePeer* peer) {
+  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_REFUSED;
+  const MsgHeader& h = peer->link.RecvHead;
+  if (h.MessageType != MSG_HANDSHAKE_ANSWER || h.ReturnStatus != RET_OK) return SP_REFUSED;
+  if (peer->version >= AV_PROTOCOL_VERSION) {
+    if (mc_AesSetEncryptKey(peer->keyMaterial, &peer->link.encryptKey) != 0 ||
+        mc_AesSetDecryptKey(peer->keyMaterial, &peer->link.decryptKey) != 0)
+      return SP_LOCAL_ERROR;
+    peer->link.status = LINK_NORMAL;
+  }
+  peer->verified = 1;
+  agentMsg_ReleaseLink(&peer->link);
+  return SP_OK;
+}
+
+int sp_Handshake(StoragePeer* peer, const uint8_t verificationKey[32]) {
+  if (!peer || !verificationKey) return SP_LOCAL_ERROR;
+  int rc = sp_RecvChallenge(peer);
+  if (rc != SP_OK) return rc;
+  uint8_t body[kDigestLen + 256] = {};
+  uint32_t len = 0;
+  rc = sp_BuildAnswer(peer, verificationKey, body, sizeof body, &len);
+  if (rc != SP_OK) return rc;
+  rc = sp_SendFrame(peer, MSG_HANDSHAKE_ANSWER, body, len);
+  if (rc != SP_OK) return rc == SP_CLOSED ? SP_REFUSED : rc;
+  return sp_RecvResult(peer);
+}
+
+int sp_Request(StoragePeer* peer, uint32_t messageType, const void* body, uint32_t len) {
+  if (!peer) return SP_LOCAL_ERROR;
+  agentMsg_ReleaseLink(&peer->link);
+  int rc = sp_SendFrame(peer, messageType, body, len);
+  if (rc != SP_OK) return rc;
+  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_CLOSED;
+  return SP_OK;
+}
+
+void sp_Close(StoragePeer* peer) {
+  if (!peer) return;
+  agentMsg_ReleaseLink(&peer->link);
+  agentMsg_FreeLinkKeys(&peer->link);
+  OPENSSL_cleanse(peer->keyMaterial, sizeof peer->keyMaterial);
+  if (peer->link.socket >= 0) close(peer->link.socket);
+  peer->link.socket = -1;
+  peer->link.status = LINK_UNVERIFIED;
+  peer->verified = 0;
+}
