@@ -3,13 +3,53 @@
 // above 2048 bytes, or finding their partition empty, go to the heap; the block
 // header remembers which, so freeAVPoolMem serves both. Free blocks are taken
 // from the head and returned to the tail: first-in first-out reuse.
+//
+// Decisions:
+// - Releasing a block that is not handed out (a double release), a pointer into
+//   the region that is not a block's data start, or a pointer outside the region
+//   whose header is not a heap block's is refused with an ERR record and
+//   changes nothing; a refused block is never linked twice.
+// - Pooled data is 4-byte aligned only (blocks are back to back, data size + 20
+//   bytes each): keep byte buffers there, or copy multi-word records in and out.
+// - initAVPool on a pool that is already built keeps it (0); a pool that is not
+//   built (or was freed) serves every request from the heap.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-struct AVPool;
+#include "runtime/os_helper.h"
 
 constexpr uint32_t AV_POOL_PARTITIONS = 7;
+
+// One partition's bookkeeping. The free list is circular through a sentinel
+// (the head's own links); links are block indexes, the sentinel being
+// AV_POOL_SENTINEL, so the 4-byte link fields work on a 64-bit process.
+struct AVPoolPartition {
+  const char* name;
+  uint32_t freeCount;
+  uint32_t headNext;  // first free block, or the sentinel
+  uint32_t headPrev;  // last free block, or the sentinel
+  BRIM_MUTEX mutex;
+  uint32_t heapCount;  // requests of this size served from the heap
+  unsigned char* firstBlock;
+  uint32_t dataSize;
+  uint32_t blockCount;
+};
+
+// Zero-initialised storage is a pool that is not built.
+struct AVPool {
+  unsigned char* region;
+  uint32_t totalSize;
+  AVPoolPartition part[AV_POOL_PARTITIONS];
+};
+
+constexpr uint32_t AV_POOL_REGION_SIZE = 11036000;
+constexpr uint32_t AV_POOL_SENTINEL = 0xFFFFFFFFu;
+constexpr uint32_t AV_POOL_MAGIC_FREE = 0xEBC02659u;
+constexpr uint32_t AV_POOL_MAGIC_USED = 0xEACD9758u;
+constexpr uint32_t AV_POOL_MAGIC_HEAP = 0xEAC12758u;
+constexpr uint32_t AV_POOL_HEADER_SIZE = 16;
+constexpr uint32_t AV_POOL_TRAILER_SIZE = 4;
 
 int initAVPool(AVPool* pool);                      // 0, or -1
 void* allocAVPoolMem(AVPool* pool, uint32_t size);  // data pointer, or null
