@@ -1,7 +1,6 @@
 // Pool benchmark: median nanoseconds per allocate+release pair of the pool
 // against malloc/free, on one thread and on two threads at once. Sizes cycle
 // over the request sizes the message path uses most, all of them pooled.
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
