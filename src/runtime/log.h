@@ -6,6 +6,11 @@
 // Level settings and the current file's name stamp live in "./tmp/dbglog.cfg",
 // mapped shared, so every process logging into the same root agrees on them.
 // Safe to call from any thread; the first call initialises the module.
+// Decisions: BRIM_SetModuleLogLevel also initialises the module (so a level set
+// before the first record is kept); a new log folder closes the open file so the
+// next record goes there; "minute value" is minutes since the epoch, so rotation
+// checks and open retries happen once per distinct minute; a shared name stamp
+// that is not a real calendar minute (reset block) is replaced by the current one.
 #pragma once
 #include <cstdint>
 
@@ -37,7 +42,16 @@ void BRIM_SetLogDir(const char* dir);
 // (after the message is formatted and cut), whether or not a file is writable.
 using AvLogObserver = void (*)(uint32_t module, uint32_t level, const char* func,
                                const char* message);
+// The observer gets the caller's function name as passed (the line prints it cut
+// to 32 characters).
 void BRIM_SetLogObserver(AvLogObserver observer);
+// Test seam: the next record checks the open file's size (rotation at 8 MiB)
+// even within the minute of the last check.
+void BRIM_LogForceRotationCheck();
+// Test seam: maps a settings file the way the module maps ./tmp/dbglog.cfg
+// (created, extended to 1064 bytes, a foreign magic reset); null on failure.
+uint8_t* BRIM_LogMapSettings(const char* path);
+void BRIM_LogUnmapSettings(void* block);
 
 #define AV_LOG(level, fmt, ...) \
   BRIM_Log(AV_MODULE_AGENT, (level), __func__, __LINE__, 0, fmt, ##__VA_ARGS__)

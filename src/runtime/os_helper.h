@@ -2,6 +2,9 @@
 // platform: mutex records, 10 ms sleep ticks, atomic 32-bit counters, byte-range
 // file locks, closing descriptors, text-to-number conversion, a tokenizer and
 // text-to-address conversion. Failures are logged as module 997.
+// Decisions: lock/unlock on a destroyed record does nothing; a lock type other
+// than 1-3 is refused like a bad descriptor argument (314); a fail-at-once lock
+// held elsewhere returns -1 without a record; an empty text counts as numeric.
 #pragma once
 #include <cstdint>
 #include <pthread.h>
@@ -48,6 +51,9 @@ int BRIM_IsNumeric(const char* text);
 // Returns the text up to the first delimiter, cuts it there and advances *cursor
 // past it (null when there is none).
 char* BRIM_Strtok(char** cursor, const char* delimiters);
-// family 2: dotted IPv4 (4 bytes out); family 23: IPv6 (16 bytes out).
+// family 2: dotted IPv4 (4 bytes out); family 23: IPv6 (16 bytes out). Linux
+// callers may also pass AF_INET6 (10) for IPv6.
+constexpr int BRIM_AF_INET = 2;
+constexpr int BRIM_AF_INET6 = 23;
 // 1 valid, 0 not (or another family), -1 for a missing text or output.
 int BRIM_InetPton(int family, const char* text, void* out);

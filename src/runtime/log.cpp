@@ -1,0 +1,463 @@
+// Log module.
+//
+// Design: the hot path is filter -> observer -> format -> one locked append.
+// The filter reads the shared settings block with relaxed atomic loads, so a
+// dropped record costs a few loads and nothing else. Message, time and line are
+// formatted before the writers' mutex is taken; the mutex only covers keeping the
+// descriptor (rotation, pruning, opening) and the append, and the append itself
+// also holds the byte-0 record lock that orders writers in other processes.
+// Records logged from inside the writer (a failed lock or close reported by the
+// OS helper layer) reach the observer but are not written: writing them would
+// re-enter the writers' mutex.
+
+#include "runtime/log.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime/os_helper.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 0x78ABC001u;
+constexpr off_t kBlockSize = 1064;
+constexpr size_t kOffDefault = 4;
+constexpr size_t kOffLevels = 5;
+constexpr size_t kResetBytes = 1032;
+constexpr size_t kOffStamp = 1040;  // year, month, day, hour, minute
+constexpr uint32_t kModules = 1024;
+constexpr off_t kRotateSize = 8388608;
+constexpr uint8_t kDefaultLevel = 4;
+constexpr const char* kSettingsPath = "./tmp/dbglog.cfg";
+constexpr const char* kLevelNames[] = {"", "CRI", "ERR", "WARN", "INFO", "DBG"};
+
+struct Stamp {
+  uint32_t f[5];  // year, month, day, hour, minute
+  bool operator==(const Stamp&) const = default;
+  bool zero() const { return f[0] == 0 && f[1] == 0 && f[2] == 0 && f[3] == 0 && f[4] == 0; }
+  // A stamp read back from a reset or foreign block can hold anything; only a
+  // real calendar minute may name a file.
+  bool valid() const {
+    return f[0] >= 1970 && f[0] <= 9999 && f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= 31 &&
+           f[3] <= 23 && f[4] <= 59;
+  }
+};
+
+// Initialisation state.
+std::atomic<bool> g_ready{false};
+std::mutex g_initMutex;
+thread_local bool t_initialising = false;
+std::atomic<uint8_t*> g_block{nullptr};
+int g_settingsFd = -1;  // stays open for the life of the process
+const char* g_moduleNames[kModules];
+char g_processName[24] = "NoneProcess";
+
+// Mappings of settings files, remembered for a later unmapping.
+std::mutex g_mapsMutex;
+void* g_maps[32];
+
+std::atomic<AvLogObserver> g_observer{nullptr};
+std::atomic<uint32_t> g_logFileNum{100};
+
+// Writer state, all guarded by g_writers.
+std::mutex g_writers;
+char g_logDir[256] = "./log";
+int g_logFd = -1;
+Stamp g_localStamp{};
+int64_t g_lastCheckMinute = -1;
+int64_t g_lastAttemptMinute = -1;
+uint32_t g_failedOpens = 0;
+thread_local bool t_inWriter = false;
+
+uint32_t load32(uint8_t* b, size_t off) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(b + off))
+      .load(std::memory_order_seq_cst);
+}
+void store32(uint8_t* b, size_t off, uint32_t v) {
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(b + off)).store(v, std::memory_order_seq_cst);
+}
+uint8_t load8(uint8_t* b, size_t off) {
+  return std::atomic_ref<uint8_t>(b[off]).load(std::memory_order_relaxed);
+}
+void store8(uint8_t* b, size_t off, uint8_t v) {
+  std::atomic_ref<uint8_t>(b[off]).store(v, std::memory_order_relaxed);
+}
+
+Stamp loadSharedStamp(uint8_t* b) {
+  Stamp s{};
+  for (int i = 0; i < 5; ++i) s.f[i] = load32(b, kOffStamp + 4 * i);
+  return s;
+}
+void storeSharedStamp(uint8_t* b, const Stamp& s) {
+  for (int i = 0; i < 5; ++i) store32(b, kOffStamp + 4 * i, s.f[i]);
+}
+
+Stamp stampOf(const struct tm& tm) {
+  return Stamp{{static_cast<uint32_t>(tm.tm_year + 1900), static_cast<uint32_t>(tm.tm_mon + 1),
+                static_cast<uint32_t>(tm.tm_mday), static_cast<uint32_t>(tm.tm_hour),
+                static_cast<uint32_t>(tm.tm_min)}};
+}
+
+// A new or foreign block gets the defaults; the year to hour of the name stamp
+// survive, the minute is marked unset. The magic goes last so another process
+// that sees it also sees the defaults.
+void checkMagic(uint8_t* b) {
+  if (load32(b, 0) == kMagic) return;
+  for (size_t i = 0; i < kResetBytes; ++i) store8(b, i, 0);
+  store8(b, kOffDefault, kDefaultLevel);
+  store32(b, kOffStamp + 16, 0xFFFFFFFFu);
+  store32(b, 0, kMagic);
+}
+
+void rememberMapping(void* p) {
+  std::lock_guard<std::mutex> lock(g_mapsMutex);
+  for (auto& slot : g_maps)
+    if (!slot) {
+      slot = p;
+      return;
+    }
+}
+
+enum MapResult { kMapped = 0, kCannotOpen = -1, kCannotMap = -2 };
+
+MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
+  *blockOut = nullptr;
+  *fdOut = -1;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return kCannotOpen;
+  struct stat st;
+  // A mapping past the end of the file faults on access: extend it first.
+  if (fstat(fd, &st) != 0 || (st.st_size < kBlockSize && ftruncate(fd, kBlockSize) != 0)) {
+    BRIM_close(fd);
+    return kCannotMap;
+  }
+  void* p = mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    BRIM_close(fd);
+    return kCannotMap;
+  }
+  rememberMapping(p);
+  checkMagic(static_cast<uint8_t*>(p));
+  *blockOut = static_cast<uint8_t*>(p);
+  *fdOut = fd;
+  return kMapped;
+}
+
+void loadProcessName() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) return;  // keeps "NoneProcess"
+  path[n] = '\0';
+  const char* slash = strrchr(path, '/');
+  const char* name = slash ? slash + 1 : path;
+  size_t len = std::min(strlen(name), sizeof(g_processName) - 1);
+  memcpy(g_processName, name, len);
+  g_processName[len] = '\0';
+}
+
+void doInit() {
+  for (auto& name : g_moduleNames) name = "NONE";
+  g_moduleNames[AV_MODULE_BRIM] = "BRIM";
+  loadProcessName();
+  uint8_t* block = nullptr;
+  int fd = -1;
+  MapResult rc = mapSettingsFile(kSettingsPath, &block, &fd);
+  if (rc == kCannotOpen) {
+    static const char kStars[] = "**************************************************************";
+    printf("%s\nCan not open print level config file, log will not write to log file\n%s\n", kStars,
+           kStars);
+    fflush(stdout);
+  } else if (rc == kMapped) {
+    g_settingsFd = fd;
+    g_block.store(block, std::memory_order_release);
+  }
+}
+
+void ensureInit() {
+  if (g_ready.load(std::memory_order_acquire)) return;
+  if (t_initialising) return;  // a record logged by the initialisation itself
+  std::lock_guard<std::mutex> lock(g_initMutex);
+  if (g_ready.load(std::memory_order_relaxed)) return;
+  t_initialising = true;
+  doInit();
+  t_initialising = false;
+  g_ready.store(true, std::memory_order_release);
+}
+
+bool passesFilter(uint32_t module, uint32_t level) {
+  if (level > AVLOG_DBG) return false;
+  if (module >= kModules) return true;
+  uint8_t* b = g_block.load(std::memory_order_acquire);
+  if (!b) return true;
+  uint8_t own = load8(b, kOffLevels + module);
+  if (own >= 1 && own <= 5) return own >= level;
+  return load8(b, kOffDefault) >= level;
+}
+
+uint64_t monotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void cutFunctionName(const char* func, char out[33]) {
+  size_t len = strlen(func);
+  if (len <= 32) {
+    memcpy(out, func, len + 1);
+    return;
+  }
+  memcpy(out, func, 29);
+  out[29] = '.';
+  out[30] = '.';
+  out[31] = func[len - 1];
+  out[32] = '\0';
+}
+
+struct WriterFlag {
+  WriterFlag() { t_inWriter = true; }
+  ~WriterFlag() { t_inWriter = false; }
+};
+
+// Closes the open log file; g_writers held.
+void closeLogFile() {
+  if (g_logFd < 0) return;
+  WriterFlag inWriter;
+  BRIM_close(g_logFd);
+  g_logFd = -1;
+}
+
+// Rotation check on the open file: true keeps it. g_writers held.
+bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
+  Stamp shared = loadSharedStamp(b);
+  if (g_localStamp.zero()) {
+    g_localStamp = shared;
+    return true;
+  }
+  if (minute == g_lastCheckMinute) return true;
+  g_lastCheckMinute = minute;
+  if (g_localStamp == shared) {
+    struct stat st;
+    if (fstat(g_logFd, &st) != 0 || st.st_size < kRotateSize) return true;
+    g_localStamp = stampOf(tm);
+    storeSharedStamp(b, g_localStamp);
+  } else {
+    g_localStamp = shared;  // another process has rotated
+  }
+  closeLogFile();
+  return false;
+}
+
+// Keeps LogFileNum - 1 of the "log*" files, so the one about to be opened makes
+// LogFileNum. Only regular files are counted and deleted. g_writers held.
+void pruneLogFiles() {
+  uint32_t keep = g_logFileNum.load(std::memory_order_relaxed);
+  DIR* dir = opendir(g_logDir);
+  if (!dir) return;
+  struct Entry {
+    struct timespec mtime;
+    std::string name;
+  };
+  std::vector<Entry> entries;
+  while (struct dirent* e = readdir(dir)) {
+    if (strncmp(e->d_name, "log", 3) != 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    entries.push_back({st.st_mtim, e->d_name});
+  }
+  closedir(dir);
+  uint32_t count = static_cast<uint32_t>(entries.size());
+  if (count < keep) return;
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
+    if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+    return a.name < b.name;
+  });
+  size_t toDelete = std::min<size_t>(static_cast<size_t>(count - keep) + 1, entries.size());
+  for (size_t i = 0; i < toDelete; ++i) {
+    char path[4352];
+    int n = snprintf(path, sizeof(path), "%s/%s", g_logDir, entries[i].name.c_str());
+    if (n > 0 && static_cast<size_t>(n) < sizeof(path)) unlink(path);
+  }
+}
+
+// The descriptor of the current log file, or -1. g_writers held.
+int getLogFd(uint8_t* b) {
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  int64_t minute = static_cast<int64_t>(now) / 60;
+  if (g_failedOpens >= 4 && minute == g_lastAttemptMinute) return -1;
+  g_lastAttemptMinute = minute;
+  if (g_logFd >= 0 && keepLogFile(b, tm, minute)) return g_logFd;
+
+  pruneLogFiles();
+  Stamp current = stampOf(tm);
+  Stamp shared = loadSharedStamp(b);
+  if (shared.f[0] == current.f[0] && shared.valid()) {
+    g_localStamp = shared;
+  } else {
+    storeSharedStamp(b, current);
+    g_localStamp = current;
+  }
+  const Stamp& s = g_localStamp;
+  char path[281];
+  int n = snprintf(path, sizeof(path), "%s/log%04u%02u%02u%02u%02u.log", g_logDir, s.f[0], s.f[1],
+                   s.f[2], s.f[3], s.f[4]);
+  int fd = -1;
+  if (n > 0 && static_cast<size_t>(n) < sizeof(path))
+    fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    ++g_failedOpens;
+    printf("Open log file[%s] failed.\n", path);
+    fflush(stdout);
+    return -1;
+  }
+  g_failedOpens = 0;
+  g_logFd = fd;
+  return fd;
+}
+
+void writeAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+void rawWrite(uint8_t* b, const char* data, size_t len) {
+  if (t_inWriter) return;
+  std::lock_guard<std::mutex> lock(g_writers);
+  WriterFlag inWriter;
+  int fd = getLogFd(b);
+  if (fd < 0) return;
+  const BRIM_FILE_LOCK byteZero{1, 0, 1};
+  int locked = BRIM_LockFile(fd, &byteZero);
+  writeAll(fd, data, len);  // written even when the lock failed
+  if (locked == 0) BRIM_UnLockFile(fd, &byteZero);
+}
+
+}  // namespace
+
+void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line, uint16_t errCode,
+              const char* fmt, ...) {
+  ensureInit();
+  if (!passesFilter(module, level)) return;
+
+  if (!func) func = "";
+  char funcName[33];
+  cutFunctionName(func, funcName);
+  char message[160];
+  message[0] = '\0';
+  if (fmt) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(message, sizeof(message), fmt, ap);
+    va_end(ap);
+  }
+  if (AvLogObserver observer = g_observer.load(std::memory_order_acquire))
+    observer(module, level, func, message);
+
+  uint8_t* b = g_block.load(std::memory_order_acquire);
+  if (!b) return;
+
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  char timestamp[64];
+  snprintf(timestamp, sizeof(timestamp), "%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+
+  uint64_t first = monotonicMs();
+  uint64_t ms = monotonicMs();
+  if (ms - first > 1000) {
+    char pending[96];
+    int n = snprintf(pending, sizeof(pending), "printf pending too long time for %lld msec\n",
+                     static_cast<long long>(ms - first));
+    if (n > 0 && static_cast<size_t>(n) < sizeof(pending)) rawWrite(b, pending, n);
+  }
+
+  char moduleBuf[16];
+  const char* moduleName;
+  if (module >= kModules) {
+    snprintf(moduleBuf, sizeof(moduleBuf), "<%u>", module & 0xFFFFu);
+    moduleName = moduleBuf;
+  } else {
+    moduleName = g_moduleNames[module];
+  }
+  uint64_t code = (0x15000ULL << 32) | static_cast<uint32_t>((module << 16) | errCode);
+
+  char out[320];
+  int n = snprintf(out, sizeof(out), "[%s][%llu][%llx][%s][%s][%s][%s,%d][%s]\n", timestamp,
+                   static_cast<unsigned long long>(ms), static_cast<unsigned long long>(code),
+                   kLevelNames[level], message, moduleName, funcName, line, g_processName);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(out)) return;  // too long: lost
+  rawWrite(b, out, static_cast<size_t>(n));
+}
+
+void BRIM_SetModuleLogLevel(uint32_t module, uint32_t level) {
+  ensureInit();
+  if (module >= kModules) return;
+  uint8_t* b = g_block.load(std::memory_order_acquire);
+  if (!b) return;
+  store8(b, kOffLevels + module, static_cast<uint8_t>(level & 0xFFu));
+}
+
+void BRIM_SetLogFileNum(uint32_t num) { g_logFileNum.store(num, std::memory_order_relaxed); }
+
+void BRIM_SetLogDir(const char* dir) {
+  if (!dir) return;
+  std::lock_guard<std::mutex> lock(g_writers);
+  char next[sizeof(g_logDir)];
+  snprintf(next, sizeof(next), "%s", dir);
+  if (strcmp(next, g_logDir) == 0) return;
+  memcpy(g_logDir, next, sizeof(g_logDir));
+  closeLogFile();
+  g_failedOpens = 0;
+  g_lastAttemptMinute = -1;
+}
+
+void BRIM_SetLogObserver(AvLogObserver observer) {
+  g_observer.store(observer, std::memory_order_release);
+}
+
+void BRIM_LogForceRotationCheck() {
+  std::lock_guard<std::mutex> lock(g_writers);
+  g_lastCheckMinute = -1;
+}
+
+uint8_t* BRIM_LogMapSettings(const char* path) {
+  if (!path) return nullptr;
+  uint8_t* block = nullptr;
+  int fd = -1;
+  if (mapSettingsFile(path, &block, &fd) != kMapped) return nullptr;
+  BRIM_close(fd);  // the mapping outlives the descriptor
+  return block;
+}
+
+void BRIM_LogUnmapSettings(void* block) {
+  if (!block) return;
+  std::lock_guard<std::mutex> lock(g_mapsMutex);
+  for (auto& slot : g_maps)
+    if (slot == block) {
+      munmap(block, kBlockSize);
+      slot = nullptr;
+      return;
+    }
+}
