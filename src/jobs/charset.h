@@ -7,3 +7,10 @@
 int UTF8ToUnicode(const char* utf8, char16_t* out, uint32_t outSize);   // 0 / -1
 int UnicodeToANSI(const char16_t* wide, char* out, uint32_t outSize);   // 0 / -1
 int UTF8ToANSI(const char* utf8, char* out, uint32_t outSize);          // 0 / -1
+
+// The raw conversions under the three above (the host's code-page calls):
+// invalid input becomes U+FFFD. With out null they only count. Counts include
+// the terminator; 0 when out is given and the result does not fit outUnits /
+// outBytes.
+uint32_t utf8ToUtf16(const char* utf8, char16_t* out, uint32_t outUnits);
+uint32_t utf16ToUtf8(const char16_t* wide, char* out, uint32_t outBytes);

@@ -12,3 +12,8 @@ constexpr uint32_t AV_SCAN_RESULT_ROOM = 512;     // MessageType 2020
 // The result room is zero-filled by the caller and resultSize bytes long.
 int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize);
 int doJob_ScanFile(const char* request, char* result, uint32_t resultSize);
+
+// Offers a scan job to the scan type table: 0 when a row took it (the result
+// holds its result or error result, written within min(resultSize, 512)), -1
+// when the local engine must serve it.
+int scanFileProc(const char* request, char* result, uint32_t resultSize);

@@ -1,0 +1,165 @@
+// Both entry points own everything they take for the length of the call: the
+// parsed request is held by a guard and pool blocks by PoolBuf, so every early
+// return releases them. Results are written only through the bounded builders,
+// with the caller's room size, so a small room can never be overrun.
+#include "jobs/job_dispatch.h"
+
+#include <json-c/json.h>
+
+#include <cstring>
+
+#include "jobs/engine_status.h"
+#include "jobs/json_member.h"
+#include "jobs/result_text.h"
+#include "jobs/scan_type.h"
+#include "jobs/trigger_scan.h"
+#include "runtime/log.h"
+#include "runtime/mem_pool.h"
+
+namespace {
+
+constexpr uint32_t kWorkBlockSize = 1024;
+
+struct JsonGuard {
+  json_object* obj;
+  explicit JsonGuard(json_object* o) : obj(o) {}
+  ~JsonGuard() {
+    if (obj) json_object_put(obj);
+  }
+  JsonGuard(const JsonGuard&) = delete;
+  JsonGuard& operator=(const JsonGuard&) = delete;
+  void release() {
+    if (obj) json_object_put(obj);
+    obj = nullptr;
+  }
+};
+
+}  // namespace
+
+// 0 when a table row took the request, -1 when the local path must serve it.
+int scanFileProc(const char* request, char* result, uint32_t resultSize) {
+  AV_DBG("Recv json message %s.", request);
+  JsonGuard req(json_tokener_parse(request));
+  if (req.obj == nullptr) {
+    AV_ERR("Message parse failed, message(%s).", request);
+    return -1;
+  }
+  json_object* typeObj = json_object_object_get(req.obj, "avType");
+  if (typeObj == nullptr) {
+    req.release();
+    AV_ERR("Get scan type failed.");
+    return -1;
+  }
+  uint32_t avType = static_cast<uint32_t>(json_object_get_int(typeObj));
+  PoolBuf record(AV_JOB_RECORD_SIZE);
+  if (!record) {
+    req.release();
+    AV_ERR("Out of memory, size(%u).", AV_JOB_RECORD_SIZE);
+    return -1;
+  }
+  uint32_t room = resultSize < AV_SCAN_RESULT_ROOM ? resultSize : AV_SCAN_RESULT_ROOM;
+  const ScanTypeHandler* row = nullptr;
+  bool failed = false;
+  for (uint32_t i = 0; i < g_scanTypeHandlerCount; ++i) {
+    if (g_scanTypeHandlers[i].avType != avType) continue;
+    row = &g_scanTypeHandlers[i];
+    int rc = row->decode(req.obj, record.get(), AV_JOB_RECORD_SIZE);
+    if (rc != 0) {
+      AV_ERR("Decode message failed(%d), type(%u).", rc, avType);
+      failed = true;
+    } else if ((rc = row->execute(record.get(), AV_JOB_RECORD_SIZE)) != 0) {
+      AV_ERR("Execute scan failed(%d), type(%u).", rc, avType);
+      failed = true;
+    } else if ((rc = row->encode(record.get(), AV_JOB_RECORD_SIZE, result, room)) != 0) {
+      AV_ERR("Encode scan message failed(%d), type(%u).", rc, avType);
+      failed = true;
+    }
+    break;
+  }
+  req.release();
+  record.reset();
+  if (row == nullptr) {
+    AV_DBG("Message not processed.");
+    return -1;
+  }
+  if (failed) {
+    int rc = row->errorResult(result, room);
+    if (rc != 0) AV_ERR("Build error message failed(%d).", rc);
+  }
+  return 0;
+}
+
+int doJob_ScanFile(const char* request, char* result, uint32_t resultSize) {
+  if (request == nullptr || result == nullptr) {
+    AV_ERR("returnResult is NULL!");
+    return 0;
+  }
+  if (scanFileProc(request, result, resultSize) == 0) return 1;
+  AV_DBG("Start to process share open message.");
+  JsonGuard req(json_tokener_parse(request));
+  if (req.obj == nullptr) {
+    AV_ERR("parse buf to jsonObj err!");
+    return 0;
+  }
+  AV_DBG("doJob(): buf: %s!", request);
+  int32_t opCode = 0;
+  if (!getMemberInt(req.obj, "opCode", &opCode)) {
+    AV_ERR("msg format error: lost opCode");
+    return 0;
+  }
+  int32_t avType = 0;
+  int32_t scanResult = -1;
+  int32_t status = 1;
+  if (dealWithFileScanningMsg(req.obj, &avType, &scanResult, &status) != 1) return 0;
+  uint64_t noIds[1] = {0};
+  int32_t noStatus[1] = {-1};
+  if (buildRespMsg(result, resultSize, opCode, avType, status, scanResult, "", -1, noIds,
+                   noStatus) != 1)
+    return 0;
+  AV_DBG("doJob:returnResult: %s", result);
+  return 1;
+}
+
+int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize) {
+  if (request == nullptr || result == nullptr) {
+    AV_ERR("Param is NULL!");
+    return 0;
+  }
+  PoolBuf work(kWorkBlockSize);
+  if (!work) {
+    AV_ERR("Out of memmory(%u).", kWorkBlockSize);
+    return 0;
+  }
+  memset(work.get(), 0, kWorkBlockSize);
+  auto* ipSlots = static_cast<char(*)[AV_IP_SLOT]>(work.get());
+  uint64_t portIds[AV_MAX_LIFS];
+  int32_t portStatus[AV_MAX_LIFS];
+  for (int i = 0; i < AV_MAX_LIFS; ++i) {
+    portIds[i] = 0;
+    portStatus[i] = -1;
+  }
+  int32_t portCount = -1;
+  int32_t avType = 0;
+  int32_t engineStatus = -1;
+
+  JsonGuard req(json_tokener_parse(request));
+  if (req.obj == nullptr) {
+    AV_ERR("parse buf to jsonObj err!");
+    return 0;
+  }
+  AV_DBG("doJob(): buf: %s!", request);
+  int32_t opCode = 0;
+  if (!getMemberInt(req.obj, "opCode", &opCode)) {
+    AV_ERR("msg format error: lost opCode");
+    return 0;
+  }
+  AV_DBG("opType: %d", opCode);
+  if (dealWithStatusCheckingMsg(req.obj, &portCount, &avType, &engineStatus, ipSlots, portIds,
+                                portStatus) != 1)
+    return 0;
+  if (buildRespMsg(result, resultSize, opCode, avType, engineStatus, -1, "", portCount, portIds,
+                   portStatus) != 1)
+    return 0;
+  AV_DBG("doJob:returnResult: %s", result);
+  return 1;
+}
