@@ -18,9 +18,21 @@ namespace {
 
 constexpr uint32_t kInvalidName = 123;
 constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kFilenameTooLong = 206;
 constexpr char16_t kPrefix[] = u"\\\\?\\UNC";
 constexpr size_t kPrefixUnits = 7;
+
+// The storage system tells a missing file (2) from a missing folder (3).
+bool parentExists(char* path) {
+  char* slash = strrchr(path, '/');
+  if (slash == nullptr || slash == path) return true;
+  *slash = '\0';
+  struct stat st;
+  bool exists = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  *slash = '/';
+  return exists;
+}
 
 bool hasDotComponent(const char* p) {
   while (*p) {
@@ -88,6 +100,7 @@ uint32_t triggerOpenUncPath(const char16_t* prefixedPath) {
   if (fd < 0) {
     int err = errno;
     uint32_t code = mapOpenErrno(err);
+    if (err == ENOENT && !parentExists(path)) code = kPathNotFound;
     if (code == 31) AV_ERR("Open failed, errno(%d).", err);
     return code;
   }

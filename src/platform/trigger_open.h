@@ -5,7 +5,8 @@
 // reaches a file outside UncRoot; a path that does not begin with the prefix
 // followed by a separator is refused the same way. The file is opened with
 // O_RDONLY|O_NONBLOCK|O_NOCTTY|O_CLOEXEC (a FIFO never hangs the job) and closed
-// at once; a directory counts as refused with 5.
+// at once; a directory counts as refused with 5. ENOENT whose parent folder is
+// missing gives 3, as the storage system expects for a missing folder.
 // Result: 0 opened, else the storage system's error code for the errno.
 #pragma once
 #include <cstdint>
