@@ -303,7 +303,9 @@ TEST_F(IcapScanDecode, MissingOrNullMembersNameTheirMember) {
       EXPECT_EQ(decode(body(k, mode)), -1) << body(k, mode);
       EXPECT_TRUE(log.contains(messages[k], AVLOG_ERR)) << body(k, mode);
       EXPECT_EQ(log.count("Get "), 1u) << body(k, mode);
-      if (k > 0) EXPECT_STREQ(rec.Method, "M");  // fields read so far stay filled
+      if (k > 0) {
+        EXPECT_STREQ(rec.Method, "M");  // fields read so far stay filled
+      }
     }
   }
   const std::string full = body(members.size(), 0).substr(1, body(members.size(), 0).size() - 2);
