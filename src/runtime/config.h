@@ -28,8 +28,15 @@ struct VendorTable {
 };
 
 int initSettingFromCfg();                 // 1 success, 0 failure
+// A load that fails (VendorNum 0 or above 128, no memory) keeps the table
+// published before it, so readers never see a count without its records.
 int loadVendorInfo(const char* cfgPath);  // 1 loaded, 0 not
+// A second call while the watcher runs starts nothing and returns 0.
 int createCfgMonitorThread();             // 0 started, -1 not
+// Test seams: ends the watcher and waits (up to 5 s) until it has; counts the
+// reloads the watcher has run since the process started.
+void stopCfgMonitorThreadForTest();
+uint32_t getCfgMonitorReloadCount();
 
 uint16_t getIcapPort();
 std::shared_ptr<const VendorTable> getVendorTable();  // never null

@@ -1,0 +1,108 @@
+// Folder change notifications over inotify.
+//
+// Design: the inotify descriptor is non-blocking and waited on with poll()
+// together with an eventfd, so a wait has no time-out yet can still be ended
+// (tests stop the configuration watcher this way). After a wake-up every
+// queued event is read and discarded: callers reload everything anyway, so
+// only "something changed" matters. Losing the watch (folder deleted or moved
+// away) is reported as a failure, as no further change would ever be seen.
+#include "platform/dir_watch.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+int dirWatch_Open(DirWatch* w, const char* dir) {
+  if (w == nullptr || dir == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  w->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (w->inotifyFd < 0) return -1;
+  if (inotify_add_watch(w->inotifyFd, dir, IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR) <
+      0) {
+    int e = errno;
+    close(w->inotifyFd);
+    w->inotifyFd = -1;
+    errno = e;
+    return -1;
+  }
+  w->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (w->wakeFd < 0) {
+    int e = errno;
+    close(w->inotifyFd);
+    w->inotifyFd = -1;
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
+
+int dirWatch_Wait(DirWatch* w) {
+  if (w == nullptr || w->inotifyFd < 0 || w->wakeFd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  for (;;) {
+    pollfd fds[2] = {{w->inotifyFd, POLLIN, 0}, {w->wakeFd, POLLIN, 0}};
+    int n = poll(fds, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (fds[1].revents & POLLIN) {
+      uint64_t v = 0;
+      if (read(w->wakeFd, &v, sizeof v) < 0 && errno != EAGAIN) return -1;
+      return 0;
+    }
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      errno = EIO;
+      return -1;
+    }
+    if (!(fds[0].revents & POLLIN)) continue;
+
+    bool changed = false;
+    bool lost = false;
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      ssize_t len = read(w->inotifyFd, buf, sizeof buf);
+      if (len < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) break;
+        return -1;
+      }
+      if (len == 0) break;
+      for (ssize_t off = 0; off < len;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) lost = true;
+        // An overflow means events were dropped: treat it as a change.
+        if (ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_Q_OVERFLOW)) changed = true;
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+    if (lost) {
+      errno = ENOENT;
+      return -1;
+    }
+    if (changed) return 1;
+  }
+}
+
+void dirWatch_Wake(DirWatch* w) {
+  if (w == nullptr || w->wakeFd < 0) return;
+  uint64_t one = 1;
+  while (write(w->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void dirWatch_Close(DirWatch* w) {
+  if (w == nullptr) return;
+  if (w->inotifyFd >= 0) close(w->inotifyFd);
+  if (w->wakeFd >= 0) close(w->wakeFd);
+  w->inotifyFd = -1;
+  w->wakeFd = -1;
+}

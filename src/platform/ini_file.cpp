@@ -1,0 +1,326 @@
+// INI access with the private-profile rules the configuration relies on.
+//
+// Design: every call reads the whole file and scans it line by line without
+// building a parsed model; the file is small and read rarely, so simplicity
+// beats caching (and there is no cache to go stale when an operator edits it).
+// A write rebuilds the text with only the touched line changed, writes it to a
+// temporary file next to the original and renames it over, so a reader (the
+// watcher's reload, an operator's editor) sees either the old or the new file,
+// never half of one. Writers inside this process are serialised so that two
+// writes of different keys cannot lose one another.
+#include "platform/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxIniFileSize = 16u * 1024u * 1024u;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && (isBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whole file into text; false when it cannot be read (missing, unreadable, huge).
+bool readWholeFile(const char* path, std::string& text) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<size_t>(st.st_size) > kMaxIniFileSize) {
+    close(fd);
+    return false;
+  }
+  text.clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > kMaxIniFileSize) {
+      close(fd);
+      return false;
+    }
+  }
+  close(fd);
+  return true;
+}
+
+// One line of the file as its parts; `full` excludes the line end.
+struct Line {
+  std::string_view full;
+  size_t begin = 0;     // offset of the line in the text
+  size_t end = 0;       // offset just past the line end (\n included)
+  enum Kind { Other, Section, Key } kind = Other;
+  std::string_view name;   // section or key name, trimmed
+  std::string_view value;  // raw value, trimmed (keys only)
+  size_t valueOffset = 0;  // offset in the text where the value part starts
+};
+
+Line parseLine(std::string_view text, size_t pos) {
+  Line l;
+  l.begin = pos;
+  size_t nl = text.find('\n', pos);
+  size_t stop = nl == std::string_view::npos ? text.size() : nl;
+  l.end = nl == std::string_view::npos ? text.size() : nl + 1;
+  std::string_view raw = text.substr(pos, stop - pos);
+  if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  l.full = raw;
+  std::string_view t = trim(raw);
+  if (t.empty() || t.front() == ';' || t.front() == '#') return l;
+  if (t.front() == '[') {
+    size_t close = t.find(']');
+    if (close == std::string_view::npos) return l;
+    l.kind = Line::Section;
+    l.name = trim(t.substr(1, close - 1));
+    return l;
+  }
+  size_t eq = raw.find('=');
+  if (eq == std::string_view::npos) return l;
+  l.kind = Line::Key;
+  l.name = trim(raw.substr(0, eq));
+  l.value = trim(raw.substr(eq + 1));
+  l.valueOffset = pos + eq + 1;
+  if (l.name.empty()) l.kind = Line::Other;
+  return l;
+}
+
+// Value without one pair of enclosing quotes.
+std::string_view unquote(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    return v.substr(1, v.size() - 2);
+  return v;
+}
+
+// Where a section and a key sit in the text. Only the first section of a
+// name counts, as a later duplicate would be invisible to every reader.
+struct Lookup {
+  bool sectionFound = false;
+  bool keyFound = false;
+  Line key;                  // when keyFound
+  size_t insertAt = 0;       // where a missing key goes (end of the section's keys)
+  bool insertNeedsNewline = false;
+};
+
+Lookup find(std::string_view text, std::string_view section, std::string_view key) {
+  Lookup r;
+  bool inSection = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    Line l = parseLine(text, pos);
+    pos = l.end;
+    if (l.kind == Line::Section) {
+      if (inSection) break;  // end of the wanted section
+      if (!r.sectionFound && equalsNoCase(l.name, section)) {
+        r.sectionFound = true;
+        inSection = true;
+        r.insertAt = l.end;
+        r.insertNeedsNewline = l.end == l.begin || text[l.end - 1] != '\n';
+      }
+      continue;
+    }
+    if (!inSection || l.kind != Line::Key) continue;
+    if (equalsNoCase(l.name, key)) {
+      r.keyFound = true;
+      r.key = l;
+      return r;
+    }
+    r.insertAt = l.end;
+    r.insertNeedsNewline = text[l.end - 1] != '\n';
+  }
+  return r;
+}
+
+std::mutex& writeMutex() {
+  static std::mutex m;
+  return m;
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = write(fd, data.data() + off, data.size() - off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes text to a temporary file in the target's folder and renames it over
+// the target, keeping the target's permission bits (0600 for a new file: it
+// holds a credential).
+int replaceFile(const char* path, const std::string& text) {
+  std::string p(path);
+  size_t slash = p.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+  std::string tmpl = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";
+  std::vector<char> tmpName(tmpl.begin(), tmpl.end());
+  tmpName.push_back('\0');
+
+  struct stat st {};
+  bool existed = stat(path, &st) == 0;
+  mode_t mode = existed ? (st.st_mode & 07777) : 0600;
+
+  int fd = mkostemp(tmpName.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  bool ok = fchmod(fd, mode) == 0;
+  if (ok && existed && geteuid() == 0) {
+    // Keep the owner of a file an administrator prepared; best effort.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* keep root's ownership */ }
+  }
+  ok = ok && writeAll(fd, text) && fsync(fd) == 0;
+  if (close(fd) != 0) ok = false;
+  if (!ok || rename(tmpName.data(), path) != 0) {
+    unlink(tmpName.data());
+    return -1;
+  }
+  int dfd = open(slash == std::string::npos ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return 0;
+}
+
+// A value that reading would alter (outer blanks, enclosing quotes) is
+// written inside double quotes so that it reads back unchanged.
+std::string encodeValue(std::string_view v) {
+  bool needs = !v.empty() && (isBlank(v.front()) || isBlank(v.back()) ||
+                              (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&
+                               v.back() == v.front()));
+  if (!needs) return std::string(v);
+  std::string s;
+  s.reserve(v.size() + 2);
+  s.push_back('"');
+  s.append(v);
+  s.push_back('"');
+  return s;
+}
+
+bool hasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+
+}  // namespace
+
+int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size,
+                  const char* path) {
+  if (out == nullptr || size == 0) return 0;
+  std::string_view result = def ? std::string_view(def) : std::string_view();
+  std::string text;
+  Lookup r;
+  if (section && key && path && readWholeFile(path, text)) {
+    r = find(text, section, key);
+    if (r.keyFound) result = unquote(r.key.value);
+  }
+  size_t n = result.size() < size - 1 ? result.size() : size - 1;
+  std::memcpy(out, result.data(), n);
+  out[n] = '\0';
+  return static_cast<int>(n);
+}
+
+int ini_GetInt(const char* section, const char* key, int def, const char* path) {
+  if (!section || !key || !path) return def;
+  std::string text;
+  if (!readWholeFile(path, text)) return def;
+  Lookup r = find(text, section, key);
+  if (!r.keyFound) return def;
+  std::string_view v = unquote(r.key.value);
+  bool negative = false;
+  size_t i = 0;
+  if (i < v.size() && (v[i] == '+' || v[i] == '-')) {
+    negative = v[i] == '-';
+    ++i;
+  }
+  // Saturate rather than wrap: a huge port must not wrap into a valid one.
+  long long acc = 0;
+  for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) {
+    acc = acc * 10 + (v[i] - '0');
+    if (acc > static_cast<long long>(INT_MAX) + 1) acc = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) acc = -acc;
+  if (acc > INT_MAX) acc = INT_MAX;
+  return static_cast<int>(acc);
+}
+
+int ini_WriteString(const char* section, const char* key, const char* value, const char* path) {
+  if (!section || !key || !value || !path) return -1;
+  std::string_view sec = trim(section);
+  std::string_view k = trim(key);
+  // Names that could not be read back, or a line break that would forge
+  // another line, are refused rather than written.
+  if (sec.empty() || k.empty() || hasLineBreak(section) || hasLineBreak(key) ||
+      hasLineBreak(value) || sec.find(']') != std::string_view::npos ||
+      k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
+      k.front() == '#')
+    return -1;
+
+  std::lock_guard<std::mutex> lock(writeMutex());
+  std::string text;
+  if (!readWholeFile(path, text)) {
+    struct stat st {};
+    if (stat(path, &st) == 0 || errno != ENOENT) return -1;  // exists but unreadable
+    text.clear();
+  }
+  // New lines follow the file's own line end.
+  size_t firstNl = text.find('\n');
+  const char* eol = (firstNl != std::string::npos && firstNl > 0 && text[firstNl - 1] == '\r')
+                        ? "\r\n"
+                        : "\n";
+  std::string encoded = encodeValue(value);
+
+  Lookup r = find(text, sec, k);
+  std::string out;
+  out.reserve(text.size() + encoded.size() + sec.size() + k.size() + 8);
+  if (r.keyFound) {
+    // Keep the key's spelling and the blanks after '='; replace the rest.
+    size_t valueStart = r.key.valueOffset;
+    size_t lineStop = r.key.begin + r.key.full.size();
+    while (valueStart < lineStop && isBlank(text[valueStart])) ++valueStart;
+    out.append(text, 0, valueStart);
+    out.append(encoded);
+    out.append(text, lineStop, std::string::npos);
+  } else if (r.sectionFound) {
+    out.append(text, 0, r.insertAt);
+    if (r.insertNeedsNewline) out.append(eol);
+    out.append(k).append("=").append(encoded).append(eol);
+    out.append(text, r.insertAt, std::string::npos);
+  } else {
+    out = text;
+    if (!out.empty() && out.back() != '\n') out.append(eol);
+    out.append("[").append(sec).append("]").append(eol);
+    out.append(k).append("=").append(encoded).append(eol);
+  }
+  return replaceFile(path, out);
+}
