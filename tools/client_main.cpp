@@ -1,0 +1,68 @@
+// avagent-client entry: quiet the agent library's log, build the pool, parse
+// the global options and run one registered command.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/frame.h"
+#include "client.h"
+#include "runtime/log.h"
+#include "runtime/mem_pool.h"
+
+namespace {
+
+// The log module maps "./tmp/dbglog.cfg" of the working directory on first
+// use. A client started inside an agent's root must not write into that
+// agent's log, so the module is initialised once from an empty scratch
+// directory (no settings file: records reach only the observer) with its
+// start-up notice kept off standard output, which carries the answer.
+void detachFromAgentLog() {
+  int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char scratch[] = "/tmp/avagent-client.XXXXXX";
+  bool moved = mkdtemp(scratch) != nullptr && chdir(scratch) == 0;
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && devnull >= 0) dup2(devnull, STDOUT_FILENO);
+  BRIM_SetModuleLogLevel(AV_MODULE_AGENT, AVLOG_ERR);  // first call initialises
+  fflush(stdout);
+  if (saved >= 0) {
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+  }
+  if (devnull >= 0) close(devnull);
+  if (cwd >= 0) {
+    if (fchdir(cwd) != 0) perror("avagent-client: fchdir");
+    close(cwd);
+  }
+  if (moved) rmdir(scratch);
+}
+
+void printRecord(uint32_t, uint32_t level, const char* func, const char* message) {
+  if (level <= AVLOG_WARN) fprintf(stderr, "agent-lib: %s: %s\n", func, message);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  detachFromAgentLog();
+  ClientOptions opts;
+  int next = 0;
+  if (int rc = parseGlobalOptions(argc, argv, &opts, &next); rc != 0) return rc;
+  if (opts.verbose) BRIM_SetLogObserver(printRecord);
+  if (initAVPool(getAVPool()) != 0) {
+    fprintf(stderr, "avagent-client: cannot build the memory pool\n");
+    return EXIT_USAGE;
+  }
+  agentMsg_SetIoWaitMs(opts.timeoutSec * 1000);
+  for (const auto& cmd : clientCommands())
+    if (strcmp(cmd.name, argv[next]) == 0) return cmd.run(opts, argc - next, argv + next);
+  fprintf(stderr, "avagent-client: unknown command '%s'\n", argv[next]);
+  printUsage();
+  return EXIT_USAGE;
+}
