@@ -8,6 +8,7 @@
 // which gives back the frame buffers, the AES keys, the socket and the record.
 #include "channel/message_server.h"
 
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,24 +99,25 @@ int startDetached(void* (*proc)(void*), void* arg) {
 }  // namespace
 
 int ms_InitSocketHome(const uint8_t* key) {
-  // Socket library start-up is a no-op on Linux. The list, count and sequence
-  // are only reset by the first start: a second start inside one process
-  // (tests) must not forget connections that are still registered.
-  {
-    std::lock_guard<std::mutex> guard(g_home.lock);
-    if (g_home.running.load() == 0) {
-      g_home.head = g_home.tail = nullptr;
-      g_home.count = 0;
-      g_home.sequence = 0;
-    }
-  }
-  g_home.listen6 = -1;
-  g_home.listen4 = -1;
-  std::memset(g_home.verifyKey, 0, sizeof(g_home.verifyKey));
-  if (msg_HaskKey(key, g_home.verifyKey, sizeof(g_home.verifyKey)) != 1) {
+  // Socket library start-up is a no-op on Linux. The key is made aside first,
+  // and the list, count and sequence are only reset by the first start: a
+  // second start inside one process (tests) must not disturb connections that
+  // are still registered.
+  uint8_t verifyKey[32] = {};
+  if (msg_HaskKey(key, verifyKey, sizeof(verifyKey)) != 1) {
     AV_ERR("msg_HaskKey FAIL");
     return 0;
   }
+  std::lock_guard<std::mutex> guard(g_home.lock);
+  if (g_home.running.load() == 0) {
+    g_home.head = g_home.tail = nullptr;
+    g_home.count = 0;
+    g_home.sequence = 0;
+  }
+  g_home.listen6 = -1;
+  g_home.listen4 = -1;
+  std::memcpy(g_home.verifyKey, verifyKey, sizeof(verifyKey));
+  OPENSSL_cleanse(verifyKey, sizeof(verifyKey));
   g_home.running.store(1);
   return 1;
 }
