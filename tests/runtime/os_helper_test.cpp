@@ -1,0 +1,363 @@
+// OS helper layer: number parsing, tokenizer, address parsing, mutex records,
+// byte-range locks across processes, close, sleep and atomic counters.
+#include "runtime/os_helper.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/log.h"
+#include "support/test_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Points the log at a folder of its own so the code field of the lines can be read.
+class LogFolder {
+ public:
+  LogFolder() {
+    static int serial = 0;
+    dir_ = avtest::scratchRoot() + "/oslogs-" + std::to_string(++serial);
+    fs::create_directories(dir_);
+    BRIM_SetLogDir(dir_.c_str());
+  }
+  ~LogFolder() { BRIM_SetLogDir((avtest::scratchRoot() + "/log").c_str()); }
+  std::string text() const {
+    std::string all;
+    for (const auto& e : fs::directory_iterator(dir_)) all += avtest::readFile(e.path());
+    return all;
+  }
+
+ private:
+  std::string dir_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- numbers
+
+TEST(OsStrToNumber, HexAndDecimal) {
+  avtest::LogCapture capture;
+  EXPECT_EQ(BRIM_StrToU64("0x1f"), 31u);
+  EXPECT_EQ(BRIM_StrToU64("0X1F"), 31u);
+  EXPECT_EQ(BRIM_StrToU64("0xAbCdEf"), 0xABCDEFu);
+  EXPECT_EQ(BRIM_StrToU64("0"), 0u);
+  EXPECT_EQ(BRIM_StrToU64("0x"), 0u);
+  EXPECT_EQ(BRIM_StrToU64("007"), 7u);
+  EXPECT_EQ(BRIM_StrToU64("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(BRIM_StrToU64(""), 0u);
+  EXPECT_EQ(BRIM_StrToU64(nullptr), 0u);
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST(OsStrToNumber, WrapsWithoutOverflowCheck) {
+  EXPECT_EQ(BRIM_StrToU64("18446744073709551616"), 0u);
+  EXPECT_EQ(BRIM_StrToU64("0x10000000000000001"), 1u);
+  EXPECT_EQ(BRIM_StrToU64("0xffffffffffffffff1"), 0xfffffffffffffff1u);
+}
+
+TEST(OsStrToNumber, StopsAtFirstBadCharacterAndLogsWithItsCode) {
+  LogFolder folder;
+  avtest::LogCapture capture;
+  EXPECT_EQ(BRIM_StrToU64("12a"), 12u);
+  EXPECT_EQ(BRIM_StrToU64("0x1g5"), 1u);
+  EXPECT_EQ(BRIM_StrToU64(" 5"), 0u);
+  auto recs = capture.records();
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0].message, "Not a numbric str: (12a).");
+  EXPECT_EQ(recs[0].module, AV_MODULE_BRIM);
+  EXPECT_EQ(recs[0].level, AVLOG_ERR);
+  EXPECT_EQ(recs[0].func, "BRIM_StrToU64");
+  EXPECT_EQ(recs[1].message, "Not a numbric str: (0x1g5).");
+  std::string text = folder.text();
+  EXPECT_NE(text.find("[1500003e500e5][ERR][Not a numbric str: (12a).][BRIM]"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[1500003e500e4][ERR][Not a numbric str: (0x1g5).]"), std::string::npos)
+      << text;
+}
+
+TEST(OsStrToNumber, Signed) {
+  EXPECT_EQ(BRIM_StrToS64("-5"), -5);
+  EXPECT_EQ(BRIM_StrToS64("5"), 5);
+  EXPECT_EQ(BRIM_StrToS64(""), 0);
+  EXPECT_EQ(BRIM_StrToS64("-"), 0);
+  EXPECT_EQ(BRIM_StrToS64(nullptr), 0);
+  EXPECT_EQ(BRIM_StrToS64("-0x10"), -16);
+  EXPECT_EQ(BRIM_StrToS64("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(BRIM_StrToS64("18446744073709551615"), -1);
+}
+
+TEST(OsStrToNumber, IsNumeric) {
+  EXPECT_EQ(BRIM_IsNumeric("0123456789"), 0);
+  EXPECT_EQ(BRIM_IsNumeric("0xDeadBeef"), 0);
+  EXPECT_EQ(BRIM_IsNumeric("0X"), 0);
+  EXPECT_EQ(BRIM_IsNumeric(""), 0);
+  EXPECT_EQ(BRIM_IsNumeric("0xg"), -1);
+  EXPECT_EQ(BRIM_IsNumeric("12a"), -1);
+  EXPECT_EQ(BRIM_IsNumeric("-1"), -1);
+  EXPECT_EQ(BRIM_IsNumeric(" 1"), -1);
+  EXPECT_EQ(BRIM_IsNumeric("1 "), -1);
+  EXPECT_EQ(BRIM_IsNumeric("x12"), -1);
+  EXPECT_EQ(BRIM_IsNumeric(nullptr), -1);
+}
+
+// ---------------------------------------------------------------- tokenizer
+
+TEST(OsStrtok, CutsAtEachDelimiterKeepingEmptyTokens) {
+  char text[] = "a,b;;c";
+  char* cursor = text;
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ",;"), "a");
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ",;"), "b");
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ",;"), "");
+  EXPECT_STREQ(cursor, "c");
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ",;"), "c");
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_EQ(BRIM_Strtok(&cursor, ",;"), nullptr);
+  EXPECT_EQ(BRIM_Strtok(nullptr, ","), nullptr);
+
+  char trailing[] = "x,";
+  cursor = trailing;
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ","), "x");
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_STREQ(cursor, "");
+  EXPECT_STREQ(BRIM_Strtok(&cursor, ","), "");
+  EXPECT_EQ(cursor, nullptr);
+
+  char whole[] = "nodelim";
+  cursor = whole;
+  EXPECT_STREQ(BRIM_Strtok(&cursor, nullptr), "nodelim");
+  EXPECT_EQ(cursor, nullptr);
+}
+
+// ---------------------------------------------------------------- addresses
+
+TEST(OsInetPton, IPv4) {
+  uint8_t out[4] = {9, 9, 9, 9};
+  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "0.0.0.0", out), 1);
+  EXPECT_EQ(memcmp(out, "\0\0\0\0", 4), 0);
+  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "192.168.10.255", out), 1);
+  const uint8_t expect[4] = {192, 168, 10, 255};
+  EXPECT_EQ(memcmp(out, expect, 4), 0);
+  for (const char* bad : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "1.02.3.4", "01.2.3.4", "1..3.4",
+                          "1.2.3.4 ", " 1.2.3.4", "", "1234.1.1.1", "1.2.3.", ".1.2.3", "a.b.c.d",
+                          "1.2.3.0x1", "1.2.3.-1"})
+    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, bad, out), 0) << bad;
+  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, nullptr, out), -1);
+  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "1.2.3.4", nullptr), -1);
+  EXPECT_EQ(BRIM_InetPton(7, "1.2.3.4", out), 0);
+}
+
+TEST(OsInetPton, IPv6MatchesTheSystemParser) {
+  for (const char* good : {"::", "::1", "1::", "1:2:3:4:5:6:7:8", "2001:db8::8a2e:370:7334",
+                           "::ffff:1.2.3.4", "1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:7::",
+                           "::2:3:4:5:6:7:8", "FFFF::abcd", "0:0:0:0:0:0:0:0", "1::2:3",
+                           "::0.0.0.0"}) {
+    uint8_t ours[16], theirs[16];
+    memset(ours, 0xAA, sizeof(ours));
+    ASSERT_EQ(inet_pton(AF_INET6, good, theirs), 1) << good;
+    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, good, ours), 1) << good;
+    EXPECT_EQ(memcmp(ours, theirs, 16), 0) << good;
+  }
+  uint8_t out[16];
+  for (const char* bad : {"1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", ":1::", "1:", ":", ":::",
+                          "1:2:3:4:5:6:7", "::ffff:1.2.3", "1:2:3:4:5:6:7:1.2.3.4",
+                          "::ffff:1.2.3.04", "g::", "1:2:3:4:5:6:7:8::", "", "1.2.3.4",
+                          "::1.2.3.4:1", "1:2:3:4:5:6:7:8:"})
+    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, bad, out), 0) << bad;
+  EXPECT_EQ(BRIM_InetPton(AF_INET6, "::1", out), 1);  // the Linux constant too
+  EXPECT_EQ(out[15], 1);
+  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, nullptr, out), -1);
+}
+
+// ---------------------------------------------------------------- mutexes
+
+TEST(OsMutex, CreateLockUnlockDestroyTwice) {
+  const uint32_t module = 777;
+  const uint32_t before = BRIM_ModuleMutexCount(module);
+  BRIM_MUTEX m;
+  BRIM_MutexCreate(&m, module);
+  EXPECT_EQ(memcmp(&m.magic, "spin", 4), 0);
+  EXPECT_EQ(BRIM_ModuleMutexCount(module), before + 1);
+
+  const int32_t held = BRIM_ThreadHeldMutexes();
+  BRIM_MutexLock(&m);
+  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held + 1);
+  EXPECT_EQ(pthread_mutex_trylock(&m.handle), EBUSY);
+  BRIM_MutexUnlock(&m);
+  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held);
+
+  BRIM_MutexDestroy(&m, module);
+  EXPECT_EQ(m.magic, 0u);
+  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
+  BRIM_MutexDestroy(&m, module);  // the second destroy finds no magic: nothing happens
+  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
+  BRIM_MutexLock(&m);  // a destroyed record is not locked
+  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held);
+  BRIM_MutexCreate(nullptr, module);
+  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
+}
+
+// ---------------------------------------------------------------- file locks
+
+namespace {
+
+// Runs fn in a child process and returns its exit status.
+template <typename Fn>
+int inChild(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+std::string lockFilePath() { return avtest::scratchRoot() + "/tmp/lockfile"; }
+
+int childTry(int type, int64_t offset) {
+  int fd = open(lockFilePath().c_str(), O_RDWR);
+  BRIM_FILE_LOCK l{type, offset, 1};
+  int rc = BRIM_LockFile(fd, &l);
+  close(fd);
+  return rc == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+TEST(OsFileLock, OrdersProcesses) {
+  avtest::writeFile(lockFilePath(), "0123456789");
+  int fd = open(lockFilePath().c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const BRIM_FILE_LOCK exclusive{1, 0, 1};
+  ASSERT_EQ(BRIM_LockFile(fd, &exclusive), 0);
+  EXPECT_EQ(inChild([] { return childTry(3, 0); }), 1);  // exclusive, fail at once
+  EXPECT_EQ(inChild([] { return childTry(2, 0); }), 1);  // shared, fail at once
+  EXPECT_EQ(inChild([] { return childTry(3, 1); }), 0);  // another byte is free
+  ASSERT_EQ(BRIM_UnLockFile(fd, &exclusive), 0);
+  EXPECT_EQ(inChild([] { return childTry(3, 0); }), 0);
+
+  const BRIM_FILE_LOCK shared{2, 0, 1};
+  ASSERT_EQ(BRIM_LockFile(fd, &shared), 0);
+  EXPECT_EQ(inChild([] { return childTry(2, 0); }), 0);
+  EXPECT_EQ(inChild([] { return childTry(3, 0); }), 1);
+  ASSERT_EQ(BRIM_UnLockFile(fd, &shared), 0);
+  close(fd);
+}
+
+TEST(OsFileLock, WaitingLockBlocksUntilReleased) {
+  avtest::writeFile(lockFilePath(), "0123456789");
+  int fd = open(lockFilePath().c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const BRIM_FILE_LOCK exclusive{1, 0, 1};
+  ASSERT_EQ(BRIM_LockFile(fd, &exclusive), 0);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) _exit(childTry(1, 0));
+  usleep(200 * 1000);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);  // still waiting
+  ASSERT_EQ(BRIM_UnLockFile(fd, &exclusive), 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  close(fd);
+}
+
+TEST(OsFileLock, BadArgumentsAreLoggedWithTheirCodes) {
+  LogFolder folder;
+  avtest::LogCapture capture;
+  const BRIM_FILE_LOCK l{1, 0, 1};
+  EXPECT_EQ(BRIM_LockFile(-1, &l), -1);
+  EXPECT_EQ(BRIM_UnLockFile(-1, &l), -1);
+  int fd = open(lockFilePath().c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(BRIM_LockFile(fd, nullptr), -1);
+  const BRIM_FILE_LOCK badType{4, 0, 1};
+  EXPECT_EQ(BRIM_LockFile(fd, &badType), -1);
+  close(fd);
+  EXPECT_EQ(BRIM_LockFile(fd, &l), -1);  // closed: no handle behind it
+  EXPECT_EQ(BRIM_UnLockFile(fd, &l), -1);
+
+  auto recs = capture.records();
+  ASSERT_EQ(recs.size(), 6u);
+  EXPECT_EQ(recs[0].message.rfind("Input param error, vfd = (-1), vlock= (0x", 0), 0u)
+      << recs[0].message;
+  EXPECT_EQ(recs[2].message, "Input param error, vfd = (" + std::to_string(fd) +
+                                 "), vlock= ((nil)).");
+  EXPECT_EQ(recs[4].message, "Bad file descriptor.");
+  EXPECT_EQ(recs[4].func, "BRIM_LockFile");
+  EXPECT_EQ(recs[5].func, "BRIM_UnLockFile");
+  std::string text = folder.text();
+  EXPECT_NE(text.find("[1500003e5013a][ERR][Input param error"), std::string::npos) << text;
+  EXPECT_NE(text.find("[1500003e500c5][ERR][Bad file descriptor.]"), std::string::npos) << text;
+  EXPECT_NE(text.find("[1500003e500c6][ERR][Bad file descriptor.]"), std::string::npos) << text;
+}
+
+TEST(OsFileLock, CloseReportsFailure) {
+  LogFolder folder;
+  avtest::LogCapture capture;
+  int fd = open(lockFilePath().c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(BRIM_close(fd), 0);
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_EQ(BRIM_close(fd), -1);
+  ASSERT_EQ(capture.records().size(), 1u);
+  EXPECT_EQ(capture.records()[0].message,
+            "Close file(" + std::to_string(fd) + ") Fail, error code: (9).");
+  EXPECT_NE(folder.text().find("[1500003e500da][ERR][Close file("), std::string::npos);
+}
+
+// ---------------------------------------------------------------- sleep and counters
+
+TEST(OsSleep, TicksAreTenMilliseconds) {
+  auto start = std::chrono::steady_clock::now();
+  BRIM_Sleep(3);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(30));
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+  start = std::chrono::steady_clock::now();
+  BRIM_Sleep(0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+}
+
+TEST(OsHelperConcurrency, CountersAndMutexesUnderContention) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 20000;
+  volatile int32_t counter = 0;
+  BRIM_AtomicSet(&counter, 5);
+  EXPECT_EQ(BRIM_AtomicGet(&counter), 5);
+  BRIM_MUTEX m;
+  BRIM_MutexCreate(&m, AV_MODULE_AGENT);
+  int64_t guarded = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        if (t % 2) {
+          BRIM_AtomicInc(&counter);
+        } else {
+          BRIM_AtomicInc(&counter);
+          BRIM_AtomicInc(&counter);
+          BRIM_AtomicDec(&counter);
+        }
+        BRIM_MutexLock(&m);
+        ++guarded;
+        BRIM_MutexUnlock(&m);
+      }
+      EXPECT_EQ(BRIM_ThreadHeldMutexes(), 0);
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(BRIM_AtomicGet(&counter), 5 + kThreads * kRounds);
+  EXPECT_EQ(guarded, static_cast<int64_t>(kThreads) * kRounds);
+  BRIM_MutexDestroy(&m, AV_MODULE_AGENT);
+}
