@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# The ICAP client against a real ICAP server: c-icap on a loopback port with the
+# avscan / AVSCAN service aliases, the real agent in a temporary root whose
+# IcapPort points at it, and avagent-client driving both ICAP job kinds.
+# c-icap scans bodies only, so it answers the agent's body-less scan request
+# with 400; the agent must read that answer, report its ISTag without quotes,
+# log the WARN line for the unlisted status and judge it clean (result 0).
+# Usage: cicap_test.sh [AVAGENT] [AVAGENT_CLIENT]   (prints "N passed, M failed")
+# Needs the packages tests/icap/install_cicap.sh installs; installs nothing.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+agent_bin=${1:-$here/../../build/release/avagent}
+client_bin=${2:-$here/../../build/release/avagent-client}
+passed=0
+failed=0
+pids=()
+
+check() {  # name, expected text, actual text, [exact]
+  local ok=0
+  if [ "${4:-}" = exact ]; then [[ "$3" == "$2" ]] && ok=1
+  else [[ "$3" == *"$2"* ]] && ok=1; fi
+  if [ $ok -eq 1 ]; then
+    passed=$((passed + 1)); echo "ok   $1"
+  else
+    failed=$((failed + 1)); echo "FAIL $1: expected '$2' ${4:-in}:"; printf '%s\n' "$3" | sed 's/^/     /'
+  fi
+}
+
+fail_setup() {
+  echo "setup failed: $*"
+  failed=$((failed + 1))
+  echo "$passed passed, $failed failed"
+  exit 1
+}
+
+command -v c-icap >/dev/null || fail_setup "c-icap is not installed (run tests/icap/install_cicap.sh)"
+[ -x "$agent_bin" ] || fail_setup "no agent binary at $agent_bin"
+[ -x "$client_bin" ] || fail_setup "no client binary at $client_bin"
+moddir=$(dirname "$(find /usr/lib -name virus_scan.so -path '*c_icap*' 2>/dev/null | head -1)")
+[ -f "$moddir/virus_scan.so" ] || fail_setup "c-icap's virus_scan service is missing"
+
+tmp=$(mktemp -d /tmp/avcicap.XXXXXX)
+stop_pid() {  # pid: TERM, then KILL after 5 s
+  local pid=$1
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+cleanup() {
+  [ -n "${agent_in:-}" ] && { echo /quit >&7; } 2>/dev/null
+  exec 7>&- 2>/dev/null
+  for pid in "${pids[@]}"; do stop_pid "$pid"; done
+  [ -n "${AV_KEEP_TEST_ROOT:-}" ] || rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+listening() {  # port: true when something listens on it (IPv4 or IPv6)
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+free_port() {
+  local p
+  for _ in $(seq 200); do
+    p=$((20000 + RANDOM % 40000))
+    listening "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
+wait_listening() {  # port, tenths of a second
+  for _ in $(seq "$2"); do listening "$1" && return 0; sleep 0.1; done
+  return 1
+}
+
+icap_port=$(free_port) || fail_setup "no free port"
+agent_port=$(free_port) || fail_setup "no free port"
+[ "$icap_port" != "$agent_port" ] || agent_port=$(free_port)
+closed_port=$(free_port) || fail_setup "no free port"
+
+# --- c-icap ------------------------------------------------------------------
+cat > "$tmp/c-icap.conf" <<CONF
+PidFile $tmp/c-icap.pid
+CommandsSocket $tmp/c-icap.ctl
+Timeout 30
+StartServers 1
+MaxServers 2
+MinSpareThreads 4
+MaxSpareThreads 8
+ThreadsPerChild 8
+Port 127.0.0.1:$icap_port
+TmpDir $tmp
+ServerLog $tmp/c-icap-server.log
+AccessLog $tmp/c-icap-access.log
+DebugLevel 1
+ModulesDir $moddir
+ServicesDir $moddir
+TemplateDir /usr/share/c_icap/templates/
+LoadMagicFile /etc/c-icap/c-icap.magic
+Module common clamd_mod.so
+clamd_mod.ClamdSocket $tmp/no-clamd.sock
+Service antivirus_module virus_scan.so
+ServiceAlias avscan virus_scan?allow204=on
+ServiceAlias AVSCAN virus_scan?allow204=on
+CONF
+c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 &
+pids+=($!)
+wait_listening "$icap_port" 100 || fail_setup "c-icap did not listen on $icap_port: $(cat "$tmp/c-icap.out")"
+
+# The server's ISTag, asked directly, to compare with what the agent reports.
+exec 5<>"/dev/tcp/127.0.0.1/$icap_port" || fail_setup "cannot reach c-icap"
+printf 'OPTIONS icap://127.0.0.1:%s/avscan ICAP/1.0\r\n\r\n' "$icap_port" >&5
+options=""
+while IFS= read -r -t 5 line <&5; do
+  line=${line%$'\r'}
+  [ -z "$line" ] && break
+  options+="$line"$'\n'
+done
+exec 5>&-
+check "c-icap answers OPTIONS itself" "ICAP/1.0 200 OK" "$options"
+istag=$(printf '%s' "$options" | sed -n 's/^ISTag: *//p' | tr -d '"')
+[ -n "$istag" ] || fail_setup "c-icap gave no ISTag"
+
+# --- the agent ------------------------------------------------------------------
+root=$tmp/agent
+mkdir -p "$root/cfg" "$root/unc"
+cp "$agent_bin" "$root/avagent"
+write_config() {  # icap port
+  cat > "$root/cfg/agentConfig.ini.new" <<CONF
+[AGENT_SETTING]
+Port=$agent_port
+IcapPort=$1
+MaxJobNo=100
+FlowJobNo=100
+PortConnectTimeOut=1000
+LogLevel=5
+UncRoot=$root/unc
+Pwd=null
+
+[AV_GENERAL]
+VendorNum=1
+
+[AV_VENDOR1]
+VendorName=ClamAV
+ProcessNameList=clamd,clamonacc
+CONF
+  mv "$root/cfg/agentConfig.ini.new" "$root/cfg/agentConfig.ini"
+}
+write_config "$icap_port"
+agent_in=$tmp/agent.in
+mkfifo "$agent_in"
+exec 7<>"$agent_in"
+(cd / && exec "$root/avagent" <"$agent_in" >"$tmp/agent.out" 2>&1) &
+pids+=($!)
+wait_listening "$agent_port" 200 || fail_setup "agent did not listen on $agent_port: $(cat "$tmp/agent.out")"
+
+agent_log() { cat "$root"/log/*.log 2>/dev/null; }
+client() { "$client_bin" --port "$agent_port" --timeout 20 "$@" 2>&1; }
+wait_reload() {  # count of config loads before: waits for one more
+  for _ in $(seq 100); do
+    [ "$(agent_log | grep -c 'g_avAgentPort:')" -gt "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# --- server status job ----------------------------------------------------------
+out=$(client icap-status --server 127.0.0.1 --serv-port 1)
+rc=$?
+check "status job exit code" "0" "$rc" exact
+check "status job result" $'status: 100\n{"status": "0","avType": "2","result": "0","isTag": ""}' "$out" exact
+
+out=$(client icap-status --server localhost)
+check "status job by host name" '{"status": "0","avType": "2","result": "0","isTag": ""}' "$out"
+
+# --- scan job: c-icap refuses a body-less request with 400 -------------------------
+out=$(client icap-scan --server 127.0.0.1 --serv-port 1 --method RESPMOD --path-key X-File-Path \
+  '\\nas1\share\dir\report.doc')
+rc=$?
+check "scan job exit code" "0" "$rc" exact
+check "scan job result: 400 judged clean, ISTag without quotes" \
+  $'status: 100\n{"status": "0","avType": "1","result": "0","isTag": "'"$istag"'"}' "$out" exact
+log=$(agent_log)
+check "scan job logged the unlisted status" "[WARN][Recv icap message (ICAP/1.0 400 Bad request) invaild]" "$log"
+check "scan job sent the path header" 'X-File-Path: \\nas1\share\dir\report.doc' "$log"
+check "scan job judged state 0" "[Icap scan result(0).]" "$log"
+
+# --- nothing listens on the ICAP port: error result, the agent keeps serving ------
+loads=$(agent_log | grep -c 'g_avAgentPort:')
+write_config "$closed_port"
+wait_reload "$loads" || echo "note: no reload seen in the log"
+out=$(client icap-status --server 127.0.0.1)
+rc=$?
+check "status job against a closed port: exit code" "0" "$rc" exact
+check "status job against a closed port: error result" \
+  $'status: 100\n{"status": "1","avType": "1","result": "1","isTag": ""}' "$out" exact
+check "closed port logged" "[Could not connect AV server.]" "$(agent_log)"
+out=$(client icap-scan --server 127.0.0.1 '\\nas1\share\a.txt')
+check "scan job against a closed port: error result" \
+  '{"status": "1","avType": "1","result": "1","isTag": ""}' "$out"
+
+loads=$(agent_log | grep -c 'g_avAgentPort:')
+write_config "$icap_port"
+wait_reload "$loads" || echo "note: no reload seen in the log"
+out=$(client icap-status --server 127.0.0.1)
+check "status job after the port is restored" '{"status": "0","avType": "2","result": "0","isTag": ""}' "$out"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
