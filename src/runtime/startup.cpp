@@ -55,19 +55,6 @@ void raiseDescriptorLimit() {
   }
 }
 
-// True when the agent runs with the built-in pre-shared key, which every
-// installation shares: the operator must be told to set one of their own.
-bool usesDefaultCredential() {
-  uint8_t current[32];
-  uint8_t builtIn[32];
-  getAvAgentSharedKey(current);
-  bool same = deriveSharedKey(AV_DEFAULT_PRESHARED_KEY, builtIn) == 0 &&
-              std::memcmp(current, builtIn, sizeof(current)) == 0;
-  OPENSSL_cleanse(current, sizeof(current));
-  OPENSSL_cleanse(builtIn, sizeof(builtIn));
-  return same;
-}
-
 // Reads what standard input holds; returns true on a "/quit" line. A line is
 // cut to 255 characters; its end is "\n" or "\r\n". At end of file (or on a
 // broken descriptor) *open becomes false and a pending last line is judged.
@@ -236,10 +223,6 @@ int agentMain() {
     AV_ERR("initSettingFromCfg FAIL");
     return -1;
   }
-  if (usesDefaultCredential())
-    AV_WARN("The agent runs with the built-in default pre-shared key; set Pwd in "
-            "cfg/agentConfig.ini to a key of your own.");
-
   if (agentMsg_GenRSAServerInfoInit(agentMsg_ServerRSAInfo()) != 1) {
     AV_ERR("Get rsa failed.");
     return -1;

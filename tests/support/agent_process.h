@@ -18,6 +18,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +34,8 @@ int freeTcpPort();
 class AgentProcess {
  public:
   explicit AgentProcess(const ConfigOverrides& overrides = {});
+  AgentProcess(std::initializer_list<ConfigOverrides::value_type> overrides)
+      : AgentProcess(ConfigOverrides(overrides)) {}
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
