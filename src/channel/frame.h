@@ -6,6 +6,8 @@
 // with a peer of version >= 17 the first ceil(Length/16) 16-byte blocks of
 // body+tail (padded with zeros to roundLen) are AES-256 encrypted one by one.
 // Every wait is bounded (poll): 30 s per wait while a frame moves.
+// Decisions: any descriptor >= 0 is a valid socket (0 included, as on any
+// Unix); a signal during a wait resumes the wait instead of failing it.
 #pragma once
 #include <cstdint>
 

@@ -4,6 +4,11 @@
 // v<17) and, from v17, 64 bytes of key material under RSA PKCS#1 v1.5, whose
 // first 32 bytes become the connection's AES-256 key; the agent confirms with an
 // empty 2001 / 100. One RSA-1024 key pair serves every connection.
+// Decisions: the HMAC is compared in constant time; an answer body under 32
+// bytes (33 for v>=17) fails as "MessageType or Length FAIL.", key material over
+// 64 bytes as "Decrypted key material too long(%d)."; PKCS#1 v1.5 implicit
+// rejection is switched off where OpenSSL has it, so a broken key part fails
+// the handshake; the verification key is never written to the debug log.
 #pragma once
 #include <cstdint>
 
