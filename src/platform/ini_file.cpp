@@ -245,7 +245,7 @@ int ini_GetString(const char* section, const char* key, const char* def, char* o
     if (r.keyFound) result = unquote(r.key.value);
   }
   size_t n = result.size() < size - 1 ? result.size() : size - 1;
-  std::memcpy(out, result.data(), n);
+  if (n > 0) std::memcpy(out, result.data(), n);
   out[n] = '\0';
   return static_cast<int>(n);
 }

@@ -220,7 +220,7 @@ TEST(IniFileConcurrency, ReadersSeeOldOrNewFile) {
       reads.fetch_add(1);
     }
   });
-  for (int i = 0; i < 200; ++i)
+  for (int i = 0; i < 60; ++i)
     ASSERT_EQ(ini_WriteString("S", "Value", (i % 2 ? a : b).c_str(), p.c_str()), 0);
   while (reads.load() < 50) std::this_thread::yield();
   stop = true;
