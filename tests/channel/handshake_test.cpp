@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -359,4 +361,34 @@ TEST(HandshakeConcurrency, SamePublicKeyDifferentChallenges) {
       EXPECT_NE(0, memcmp(conns[i]->peer.keyMaterial, conns[j]->peer.keyMaterial, 32));
     }
   }
+}
+
+TEST_F(Handshake, StoragePeerOverLoopbackListeners) {
+  int lst = -1;
+  ASSERT_EQ(agentMsg_ListenMessageClient(1, &lst, "0", 2), 1);
+  sockaddr_in6 a{};
+  socklen_t al = sizeof a;
+  ASSERT_EQ(getsockname(lst, reinterpret_cast<sockaddr*>(&a), &al), 0);
+  const std::string port = std::to_string(ntohs(a.sin6_port));
+
+  MsgLink agent;
+  int verified = -1;
+  std::thread t([&] {
+    agent.socket = accept(lst, nullptr, nullptr);
+    verified = ms_VerifyClient(&agent, verificationKey(), 32);
+  });
+  StoragePeer peer;
+  ASSERT_EQ(sp_Connect(&peer, "::1", port.c_str(), 2000), SP_OK);
+  EXPECT_EQ(sp_Handshake(&peer, verificationKey()), SP_OK);
+  t.join();
+  EXPECT_EQ(verified, 1);
+  sp_Close(&peer);
+  agentMsg_FreeLinkKeys(&agent);
+  close(agent.socket);
+
+  // The IPv6 listener does not take IPv4 connections, and a closed port fails.
+  StoragePeer other;
+  EXPECT_EQ(sp_Connect(&other, "127.0.0.1", port.c_str(), 2000), SP_CONNECT_FAILED);
+  close(lst);
+  EXPECT_EQ(sp_Connect(&other, "::1", port.c_str(), 2000), SP_CONNECT_FAILED);
 }
