@@ -1,6 +1,9 @@
 // Pool benchmark: median nanoseconds per allocate+release pair of the pool
 // against malloc/free, on one thread and on two threads at once. Sizes cycle
-// over the request sizes the message path uses most, all of them pooled.
+// over six pooled sizes, so every partition but the smallest ones is walked;
+// the pool's first-in first-out reuse means each allocation touches a block
+// header that has not been used for a while, which malloc's caches avoid.
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
