@@ -3,6 +3,11 @@
 // trimmed and one pair of enclosing quotes is removed. Reads open the file each
 // call; writes rewrite the whole file into a temporary in the same folder and
 // rename it over the original, so a reader sees either the old or the new file.
+// Decisions: only the first section of a name counts (a later duplicate is
+// ignored by reads and writes); ';' and '#' start comment lines; integers
+// saturate instead of wrapping, so a huge Port never wraps into a valid one;
+// writes refuse line breaks and names that could not be read back, and a new
+// file is created 0600 since it holds the credential.
 #pragma once
 #include <cstdint>
 

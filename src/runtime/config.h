@@ -31,7 +31,10 @@ int initSettingFromCfg();                 // 1 success, 0 failure
 // A load that fails (VendorNum 0 or above 128, no memory) keeps the table
 // published before it, so readers never see a count without its records.
 int loadVendorInfo(const char* cfgPath);  // 1 loaded, 0 not
-// A second call while the watcher runs starts nothing and returns 0.
+// The watcher reloads after every write, move or creation in cfg/ (relative
+// to the current directory) and ends the process with errno as its exit code
+// when the folder can no longer be watched. A second call while the watcher
+// runs starts nothing and returns 0.
 int createCfgMonitorThread();             // 0 started, -1 not
 // Test seams: ends the watcher and waits (up to 5 s) until it has; counts the
 // reloads the watcher has run since the process started.
@@ -41,7 +44,8 @@ uint32_t getCfgMonitorReloadCount();
 uint16_t getIcapPort();
 std::shared_ptr<const VendorTable> getVendorTable();  // never null
 // Folder under which \\server\share\rest is found as UncRoot/server/share/rest.
-// Copies it into out (cut to size - 1).
+// Copies it into out (cut to size - 1). An empty UncRoot reads as the default
+// "/mnt/unc", as share paths must never resolve relative to the install root.
 void getUncRoot(char* out, uint32_t size);
 
 // Path of agentConfig.ini: <root>/cfg/agentConfig.ini, the root being the

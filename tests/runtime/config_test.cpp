@@ -109,6 +109,14 @@ TEST_F(ConfigTest, OptionalKeysTakeTheirDefaults) {
   writeCfg(c);
   ASSERT_EQ(initSettingFromCfg(), 1);
   ASSERT_EQ(getIcapPort(), 1);
+  char before[256];
+  getUncRoot(before, sizeof before);
+  ASSERT_STREQ(before, "/srv/shares");
+  c.agent["UncRoot"] = "";  // empty reads as the default, never as "relative"
+  writeCfg(c);
+  ASSERT_EQ(initSettingFromCfg(), 1);
+  getUncRoot(before, sizeof before);
+  EXPECT_STREQ(before, "/mnt/unc");
 
   writeCfg(Cfg());  // no IcapPort, LogFileNum, LogLevel, UncRoot, key entries
   auto cap = std::make_unique<avtest::LogCapture>();
