@@ -41,6 +41,7 @@ struct ClientConnect {
   uint32_t index;
   MsgLink link;
   pthread_t threadId;
+  void* poolBlock;  // the pool block holding this record (see allocRecord)
 };
 
 struct SocketHome {
@@ -202,16 +203,36 @@ void* ms_RunMessageServer(void* listenSocket) {
   return nullptr;
 }
 
+namespace {
+
+// Pool blocks are only guaranteed 4-byte alignment; the record holds pointers,
+// so it is placed at the first suitably aligned address inside its block.
+ClientConnect* allocRecord() {
+  constexpr size_t kAlign = alignof(ClientConnect);
+  void* block = allocAVPoolMem(getAVPool(), sizeof(ClientConnect) + kAlign);
+  if (!block) return nullptr;
+  std::memset(block, 0, sizeof(ClientConnect) + kAlign);
+  auto addr = (reinterpret_cast<uintptr_t>(block) + kAlign - 1) & ~(uintptr_t{kAlign} - 1);
+  auto* conn = new (reinterpret_cast<void*>(addr)) ClientConnect();
+  conn->poolBlock = block;
+  return conn;
+}
+
+void freeRecord(ClientConnect* conn) {
+  void* block = conn->poolBlock;
+  conn->~ClientConnect();
+  freeAVPoolMem(getAVPool(), block);
+}
+
+}  // namespace
+
 int ms_CreateClientThread(int sock) {
-  void* mem = allocAVPoolMem(getAVPool(), sizeof(ClientConnect));
-  if (!mem) return 0;
-  std::memset(mem, 0, sizeof(ClientConnect));
-  auto* conn = new (mem) ClientConnect();
+  ClientConnect* conn = allocRecord();
+  if (!conn) return 0;
   conn->link.socket = sock;
   if (startDetached(ms_ClientMsgThread, conn) != 0) {
     AV_ERR("CreateThread FAIL");
-    conn->~ClientConnect();
-    freeAVPoolMem(getAVPool(), mem);
+    freeRecord(conn);
     return 0;
   }
   // From here the record belongs to the connection thread.
@@ -245,8 +266,7 @@ void ms_DelConnect(std::mutex* lock, SocketHome* list, ClientConnect* conn) {
       list->tail = conn->prev;
     list->count -= 1;
   }
-  conn->~ClientConnect();
-  freeAVPoolMem(getAVPool(), conn);
+  freeRecord(conn);
 }
 
 void ms_ReleaseConnect(ClientConnect* conn) {
