@@ -19,6 +19,10 @@ openssl_sign_rate() {
     /^rsa +1024 +bits/ && col { print $col; exit }'
 }
 
+# CPU time of the agent in microseconds (utime + stime), to show where the
+# handshake's cost lies next to the sign time when the rate falls short.
+agent_cpu_us() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($14 + $15) * 1000000 / hz }' "/proc/$agent_pid/stat"; }
+
 start_agent
 client load --connections "$conns" --count 50 --mode handshake >/dev/null  # warm-up
 
@@ -27,6 +31,7 @@ for r in $(seq "$rounds"); do
   sign=$(openssl_sign_rate)
   [ -n "$sign" ] || { echo "could not read the openssl sign/s figure" >&2; exit 1; }
   out1=$bench_tmp/hs1.$r out2=$bench_tmp/hs2.$r
+  c0=$(agent_cpu_us)
   t0=$(date +%s.%N)
   client load --connections "$conns" --count "$count" --mode handshake >"$out1" &
   p1=$!
@@ -35,6 +40,7 @@ for r in $(seq "$rounds"); do
   wait "$p1"; rc1=$?
   wait "$p2"; rc2=$?
   t1=$(date +%s.%N)
+  c1=$(agent_cpu_us)
   ok1=$(field ok <"$out1"); ok2=$(field ok <"$out2")
   f1=$(field failed <"$out1"); f2=$(field failed <"$out2")
   s1=$(field seconds <"$out1"); s2=$(field seconds <"$out2")
@@ -44,6 +50,8 @@ for r in $(seq "$rounds"); do
   ratios+=("$ratio")
   printf 'round %d: openssl rsa1024 sign/s %s | handshakes/s %s (ok %s+%s, failed %s+%s, client rc %s/%s, wall %.2fs) | ratio %s\n' \
     "$r" "$sign" "$rate" "$ok1" "$ok2" "$f1" "$f2" "$rc1" "$rc2" "$(awk -v a="$t0" -v b="$t1" 'BEGIN{print b-a}')" "$ratio"
+  awk -v c=$((c1 - c0)) -v n=$((ok1 + ok2)) -v s="$sign" 'BEGIN {
+    printf "  agent CPU per handshake %.0f us (one openssl sign %.0f us)\n", (n > 0) ? c / n : 0, 1000000 / s }'
   echo "  client 1: $(cat "$out1")"
   echo "  client 2: $(cat "$out2")"
 done
