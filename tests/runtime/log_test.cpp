@@ -90,6 +90,10 @@ class LogDirTest : public ::testing::Test {
            std::to_string(++serial);
     fs::create_directories(dir_);
     BRIM_SetLogDir(dir_.c_str());
+    // Any call maps the settings file, even a record the filter drops; the
+    // helpers below edit that file as another process would.
+    BRIM_Log(AV_MODULE_AGENT, 6, __func__, __LINE__, 0, "dropped");
+    ASSERT_TRUE(fs::exists(kSettings));
   }
   void TearDown() override {
     BRIM_SetLogFileNum(100);
