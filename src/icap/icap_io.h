@@ -5,6 +5,8 @@
 // the socket's own time-outs (2 s send, 30 s receive) bound the single calls.
 // Results: 0 on success, -1 on failure (icapWrite: the length written). On any
 // failure after connectAvServer the socket stays open for the caller to close.
+// A signal during a readiness wait resumes it for the time left rather than
+// failing the exchange; on a time-out the logged errno is 0.
 #pragma once
 #include <cstdint>
 

@@ -132,7 +132,7 @@ int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize, 
     AV_ERR("Get VirusNum failed.");
     return -1;
   }
-  // The description's first lines (file name, threat name) are consumed here;
+  // The violation's first detail lines (file name, threat name) are consumed;
   // nothing of them is reported.
   if (icapReadline(sock, lbuf, static_cast<int>(lbufSize)) != 0) return -1;
   if (name != nullptr) copyCut(name, nameSize, lbuf);
