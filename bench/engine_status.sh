@@ -9,7 +9,7 @@
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
 extra=${1:-500}
-rounds=${2:-3}
+rounds=${2:-5}
 jobs=${3:-200}
 sleepers=()
 kill_sleepers() { [ ${#sleepers[@]} -gt 0 ] && kill -KILL "${sleepers[@]}" 2>/dev/null; wait "${sleepers[@]}" 2>/dev/null; sleepers=(); }
