@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -58,8 +59,11 @@ bool processName(int procFd, const char* pid, char* name, size_t size) {
       return true;
     }
   }
+  // A link without a target (kernel threads, zombies) comes with an empty
+  // cmdline: only a link we may not read is worth the cmdline.
+  int linkErr = n < 0 ? errno : 0;
   procEntryPath(rel, sizeof(rel), pid, "cmdline");
-  n = readSmall(procFd, rel, buf, sizeof(buf));
+  n = linkErr == ENOENT ? 0 : readSmall(procFd, rel, buf, sizeof(buf));
   if (n > 0) {
     buf[strcspn(buf, " ")] = '\0';  // first word (arguments are NUL-separated)
     const char* last = lastComponent(buf);
