@@ -20,21 +20,28 @@ sleep 1
 status='{"opCode":"0","avType":"0","message":"","vendorName":"Bench"}'
 client job 2010 "$status" >/dev/null || { echo "the engine-status job is not answered 100" >&2; exit 1; }
 
-walks=() procwalks=() p50s=() p99s=()
+# Ratios are taken per round (walk and jobs back to back, on the same process
+# table) and their medians quoted: the table and the load may change between
+# rounds.
+walks=() p50s=() p99s=() r50=() r99=()
 for r in $(seq "$rounds"); do
   w=$("$BENCH_PROGS/proc_walk_bench" 200) || { echo "proc_walk_bench failed" >&2; exit 1; }
   j=$(client load --connections 1 --count "$jobs" --mode request --type 2010 --json "$status")
-  walks+=("$(printf '%s\n' "$w" | field bare_walk_median_us)")
-  procwalks+=("$(printf '%s\n' "$w" | field proc_walk_median_us)")
-  p50s+=("$(awk -v v="$(printf '%s\n' "$j" | field p50)" 'BEGIN { print v * 1000 }')")
-  p99s+=("$(awk -v v="$(printf '%s\n' "$j" | field p99)" 'BEGIN { print v * 1000 }')")
+  walk=$(printf '%s\n' "$w" | field bare_walk_median_us)
+  p50=$(awk -v v="$(printf '%s\n' "$j" | field p50)" 'BEGIN { print v * 1000 }')
+  p99=$(awk -v v="$(printf '%s\n' "$j" | field p99)" 'BEGIN { print v * 1000 }')
+  walks+=("$walk") p50s+=("$p50") p99s+=("$p99")
+  r50+=("$(awk -v a="$p50" -v w="$walk" 'BEGIN { printf "%.3f", (w > 0) ? a / w : 0 }')")
+  r99+=("$(awk -v a="$p99" -v w="$walk" 'BEGIN { printf "%.3f", (w > 0) ? a / w : 0 }')")
   echo "round $r: $w"
   echo "  jobs: $j"
+  echo "  job p50 / bare walk ${r50[-1]}, job p99 / bare walk ${r99[-1]}"
 done
 walk=$(printf '%s\n' "${walks[@]}" | median)
-procwalk=$(printf '%s\n' "${procwalks[@]}" | median)
 p50=$(printf '%s\n' "${p50s[@]}" | median)
 p99=$(printf '%s\n' "${p99s[@]}" | median)
-awk -v w="$walk" -v pw="$procwalk" -v a="$p50" -v b="$p99" -v n="$extra" 'BEGIN {
-  printf "with %d extra processes: bare /proc walk median %.0f us (agent walkProcessNames %.0f us); engine-status job median %.0f us, p99 %.0f us\n", n, w, pw, a, b
-  printf "RESULT engine_status median_ratio=%.2f p99_ratio=%.2f (job over bare walk; target <= 3) %s\n", a / w, b / w, (a / w <= 3 && b / w <= 3) ? "MET" : "MISSED" }'
+m50=$(printf '%s\n' "${r50[@]}" | median)
+m99=$(printf '%s\n' "${r99[@]}" | median)
+awk -v w="$walk" -v a="$p50" -v b="$p99" -v n="$extra" -v m50="$m50" -v m99="$m99" 'BEGIN {
+  printf "with %d extra processes (medians over rounds): bare /proc walk %.0f us; engine-status job median %.0f us, p99 %.0f us\n", n, w, a, b
+  printf "RESULT engine_status median_ratio=%.2f p99_ratio=%.2f (job over bare walk of the same round, median of rounds; target <= 3) %s\n", m50, m99, (m50 <= 3 && m99 <= 3) ? "MET" : "MISSED" }'
