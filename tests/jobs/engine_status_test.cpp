@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "jobs/engine_status.h"
+#include "platform/proc_walk.h"
 #include "jobs_test_support.h"
 #include "runtime/log.h"
 
@@ -150,6 +151,42 @@ TEST_F(EngineStatus, ShapesAndMalformedRequests) {
   avtest::LogCapture log;
   EXPECT_EQ(doJob_GetEngineStatus(nullptr, nullptr, 1024), 0);
   EXPECT_TRUE(log.contains("Param is NULL!", AVLOG_ERR));
+}
+
+}  // namespace
+
+namespace {
+
+struct Finder {
+  std::string want;
+  bool found = false;
+};
+
+bool findName(const char* name, void* ctx) {
+  auto* f = static_cast<Finder*>(ctx);
+  f->found = f->want == name;
+  return f->found;
+}
+
+TEST(ProcWalk, NamesOfRunningProcesses) {
+  std::string eng = "avjt" + std::to_string(getpid()) + "gone";
+  jobstest::NamedProcess proc(eng);
+  Finder f{eng};
+  EXPECT_EQ(walkProcessNames(findName, &f), 1);
+  // A binary removed (or replaced) on disk still names the running program.
+  std::filesystem::remove(avtest::scratchRoot() + "/bin/" + eng);
+  Finder again{eng};
+  EXPECT_EQ(walkProcessNames(findName, &again), 1);
+  EXPECT_TRUE(again.found);
+  proc.stop();
+  Finder after{eng};
+  EXPECT_EQ(walkProcessNames(findName, &after), 0);
+  // Kernel threads, when visible, are named by comm.
+  std::string comm2 = avtest::readFile("/proc/2/comm");
+  if (!comm2.empty() && comm2 == "kthreadd\n") {
+    Finder k{"kthreadd"};
+    EXPECT_EQ(walkProcessNames(findName, &k), 1);
+  }
 }
 
 }  // namespace
