@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# ICAP server status jobs (2020, avType 2) per second through the agent with 8
+# storage connections, against c-icap on a loopback port, versus the rate of
+# the same OPTIONS requests sent directly to the same c-icap by icap_bench
+# (8 threads, one connection per request, as the agent does). Rounds alternate
+# the two; the median of the per-round ratios is the result.
+# Usage: bench/icap_status_rate.sh [ROUNDS] [REQUESTS_PER_CONNECTION]
+set -uo pipefail
+. "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
+rounds=${1:-5}
+count=${2:-500}
+conns=8
+icap_bench=$BENCH_PROGS/icap_bench
+if [ ! -x "$icap_bench" ] || [ "$bench_here/icap_bench.cpp" -nt "$icap_bench" ]; then
+  cmake --build "$BENCH_BUILD" --target icap_bench >/dev/null ||
+    { echo "cannot build icap_bench in $BENCH_BUILD" >&2; exit 1; }
+fi
+command -v c-icap >/dev/null || { echo "c-icap is not installed (tests/icap/install_cicap.sh)" >&2; exit 1; }
+moddir=$(dirname "$(find /usr/lib -name virus_scan.so -path '*c_icap*' 2>/dev/null | head -1)")
+[ -f "$moddir/virus_scan.so" ] || { echo "c-icap's virus_scan service is missing" >&2; exit 1; }
+
+cicap_pid=
+stop_cicap() {
+  [ -n "$cicap_pid" ] || return 0
+  kill -TERM "$cicap_pid" 2>/dev/null
+  for _ in $(seq 50); do kill -0 "$cicap_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$cicap_pid" 2>/dev/null
+  wait "$cicap_pid" 2>/dev/null
+  cicap_pid=
+}
+bench_cleanup_extra+=(stop_cicap)
+
+icap_port=$(free_port) || { echo "no free port" >&2; exit 1; }
+# As the real-server tests configure it, with enough threads for 8 clients.
+cat > "$bench_tmp/c-icap.conf" <<CONF
+PidFile $bench_tmp/c-icap.pid
+CommandsSocket $bench_tmp/c-icap.ctl
+Timeout 30
+StartServers 2
+MaxServers 2
+MinSpareThreads 4
+MaxSpareThreads 16
+ThreadsPerChild 16
+Port 127.0.0.1:$icap_port
+TmpDir $bench_tmp
+ServerLog $bench_tmp/c-icap-server.log
+AccessLog /dev/null
+DebugLevel 0
+ModulesDir $moddir
+ServicesDir $moddir
+TemplateDir /usr/share/c_icap/templates/
+LoadMagicFile /etc/c-icap/c-icap.magic
+Module common clamd_mod.so
+clamd_mod.ClamdSocket $bench_tmp/no-clamd.sock
+Service antivirus_module virus_scan.so
+ServiceAlias avscan virus_scan?allow204=on
+ServiceAlias AVSCAN virus_scan?allow204=on
+CONF
+c-icap -N -f "$bench_tmp/c-icap.conf" >"$bench_tmp/c-icap.out" 2>&1 &
+cicap_pid=$!
+hex=$(printf '%04X' "$icap_port")
+for _ in $(seq 100); do
+  grep -qi ":$hex [0-9A-F:]* 0A" /proc/net/tcp 2>/dev/null && break
+  sleep 0.1
+done
+grep -qi ":$hex [0-9A-F:]* 0A" /proc/net/tcp ||
+  { echo "c-icap did not listen on $icap_port:" >&2; cat "$bench_tmp/c-icap.out" >&2; exit 1; }
+
+start_agent "IcapPort = $icap_port"
+status='{"opCode":"0","avType":"2","ServIp":"127.0.0.1","ServPort":"1344"}'
+out=$(client job 2020 "$status")
+[[ "$out" == *'"result": "0"'* ]] ||
+  { echo "the status job against c-icap did not succeed: $out" >&2; exit 1; }
+
+load() { client load --connections "$conns" --count "$count" --mode request --type 2020 --json "$status"; }
+kv() { awk -v k="$1" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) { sub(/[a-z\/]+$/, "", kv[2]); print kv[2] } } }'; }
+
+"$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count 100 >/dev/null || exit 1
+load >/dev/null   # warm-up
+ratios=() arates=() drates=()
+for r in $(seq "$rounds"); do
+  direct=$("$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count "$count") ||
+    { echo "direct OPTIONS failed: $direct" >&2; exit 1; }
+  jobs=$(load)
+  d=$(printf '%s\n' "$direct" | kv rate)
+  # Only jobs that reached c-icap count: an error result (status 1) is not a success.
+  a=$(printf '%s\n' "$jobs" | kv rate)
+  f=$(printf '%s\n' "$jobs" | kv failed)
+  [ "$f" = 0 ] || { echo "round $r: $f status jobs failed: $jobs" >&2; exit 1; }
+  ratio=$(awk -v a="$a" -v d="$d" 'BEGIN { printf "%.3f", (d > 0) ? a / d : 0 }')
+  ratios+=("$ratio") arates+=("$a") drates+=("$d")
+  echo "round $r: direct OPTIONS/s $d | status jobs/s $a | ratio $ratio"
+  echo "  $direct"
+  echo "  agent: $jobs"
+done
+# Every job of the last round must have reached c-icap and got its answer.
+out=$(client job 2020 "$status")
+[[ "$out" == *'{"status": "0","avType": "2","result": "0","isTag": ""}'* ]] ||
+  { echo "the status job answer changed: $out" >&2; exit 1; }
+errs=$(grep -c "Could not connect\|Icap get scan result failed" "$bench_tmp"/agent/log/*.log 2>/dev/null | awk -F: '{ s += $NF } END { print s + 0 }')
+[ "$errs" -eq 0 ] || { echo "the agent logged $errs failed ICAP exchanges" >&2; exit 1; }
+med=$(printf '%s\n' "${ratios[@]}" | median)
+am=$(printf '%s\n' "${arates[@]}" | median)
+dm=$(printf '%s\n' "${drates[@]}" | median)
+echo "medians: status jobs/s $am, direct OPTIONS/s $dm ($conns connections, $count requests each per round)"
+verdict=$(awk -v m="$med" 'BEGIN { print (m >= 0.5) ? "MET" : "MISSED" }')
+echo "RESULT icap_status_rate ratio=$med (median of ${#ratios[@]} rounds; status jobs/s over direct OPTIONS/s; target >= 0.5) $verdict"
