@@ -1,0 +1,109 @@
+// Job texts: each input is one request text (the NUL-terminated JSON body of a
+// job frame) and goes through both entry points, doJob_ScanFile into a
+// 512-byte room and doJob_GetEngineStatus into a 1024-byte room, each room
+// followed by a guard zone.
+// Network safety: the configuration's ICAP port is a loopback port nobody
+// listens on and UncRoot is the scratch root's unc/ folder (fuzz_env.cpp).
+// Inputs that would make the agent resolve or connect to anything but
+// loopback are dropped before either entry point runs: any "ServIp" (as the
+// ICAP jobs read it) and any "lifIps" element's "ip" (as the port check reads
+// it) must be exactly 127.0.0.1 or ::1, so no fuzzed name is ever looked up.
+// Checks: the guard zones stay untouched, a successful job leaves a
+// terminated JSON object text (or nothing, for an opCode / avType pair without
+// a result shape), pool blocks return.
+#include <json-c/json.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "icap/icap_scan.h"
+#include "jobs/job_dispatch.h"
+#include "jobs/json_member.h"
+#include "runtime/mem_pool.h"
+
+void fuzzSetUp();
+std::array<uint32_t, AV_POOL_PARTITIONS> fuzzPoolCounts();
+void fuzzCheckPool(const std::array<uint32_t, AV_POOL_PARTITIONS>& before, const char* where);
+
+namespace {
+
+constexpr size_t kGuard = 64;
+constexpr char kGuardByte = 0x5A;
+
+[[noreturn]] void fail(const char* what, const char* request) {
+  fprintf(stderr, "jobs fuzz: %s\nrequest: %s\n", what, request);
+  abort();
+}
+
+bool isLoopback(const char* text, size_t len) {
+  return (len == 9 && memcmp(text, "127.0.0.1", 9) == 0) ||
+         (len == 3 && memcmp(text, "::1", 3) == 0);
+}
+
+// True when nothing in the request can make a job leave the machine.
+bool onlyLoopback(const char* request) {
+  json_object* req = json_tokener_parse(request);
+  if (req == nullptr) return true;  // both entry points stop at the parse
+  bool safe = true;
+  if (json_object_object_get(req, "ServIp") != nullptr) {
+    char ip[sizeof(IcapScanRecord{}.ServIp)] = {0};
+    safe = readIcapTextMember(req, "ServIp", ip, sizeof ip) && isLoopback(ip, strlen(ip));
+  }
+  json_object* lifs = json_object_object_get(req, "lifIps");
+  if (safe && lifs != nullptr && json_object_is_type(lifs, json_type_array)) {
+    size_t n = json_object_array_length(lifs);
+    for (size_t i = 0; safe && i < n; ++i) {
+      json_object* lif = json_object_array_get_idx(lifs, i);
+      if (!json_object_is_type(lif, json_type_object)) continue;
+      MemberText ip;
+      if (getMemberText(lif, "ip", &ip)) safe = isLoopback(ip.text, ip.len);
+    }
+  }
+  json_object_put(req);
+  return safe;
+}
+
+void runJob(int (*job)(const char*, char*, uint32_t), uint32_t roomSize, const char* request,
+            const char* name) {
+  std::vector<char> room(roomSize + kGuard, '\0');
+  memset(room.data() + roomSize, kGuardByte, kGuard);
+  auto before = fuzzPoolCounts();
+  int rc = job(request, room.data(), roomSize);
+  fuzzCheckPool(before, name);
+  for (size_t i = roomSize; i < room.size(); ++i)
+    if (room[i] != kGuardByte) fail("result written past its room", request);
+  if (rc != 0 && rc != 1) fail("result other than 0 or 1", request);
+  if (rc == 1) {
+    if (memchr(room.data(), '\0', roomSize) == nullptr) fail("result not terminated", request);
+    // A pair of opCode and avType without a result shape leaves the room empty.
+    if (room[0] == '\0') return;
+    json_object* out = json_tokener_parse(room.data());
+    if (out == nullptr || !json_object_is_type(out, json_type_object)) {
+      fprintf(stderr, "%s result: %s\n", name, room.data());
+      fail("successful job wrote no JSON object", request);
+    }
+    json_object_put(out);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzzSetUp();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 16 * 1024) return -1;
+  std::string request(reinterpret_cast<const char*>(data), size);  // adds the NUL
+  if (!onlyLoopback(request.c_str())) return -1;
+  runJob(doJob_ScanFile, AV_SCAN_RESULT_ROOM, request.c_str(), "doJob_ScanFile");
+  runJob(doJob_GetEngineStatus, AV_STATUS_RESULT_ROOM, request.c_str(),
+         "doJob_GetEngineStatus");
+  return 0;
+}
