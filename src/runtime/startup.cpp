@@ -213,7 +213,7 @@ int agentMain() {
   setRootPath();
   if (g_logDir[0]) {
     char logDir[kLogDirSize] = {};
-    std::strncpy(logDir, g_logDir, sizeof(logDir) - 1);
+    std::memcpy(logDir, g_logDir, strnlen(g_logDir, sizeof(logDir) - 1));  // a 256-byte copy, cut
     BRIM_SetLogDir(logDir);
   }
   AV_INFO("Antivirus agent start.");
