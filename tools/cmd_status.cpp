@@ -38,8 +38,10 @@ int runStatus(const ClientOptions& opts, int argc, char** argv) {
     fprintf(stderr, "usage: avagent-client status --vendor NAME | --message PROC [--lif ID=IP]...\n");
     return EXIT_USAGE;
   }
-  std::string json = "{\"opCode\":\"0\",\"avType\":\"0\",\"message\":" + jsonString(process) +
-                     ",\"vendorName\":" + jsonString(vendor);
+  // The agent prefers "vendorName" over "message", so it is sent only when given.
+  std::string json = "{\"opCode\":\"0\",\"avType\":\"0\"";
+  if (haveProcess) json += ",\"message\":" + jsonString(process);
+  if (haveVendor) json += ",\"vendorName\":" + jsonString(vendor);
   if (!lifs.empty()) {
     json += ",\"lifIps\":[";
     for (size_t k = 0; k < lifs.size(); ++k) {
