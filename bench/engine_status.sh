@@ -35,7 +35,9 @@ for r in $(seq "$rounds"); do
   r99+=("$(awk -v a="$p99" -v w="$walk" 'BEGIN { printf "%.3f", (w > 0) ? a / w : 0 }')")
   echo "round $r: $w"
   echo "  jobs: $j"
-  echo "  job p50 / bare walk ${r50[-1]}, job p99 / bare walk ${r99[-1]}"
+  wp99=$(printf '%s\n' "$w" | field bare_walk_p99_us)
+  echo "  job p50 / bare walk ${r50[-1]}, job p99 / bare walk ${r99[-1]}" \
+    "(the bare walk's own p99 / its median: $(awk -v a="$wp99" -v w="$walk" 'BEGIN { printf "%.2f", (w > 0) ? a / w : 0 }'))"
 done
 walk=$(printf '%s\n' "${walks[@]}" | median)
 p50=$(printf '%s\n' "${p50s[@]}" | median)
