@@ -64,7 +64,7 @@ stop_agent
 # 2. Timing, against a fresh server that answers every connection.
 start_server timing --lifetime 600
 start_agent "IcapPort = $server_port"
-ratios=() ams=() dms=() fls=() bws=()
+ratios=() ams=() dms=() fls=() bws=() pks=()
 for r in $(seq "$rounds"); do
   # (the pool's log banner, printed when the program has no log settings, is dropped)
   res=$("$icap_bench" scan --agent-port "$agent_port" --icap-port "$server_port" --count "$count" \
@@ -74,7 +74,8 @@ for r in $(seq "$rounds"); do
   ams+=("$(printf '%s\n' "$res" | grep '^scan job' | field median)")
   dms+=("$(printf '%s\n' "$res" | grep '^direct' | field median)")
   fls+=("$(printf '%s\n' "$res" | grep '^diag channel' | field median)")
-  bws+=("$(printf '%s\n' "$res" | grep '^diag direct' | field median)")
+  bws+=("$(printf '%s\n' "$res" | grep '^diag direct 1B' | field median)")
+  pks+=("$(printf '%s\n' "$res" | grep '^diag direct peeked' | field median)")
   echo "round $r:"
   printf '%s\n' "$res" | sed 's/^/  /'
 done
@@ -83,7 +84,8 @@ am=$(printf '%s\n' "${ams[@]}" | median)
 dm=$(printf '%s\n' "${dms[@]}" | median)
 fl=$(printf '%s\n' "${fls[@]}" | median)
 bw=$(printf '%s\n' "${bws[@]}" | median)
+pk=$(printf '%s\n' "${pks[@]}" | median)
 echo "medians: scan job $am us, direct request $dm us ($count of each per round)"
-echo "diagnostics: channel round trip (2015) $fl us, direct request read one byte per recv $bw us"
+echo "diagnostics: channel round trip (2015) $fl us; direct request read one byte per recv $bw us, read a line per peek and take $pk us"
 verdict=$(awk -v m="$med" 'BEGIN { print (m > 0 && m <= 2) ? "MET" : "MISSED" }')
 echo "RESULT icap_scan_latency ratio=$med (median of ${#ratios[@]} rounds; scan job median over direct request median; target <= 2) $verdict"
