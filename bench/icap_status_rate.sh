@@ -7,8 +7,8 @@
 # Usage: bench/icap_status_rate.sh [ROUNDS] [REQUESTS_PER_CONNECTION]
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
-rounds=${1:-5}
-count=${2:-500}
+rounds=${1:-7}
+count=${2:-1000}
 conns=8
 icap_bench=$BENCH_PROGS/icap_bench
 if [ ! -x "$icap_bench" ] || [ "$bench_here/icap_bench.cpp" -nt "$icap_bench" ]; then
@@ -73,17 +73,37 @@ out=$(client job 2020 "$status")
   { echo "the status job against c-icap did not succeed: $out" >&2; exit 1; }
 
 load() { client load --connections "$conns" --count "$count" --mode request --type 2020 --json "$status"; }
+# CPU time (ms) used so far by the given processes, for the per-request
+# diagnostics: which side spends the two cores.
+tck=$(getconf CLK_TCK)
+cpu_ms() { local pid; for pid in "$@"; do cat "/proc/$pid/stat" 2>/dev/null; done |
+  awk -v t="$tck" '{ sub(/^.*\) /, ""); s += $12 + $13 } END { printf "%.0f", s * 1000 / t }'; }
+cicap_cpu() { cpu_ms "$cicap_pid" $(pgrep -P "$cicap_pid"); }
+per_req() { awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN { printf "%.1f", (b - a) * 1000 / n }'; }
+TIMEFORMAT='%U %S'
+timed() { { time "$@" >"$bench_tmp/timed.out" 2>/dev/null; } 2>"$bench_tmp/timed.cpu"; local rc=$?
+  cat "$bench_tmp/timed.out"; return $rc; }
+child_cpu_ms() { awk '{ printf "%.0f", ($1 + $2) * 1000 }' "$bench_tmp/timed.cpu"; }
 kv() { awk -v k="$1" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) { sub(/[a-z\/]+$/, "", kv[2]); print kv[2] } } }'; }
 
 "$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count 100 >/dev/null || exit 1
 load >/dev/null   # warm-up
-ratios=() arates=() drates=()
+ratios=() arates=() drates=() d_bench=() d_cicap=() a_client=() a_agent=() a_cicap=()
+n=$((conns * count))
 for r in $(seq "$rounds"); do
-  direct=$("$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count "$count") ||
+  c0=$(cicap_cpu)
+  direct=$(timed "$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count "$count") ||
     { echo "direct OPTIONS failed: $direct" >&2; exit 1; }
-  jobs=$(load)
+  d_bench+=("$(per_req 0 "$(child_cpu_ms)" "$n")")
+  c1=$(cicap_cpu)
+  g1=$(cpu_ms "$agent_pid")
+  jobs=$(timed load)
+  a_client+=("$(per_req 0 "$(child_cpu_ms)" "$n")")
+  a_agent+=("$(per_req "$g1" "$(cpu_ms "$agent_pid")" "$n")")
+  c2=$(cicap_cpu)
+  d_cicap+=("$(per_req "$c0" "$c1" "$n")")
+  a_cicap+=("$(per_req "$c1" "$c2" "$n")")
   d=$(printf '%s\n' "$direct" | kv rate)
-  # Only jobs that reached c-icap count: an error result (status 1) is not a success.
   a=$(printf '%s\n' "$jobs" | kv rate)
   f=$(printf '%s\n' "$jobs" | kv failed)
   [ "$f" = 0 ] || { echo "round $r: $f status jobs failed: $jobs" >&2; exit 1; }
@@ -103,5 +123,8 @@ med=$(printf '%s\n' "${ratios[@]}" | median)
 am=$(printf '%s\n' "${arates[@]}" | median)
 dm=$(printf '%s\n' "${drates[@]}" | median)
 echo "medians: status jobs/s $am, direct OPTIONS/s $dm ($conns connections, $count requests each per round)"
+m() { printf '%s\n' "$@" | median; }
+echo "diagnostics, CPU us per request (medians): direct: icap_bench $(m "${d_bench[@]}"), c-icap $(m "${d_cicap[@]}");" \
+  "status jobs: client $(m "${a_client[@]}"), agent $(m "${a_agent[@]}"), c-icap $(m "${a_cicap[@]}")"
 verdict=$(awk -v m="$med" 'BEGIN { print (m >= 0.5) ? "MET" : "MISSED" }')
 echo "RESULT icap_status_rate ratio=$med (median of ${#ratios[@]} rounds; status jobs/s over direct OPTIONS/s; target >= 0.5) $verdict"
