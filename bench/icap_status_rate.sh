@@ -78,6 +78,7 @@ load() { client load --connections "$conns" --count "$count" --mode request --ty
 tck=$(getconf CLK_TCK)
 cpu_ms() { local pid; for pid in "$@"; do cat "/proc/$pid/stat" 2>/dev/null; done |
   awk -v t="$tck" '{ sub(/^.*\) /, ""); s += $12 + $13 } END { printf "%.0f", s * 1000 / t }'; }
+sys_ms() { awk -v t="$tck" '{ sub(/^.*\) /, ""); printf "%.0f", $13 * 1000 / t }' "/proc/$1/stat"; }
 cicap_cpu() { cpu_ms "$cicap_pid" $(pgrep -P "$cicap_pid"); }
 per_req() { awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN { printf "%.1f", (b - a) * 1000 / n }'; }
 TIMEFORMAT='%U %S'
@@ -88,7 +89,7 @@ kv() { awk -v k="$1" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1
 
 "$icap_bench" options --icap-port "$icap_port" --threads "$conns" --count 100 >/dev/null || exit 1
 load >/dev/null   # warm-up
-ratios=() arates=() drates=() d_bench=() d_cicap=() a_client=() a_agent=() a_cicap=()
+ratios=() arates=() drates=() d_bench=() d_cicap=() a_client=() a_agent=() a_agent_sys=() a_cicap=()
 n=$((conns * count))
 for r in $(seq "$rounds"); do
   c0=$(cicap_cpu)
@@ -97,9 +98,11 @@ for r in $(seq "$rounds"); do
   d_bench+=("$(per_req 0 "$(child_cpu_ms)" "$n")")
   c1=$(cicap_cpu)
   g1=$(cpu_ms "$agent_pid")
+  k1=$(sys_ms "$agent_pid")
   jobs=$(timed load)
   a_client+=("$(per_req 0 "$(child_cpu_ms)" "$n")")
   a_agent+=("$(per_req "$g1" "$(cpu_ms "$agent_pid")" "$n")")
+  a_agent_sys+=("$(per_req "$k1" "$(sys_ms "$agent_pid")" "$n")")
   c2=$(cicap_cpu)
   d_cicap+=("$(per_req "$c0" "$c1" "$n")")
   a_cicap+=("$(per_req "$c1" "$c2" "$n")")
@@ -125,6 +128,6 @@ dm=$(printf '%s\n' "${drates[@]}" | median)
 echo "medians: status jobs/s $am, direct OPTIONS/s $dm ($conns connections, $count requests each per round)"
 m() { printf '%s\n' "$@" | median; }
 echo "diagnostics, CPU us per request (medians): direct: icap_bench $(m "${d_bench[@]}"), c-icap $(m "${d_cicap[@]}");" \
-  "status jobs: client $(m "${a_client[@]}"), agent $(m "${a_agent[@]}"), c-icap $(m "${a_cicap[@]}")"
+  "status jobs: client $(m "${a_client[@]}"), agent $(m "${a_agent[@]}") (of which in the kernel $(m "${a_agent_sys[@]}")), c-icap $(m "${a_cicap[@]}")"
 verdict=$(awk -v m="$med" 'BEGIN { print (m >= 0.5) ? "MET" : "MISSED" }')
 echo "RESULT icap_status_rate ratio=$med (median of ${#ratios[@]} rounds; status jobs/s over direct OPTIONS/s; target >= 0.5) $verdict"
