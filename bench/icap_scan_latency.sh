@@ -4,7 +4,9 @@
 # the same server by icap_bench (connect, one write, read the header block,
 # close), in alternating blocks on one verified storage connection. First a
 # recording server checks that the bytes icap_bench sends are the agent's.
-# The median of the per-round ratios is the result.
+# The median of the per-round ratios is the result. Diagnostics split the
+# agent's time: the channel's own round trip, and the direct request read one
+# byte per recv() (as the agent's line reader does) or a line per peek and take.
 # Usage: bench/icap_scan_latency.sh [ROUNDS] [JOBS_PER_ROUND]
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"

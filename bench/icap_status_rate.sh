@@ -3,7 +3,10 @@
 # storage connections, against c-icap on a loopback port, versus the rate of
 # the same OPTIONS requests sent directly to the same c-icap by icap_bench
 # (8 threads, one connection per request, as the agent does). Rounds alternate
-# the two; the median of the per-round ratios is the result.
+# the two; the median of the per-round ratios is the result. On a small machine
+# both loads are CPU-bound, so the CPU each side spends per request is printed
+# too: it explains the ratio better than the rates, which follow the load
+# other programs put on the machine.
 # Usage: bench/icap_status_rate.sh [ROUNDS] [REQUESTS_PER_CONNECTION]
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
