@@ -13,45 +13,36 @@
 namespace {
 
 TEST(IcapJobConcurrency, ScanAndStatusJobsFromManyThreads) {
-  constexpr int kThreads = 4;
-  constexpr int kJobsPerThread = 6;
+  constexpr int kThreads = 4, kJobsPerThread = 6;
   const auto startFree = avtest::poolFreeCounts();
-  icaptest::ScriptServer server(
-      "ICAP/1.0 403 Forbidden\r\nISTag: \"CT\"\r\n"
-      "X-Infection-Found: Type=0; Resolution=0; Threat=E;\r\n\r\n",
-      {}, kThreads * kJobsPerThread);
+  icaptest::ScriptServer server("ICAP/1.0 403 Forbidden\r\nISTag: \"CT\"\r\n"
+                                "X-Infection-Found: Type=0; Resolution=0; Threat=E;\r\n\r\n",
+                                {}, kThreads * kJobsPerThread);
   ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
-
-  const std::string scan =
-      "{\"opCode\":\"1\",\"avType\":1,\"Method\":\"RESPMOD\",\"PathKey\":\"X-File-Path\","
-      "\"FilePath\":\"\\\\\\\\nas\\\\s\\\\f\",\"LifIp\":\"127.0.0.1\",\"ServIp\":\"127.0.0.1\","
-      "\"ServPort\":1,\"Infection\":\"X-Infection-Found\",\"Violation\":\"X-Violations-Found\"}";
-  const std::string status = "{\"opCode\":\"1\",\"avType\":2,\"ServIp\":\"127.0.0.1\",\"ServPort\":1}";
+  // {request, answer} for scan and status jobs, taken in turn.
+  const std::pair<std::string, std::string> jobs[] = {
+      {"{\"opCode\":\"1\",\"avType\":1,\"Method\":\"RESPMOD\",\"PathKey\":\"X-File-Path\","
+       "\"FilePath\":\"\\\\\\\\nas\\\\s\\\\f\",\"LifIp\":\"127.0.0.1\",\"ServIp\":\"127.0.0.1\","
+       "\"ServPort\":1,\"Infection\":\"X-Infection-Found\",\"Violation\":\"X-Violations-Found\"}",
+       "{\"status\": \"0\",\"avType\": \"1\",\"result\": \"403\",\"isTag\": \"CT\"}"},
+      {"{\"opCode\":\"1\",\"avType\":2,\"ServIp\":\"127.0.0.1\",\"ServPort\":1}",
+       "{\"status\": \"0\",\"avType\": \"2\",\"result\": \"403\",\"isTag\": \"\"}"},
+  };
   std::vector<std::vector<std::string>> results(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int j = 0; j < kJobsPerThread; ++j) {
         char result[AV_SCAN_RESULT_ROOM] = {0};
-        const std::string& job = (t + j) % 2 ? status : scan;
-        if (doJob_ScanFile(job.c_str(), result, sizeof(result)) != 1) {
-          results[t].push_back("<job failed>");
-        } else {
-          results[t].push_back(result);
-        }
+        int rc = doJob_ScanFile(jobs[(t + j) % 2].first.c_str(), result, sizeof(result));
+        results[t].push_back(rc == 1 ? result : "<job failed>");
       }
     });
   }
   for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(results[t].size(), static_cast<size_t>(kJobsPerThread));
-    for (int j = 0; j < kJobsPerThread; ++j) {
-      EXPECT_EQ(results[t][j],
-                (t + j) % 2 ? "{\"status\": \"0\",\"avType\": \"2\",\"result\": \"403\",\"isTag\": \"\"}"
-                            : "{\"status\": \"0\",\"avType\": \"1\",\"result\": \"403\",\"isTag\": \"CT\"}")
-          << "thread " << t << " job " << j;
-    }
-  }
+  for (int t = 0; t < kThreads; ++t)
+    for (int j = 0; j < kJobsPerThread; ++j)
+      EXPECT_EQ(results[t][j], jobs[(t + j) % 2].second) << "thread " << t << " job " << j;
   EXPECT_EQ(avtest::poolFreeCounts(), startFree);
 }
 

@@ -17,19 +17,13 @@ TEST(IcapStatusLine, KnownCodesAnywhereInTheLineAndTheWarning) {
     int start, expected;
     bool warns;
   } cases[] = {
-      {"ICAP/1.0 200 OK", 0, 200, false},
-      {"ICAP/1.0 201 Created", 0, 201, false},
-      {"ICAP/1.0 403 Forbidden", 0, 403, false},
-      {"ICAP/1.0 502 Bad Gateway", 0, 502, false},
-      {"ICAP/1.0 505 x", 0, 505, false},
-      {"ICAP/1.0 506 x", 0, 506, false},
-      {"ICAP/1.0 558 x", 0, 558, false},
-      {"X-Note: upstream said ICAP/1.0 502", 200, 502, false},  // later line overrides
-      {"ICAP/1.0 204 No Content", 0, 0, true},
-      {"ICAP/1.0 400 Bad request", 0, 0, true},
+      {"ICAP/1.0 200 OK", 0, 200, false},        {"ICAP/1.0 201 Created", 0, 201, false},
+      {"ICAP/1.0 403 Forbidden", 0, 403, false}, {"ICAP/1.0 502 Bad Gateway", 0, 502, false},
+      {"ICAP/1.0 505 x", 0, 505, false},         {"ICAP/1.0 506 x", 0, 506, false},
+      {"ICAP/1.0 558 x", 0, 558, false},         {"X-Note: said ICAP/1.0 502", 200, 502, false},
+      {"ICAP/1.0 204 No Content", 0, 0, true},   {"ICAP/1.0 400 Bad request", 0, 0, true},
       {"Server: C-ICAP/0.5.10", 200, 200, true},  // mentions ICAP: warned, kept
-      {"ISTag: \"abc\"", 403, 403, false},
-      {"ICAP/1.1 200 OK", 0, 0, true},
+      {"ISTag: \"abc\"", 403, 403, false},       {"ICAP/1.1 200 OK", 0, 0, true},
       {"icap/1.0 200 ok", 7, 7, false},  // case matters, and no "ICAP" at all
   };
   for (const auto& c : cases) {
@@ -45,21 +39,19 @@ TEST(IcapStatusLine, KnownCodesAnywhereInTheLineAndTheWarning) {
 }
 
 TEST(IcapIsTag, QuotesRemovedAndValueLimits) {
-  avtest::LogCapture log;
+  const std::pair<std::string, std::string> good[] = {
+      {"ISTag: \"CI0001-abc\"", "CI0001-abc"},
+      {"ISTag: T1", "T1"},
+      {"ISTag:\t\"a\"b\"", "ab"},  // any two characters skipped
+      {"ISTag: \"" + std::string(70, 'x') + "\"", std::string(63, 'x')},  // 64 taken, the quote among them
+      {"ISTag: " + std::string(64, 'y') + "zz", std::string(64, 'y')},
+  };
   char out[65];
-  EXPECT_EQ(getISTagValue("ISTag: \"CI0001-abc\"", out, sizeof(out)), 0);
-  EXPECT_STREQ(out, "CI0001-abc");
-  EXPECT_EQ(getISTagValue("ISTag: T1", out, sizeof(out)), 0);
-  EXPECT_STREQ(out, "T1");
-  EXPECT_EQ(getISTagValue("ISTag:\t\"a\"b\"", out, sizeof(out)), 0);  // any two skipped
-  EXPECT_STREQ(out, "ab");
-  std::string longTag = "ISTag: \"" + std::string(70, 'x') + "\"";
-  EXPECT_EQ(getISTagValue(longTag.c_str(), out, sizeof(out)), 0);
-  EXPECT_EQ(std::string(out), std::string(63, 'x'));  // 64 taken, the quote among them
-  std::string exact = "ISTag: " + std::string(64, 'y') + "zz";
-  EXPECT_EQ(getISTagValue(exact.c_str(), out, sizeof(out)), 0);
-  EXPECT_EQ(std::string(out), std::string(64, 'y'));
-
+  for (const auto& [line, tag] : good) {
+    EXPECT_EQ(getISTagValue(line.c_str(), out, sizeof(out)), 0) << line;
+    EXPECT_EQ(std::string(out), tag);
+  }
+  avtest::LogCapture log;
   for (const char* bad : {"ISTag: \"\"", "ISTag: ", "ISTag:", "ISTag", "ISTag: \"\"\"\""}) {
     size_t before = log.count("The para istag is invalid.");
     EXPECT_EQ(getISTagValue(bad, out, sizeof(out)), -1) << bad;
@@ -68,59 +60,53 @@ TEST(IcapIsTag, QuotesRemovedAndValueLimits) {
 }
 
 TEST(IcapReplaceStr, ReplacesEveryOccurrenceWithinTheWorkArea) {
-  char t[80] = "a\"b\"c";
-  EXPECT_EQ(ReplaceStr(t, sizeof(t), "\"", ""), 0);
-  EXPECT_STREQ(t, "abc");
-  strcpy(t, "xyxyx");
-  ReplaceStr(t, sizeof(t), "xy", "Q");
-  EXPECT_STREQ(t, "QQx");
-  strcpy(t, "ab");
-  ReplaceStr(t, 2, "a", "A");  // copied back cut to size - 1
-  EXPECT_STREQ(t, "A");
-  std::string grow(40, 'o');
-  strcpy(t, grow.c_str());
-  ReplaceStr(t, sizeof(t), "o", "oo");  // 80 wanted, the work area holds 64
-  EXPECT_EQ(std::string(t), std::string(64, 'o'));
-  strcpy(t, "same");
-  ReplaceStr(t, sizeof(t), "", "x");  // nothing to look for: unchanged
-  EXPECT_STREQ(t, "same");
+  struct Case {
+    std::string text;
+    size_t size;
+    const char *from, *to;
+    std::string want;
+  } cases[] = {
+      {"a\"b\"c", 80, "\"", "", "abc"},
+      {"xyxyx", 80, "xy", "Q", "QQx"},
+      {"ab", 2, "a", "A", "A"},                                 // copied back cut to size - 1
+      {std::string(40, 'o'), 80, "o", "oo", std::string(64, 'o')},  // the work area holds 64
+      {"same", 80, "", "x", "same"},                            // nothing to look for
+  };
+  for (const auto& c : cases) {
+    char t[80];
+    strcpy(t, c.text.c_str());
+    ReplaceStr(t, c.size, c.from, c.to);
+    EXPECT_EQ(std::string(t), c.want) << c.text;
+  }
 }
 
-TEST(IcapResolution, DigitAfterTheEqualsSign) {
+TEST(IcapResolutionAndCount, DigitsAfterTheName) {
   avtest::LogCapture log;
-  int v = -1;
-  EXPECT_EQ(getResolutionValue("X-Infection-Found: Type=0; Resolution=2; Threat=E;", &v), 0);
-  EXPECT_EQ(v, 2);
-  EXPECT_EQ(getResolutionValue("Resolution=0", &v), 0);
-  EXPECT_EQ(v, 0);
-  EXPECT_EQ(getResolutionValue("Resolution:7;", &v), 0);  // the sign itself is not checked
-  EXPECT_EQ(v, 7);
-  EXPECT_EQ(getResolutionValue("Resolution=12", &v), 0);  // one digit only
-  EXPECT_EQ(v, 1);
-  v = 5;
-  EXPECT_EQ(getResolutionValue("Resolution= 2", &v), -1);
-  EXPECT_EQ(getResolutionValue("Resolution=", &v), -1);
-  EXPECT_EQ(v, 5);
+  const std::pair<const char*, int> resolutions[] = {
+      {"X-Infection-Found: Type=0; Resolution=2; Threat=E;", 2}, {"Resolution=0", 0},
+      {"Resolution:7;", 7},  // the sign itself is not checked
+      {"Resolution=12", 1},  // one digit only
+      {"Resolution= 2", -1}, {"Resolution=", -1}, {"X-Infection-Found: Type=0; Threat=E;", -1}};
+  for (auto [line, want] : resolutions) {
+    int v = 5;
+    EXPECT_EQ(getResolutionValue(line, &v), want < 0 ? -1 : 0) << line;
+    EXPECT_EQ(v, want < 0 ? 5 : want) << line;
+  }
   EXPECT_EQ(log.count("Get resolution val failed."), 2u);
-  EXPECT_EQ(getResolutionValue("X-Infection-Found: Type=0; Threat=E;", &v), -1);
   EXPECT_TRUE(log.contains("There is no resolution string in lbuf.", AVLOG_ERR));
-}
-
-TEST(IcapViolationCount, CountAfterTheHeaderName) {
-  avtest::LogCapture log;
-  const char* name = "X-Violations-Found";
-  int n = 0;
-  EXPECT_EQ(getVirusNumValue("X-Violations-Found: 1", &n, name), 0);
-  EXPECT_EQ(n, 1);
-  EXPECT_EQ(getVirusNumValue("X-Violations-Found:   12", &n, name), 0);
-  EXPECT_EQ(n, 12);
-  EXPECT_EQ(getVirusNumValue("X-Violations-Found: 123456789", &n, name), 0);
-  EXPECT_EQ(n, 123456);  // at most 7 characters after the skipped one: " 123456"
-  for (const char* bad : {"X-Violations-Found: 0", "X-Violations-Found: -3",
-                          "X-Violations-Found: many", "X-Violations-Found:", "X-Violations-Found"}) {
+  const std::pair<const char*, int> counts[] = {
+      {"X-Violations-Found: 1", 1}, {"X-Violations-Found:   12", 12},
+      {"X-Violations-Found: 123456789", 123456},  // at most 7 characters after the skipped one
+      {"X-Violations-Found: 0", -1}, {"X-Violations-Found: -3", -1},
+      {"X-Violations-Found: many", -1}, {"X-Violations-Found:", -1}, {"X-Violations-Found", -1}};
+  for (auto [line, want] : counts) {
+    int n = 0;
     size_t before = log.count("The para tempVal is invalid.");
-    EXPECT_EQ(getVirusNumValue(bad, &n, name), -1) << bad;
-    EXPECT_EQ(log.count("The para tempVal is invalid."), before + 1) << bad;
+    EXPECT_EQ(getVirusNumValue(line, &n, "X-Violations-Found"), want < 0 ? -1 : 0) << line;
+    if (want > 0) {
+      EXPECT_EQ(n, want) << line;
+    }
+    EXPECT_EQ(log.count("The para tempVal is invalid."), before + (want < 0)) << line;
   }
 }
 
@@ -131,10 +117,9 @@ TEST(IcapJudging, ResultTable) {
     int state, resolution, result;
     bool logged;
   } cases[] = {
-      {200, -1, 0, false}, {200, 0, 0, false},    {201, 5, 0, false},
-      {403, 2, 0, false},  {403, 0, 403, true},   {403, -1, 403, true},
-      {502, 2, 502, true}, {505, -1, 505, true},  {506, 2, 506, true},
-      {558, 0, 558, true}, {0, -1, 0, true},      {0, 2, 0, true},
+      {200, -1, 0, false}, {200, 0, 0, false},   {201, 5, 0, false},  {403, 2, 0, false},
+      {403, 0, 403, true}, {403, -1, 403, true}, {502, 2, 502, true}, {505, -1, 505, true},
+      {506, 2, 506, true}, {558, 0, 558, true},  {0, -1, 0, true},    {0, 2, 0, true},
   };
   for (const auto& c : cases) {
     int result = -99;

@@ -1,10 +1,10 @@
-// Connection and line I/O against socket pairs and loopback listeners.
+// Connection and line I/O against socket pairs and loopback listeners: the
+// edges the scripted-server jobs do not reach.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -19,157 +19,96 @@ struct Pair {
   int agent = -1, peer = -1;
   Pair() {
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
-      agent = sv[0];
-      peer = sv[1];
-    }
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) agent = sv[0], peer = sv[1];
   }
   ~Pair() {
-    if (agent >= 0) close(agent);
+    close(agent);
     closePeer();
   }
   void closePeer() {
     if (peer >= 0) close(peer);
     peer = -1;
   }
-  void put(const std::string& bytes) const {
-    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  // Writes bytes from the peer and reads one line on the agent's side.
+  std::string line(const std::string& bytes = "") const {
+    if (!bytes.empty()) {
+      EXPECT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string buf(520, 'Z');
+    return icapReadline(agent, buf.data(), 511) == 0 ? std::string(buf.c_str()) : "<fail>";
   }
 };
 
-struct ShortWait {
-  explicit ShortWait(int ms) { setIcapReadyWaitForTest(ms); }
-  ~ShortWait() { setIcapReadyWaitForTest(0); }
-};
-
-std::string readLine(const Pair& p, int capacity = 511, int* rc = nullptr) {
-  std::string buf(capacity + 8, 'Z');
-  int r = icapReadline(p.agent, buf.data(), capacity);
-  if (rc) *rc = r;
-  return r == 0 ? std::string(buf.c_str()) : std::string("<fail>");
-}
-
-TEST(IcapReadline, LineEndsAndInnerCarriageReturns) {
+TEST(IcapReadline, LineEndsAndCapacityEdges) {
   Pair p;
-  p.put("bare LF\nwith CRLF\r\nin\rside\r\n\nCR\r\r\n\r\n");
-  EXPECT_EQ(readLine(p), "bare LF");
-  EXPECT_EQ(readLine(p), "with CRLF");
-  EXPECT_EQ(readLine(p), "in\rside");  // CR not before LF stays, with its byte
-  EXPECT_EQ(readLine(p), "");          // empty line, LF alone
-  EXPECT_EQ(readLine(p), "CR\r\r");    // CR CR: both kept, the LF then ends the line
-  EXPECT_EQ(readLine(p), "");          // CR LF alone
-}
-
-TEST(IcapReadline, LeavesBytesAfterTheLineEndInTheSocket) {
-  Pair p;
-  p.put("first\r\nsecond");
-  EXPECT_EQ(readLine(p), "first");
-  char rest[16] = {0};
+  EXPECT_EQ(p.line("bare LF\nCR\r\r\n\r\n" + std::string(510, 'a') + "\r\nsecond"), "bare LF");
+  EXPECT_EQ(p.line(), "CR\r\r");  // CR CR: both kept, the LF then ends the line
+  EXPECT_EQ(p.line(), "");
+  EXPECT_EQ(p.line(), std::string(510, 'a'));
+  char rest[16] = {0};  // bytes after the line end stay in the socket
   ASSERT_EQ(recv(p.agent, rest, sizeof(rest) - 1, MSG_DONTWAIT), 6);
   EXPECT_STREQ(rest, "second");
+  // 508 bytes and CR X fit; 509 bytes and CR X do not (the CR pair needs its room).
+  EXPECT_EQ(p.line(std::string(508, 'a') + "\rX\r\n"), std::string(508, 'a') + "\rX");
+  avtest::LogCapture log;
+  EXPECT_EQ(Pair().line(std::string(509, 'a') + "\rX\r\n"), "<fail>");
+  EXPECT_TRUE(log.contains("Readline error.", AVLOG_ERR));
 }
 
-TEST(IcapReadline, CapacityEdges) {
+TEST(IcapReadline, PeerClosingOrStalling) {
   avtest::LogCapture log;
   {
     Pair p;
-    p.put(std::string(510, 'a') + "\r\n" + std::string(510, 'b') + "\n");
-    EXPECT_EQ(readLine(p), std::string(510, 'a'));
-    EXPECT_EQ(readLine(p), std::string(510, 'b'));
+    p.closePeer();
+    EXPECT_EQ(p.line(), "<fail>");
+    EXPECT_TRUE(log.contains("recv error code(0), fd(" + std::to_string(p.agent) + "), errno(0).",
+                             AVLOG_ERR));
   }
-  EXPECT_FALSE(log.contains("Readline error."));
+  setIcapReadyWaitForTest(200);
   {
     Pair p;
-    p.put(std::string(511, 'a') + "\r\n");
-    int rc = 0;
-    readLine(p, 511, &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(log.contains("Readline error.", AVLOG_ERR));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.line(), "<fail>");
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+    EXPECT_TRUE(log.contains("Select time out, error code(0), fd(" + std::to_string(p.agent) + ")",
+                             AVLOG_ERR));
   }
-  {  // 509 bytes, then a CR with a byte that is not LF: the pair does not fit
-    Pair p;
-    p.put(std::string(509, 'a') + "\rX\r\n");
-    int rc = 0;
-    readLine(p, 511, &rc);
-    EXPECT_EQ(rc, -1);
-  }
-  {  // 510 bytes and a CR LF: the CR does not count against the room
-    Pair p;
-    p.put(std::string(508, 'a') + "\rX\r\n");
-    EXPECT_EQ(readLine(p), std::string(508, 'a') + "\rX");
-  }
-}
-
-TEST(IcapReadline, PeerClosingMidLineFails) {
-  avtest::LogCapture log;
-  Pair p;
-  p.put("ICAP/1.0 200 O");
-  p.closePeer();
-  int rc = 0;
-  readLine(p, 511, &rc);
-  EXPECT_EQ(rc, -1);
-  EXPECT_TRUE(log.contains("recv error code(0), fd(" + std::to_string(p.agent) + "), errno(0).",
-                           AVLOG_ERR));
-}
-
-TEST(IcapReadline, SilentPeerEndsAfterTheReadinessWait) {
-  avtest::LogCapture log;
-  ShortWait wait(200);
-  Pair p;
-  auto t0 = std::chrono::steady_clock::now();
-  int rc = 0;
-  readLine(p, 511, &rc);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0).count();
-  EXPECT_EQ(rc, -1);
-  EXPECT_GE(ms, 150);
-  EXPECT_LT(ms, 5000);
-  EXPECT_TRUE(log.contains("Select time out, error code(0), fd(" + std::to_string(p.agent) + ")",
-                           AVLOG_ERR));
-}
-
-TEST(IcapReadline, StallAfterPartialLineEndsAtTheReceiveTimeout) {
-  avtest::LogCapture log;
-  Pair p;
+  setIcapReadyWaitForTest(0);
+  Pair p;  // a stall after a partial line ends at the receive time-out
   ASSERT_EQ(setSocketDelayTime(p.agent, 1, 1), 0);
-  p.put("ICAP/1.0 2");
   auto t0 = std::chrono::steady_clock::now();
-  int rc = 0;
-  readLine(p, 511, &rc);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0).count();
-  EXPECT_EQ(rc, -1);
-  EXPECT_GE(ms, 900);
+  EXPECT_EQ(p.line("ICAP/1.0 2"), "<fail>");
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
   EXPECT_TRUE(log.contains("recv error code(-1)", AVLOG_ERR));
 }
 
-TEST(IcapWrite, WholeBufferArrivesAndEmptyWritesNothing) {
+TEST(IcapWrite, WholeBufferArrivesAndClosedPeerFailsWithoutSignal) {
   Pair p;
-  std::string big(1 << 20, 'q');
+  std::string big(1 << 20, 'q'), got;
   for (size_t i = 0; i < big.size(); i += 97) big[i] = static_cast<char>('a' + i % 26);
-  std::string got;
   std::thread reader([&] {
     char buf[65536];
     ssize_t n;
-    while (got.size() < big.size() && (n = read(p.peer, buf, sizeof(buf))) > 0)
-      got.append(buf, static_cast<size_t>(n));
+    while (got.size() < big.size() && (n = read(p.peer, buf, sizeof(buf))) > 0) got.append(buf, n);
   });
-  EXPECT_EQ(icapWrite(p.agent, big.data(), static_cast<int>(big.size())),
-            static_cast<int>(big.size()));
+  EXPECT_EQ(icapWrite(p.agent, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
   reader.join();
   EXPECT_EQ(got, big);
   EXPECT_EQ(icapWrite(p.agent, "x", 0), 0);
   EXPECT_EQ(icapWrite(p.agent, "x", -3), -3);
-}
-
-TEST(IcapWrite, ClosedPeerFailsWithoutSignal) {
   avtest::LogCapture log;
-  Pair p;
   p.closePeer();
   EXPECT_EQ(sendUncPath2Server(p.agent, "OPTIONS x ICAP/1.0\r\n\r\n"), -1);
   EXPECT_TRUE(log.contains("send fail.", AVLOG_ERR));
   EXPECT_EQ(sendUncPath2Server(p.agent, nullptr), -1);
   EXPECT_TRUE(log.contains("The header is null.", AVLOG_ERR));
+}
+
+int timeoutSec(int fd, int opt) {
+  timeval tv{};
+  socklen_t len = sizeof(tv);
+  getsockopt(fd, SOL_SOCKET, opt, &tv, &len);
+  return static_cast<int>(tv.tv_sec);
 }
 
 TEST(IcapSocketTimeouts, SetsBothAndRejectsBadSocket) {
@@ -180,12 +119,8 @@ TEST(IcapSocketTimeouts, SetsBothAndRejectsBadSocket) {
   EXPECT_TRUE(log.contains("Socket send msg timeout.", AVLOG_ERR));
   Pair p;
   ASSERT_EQ(setSocketDelayTime(p.agent, 2, -5), 0);
-  timeval tv{};
-  socklen_t len = sizeof(tv);
-  getsockopt(p.agent, SOL_SOCKET, SO_SNDTIMEO, &tv, &len);
-  EXPECT_EQ(tv.tv_sec, 2);
-  getsockopt(p.agent, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
-  EXPECT_EQ(tv.tv_sec, 0);  // a negative time-out is taken as none
+  EXPECT_EQ(timeoutSec(p.agent, SO_SNDTIMEO), 2);
+  EXPECT_EQ(timeoutSec(p.agent, SO_RCVTIMEO), 0);  // a negative time-out is taken as none
 }
 
 AvServerAddr addrOf(const char* ip, uint32_t port) {
@@ -195,29 +130,19 @@ AvServerAddr addrOf(const char* ip, uint32_t port) {
   return a;
 }
 
-TEST(IcapConnect, BadParametersAndLookupFailures) {
+TEST(IcapConnect, RefusalsLeaveNoSocketBehind) {
   avtest::LogCapture log;
   int sock = -7;
   EXPECT_EQ(connectAvServer(addrOf("", 1344), &sock), -1);
   EXPECT_TRUE(log.contains("IP para is err, IP address(:1344).", AVLOG_ERR));
   EXPECT_EQ(connectAvServer(addrOf("127.0.0.1", 65536), &sock), -1);
   EXPECT_TRUE(log.contains("IP para is err, IP address(127.0.0.1:65536).", AVLOG_ERR));
-  // An empty label fails inside the resolver: no query leaves the machine.
-  EXPECT_EQ(connectAvServer(addrOf("a..b", 1344), &sock), -1);
-  EXPECT_TRUE(log.contains("Run getaddrinfo() failed.", AVLOG_ERR));
-  EXPECT_EQ(sock, -7);
-}
-
-TEST(IcapConnect, RefusingAddressIsClosedAndReported) {
-  avtest::LogCapture log;
-  int sock = -7;
   uint16_t port = icaptest::closedPort();
   ASSERT_NE(port, 0);
   int before = dup(0);  // lowest free descriptor now
   close(before);
   EXPECT_EQ(connectAvServer(addrOf("localhost", port), &sock), -1);
   EXPECT_TRUE(log.contains("Connect socket failed. -1", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Could not connect AV server.", AVLOG_ERR));
   EXPECT_EQ(sock, -7);
   int after = dup(0);  // the failed socket was closed: the same number is free
   close(after);
@@ -241,12 +166,8 @@ TEST(IcapConnect, ConnectsOverIPv6AndSetsTheTimeouts) {
   int sock = -1;
   ASSERT_EQ(connectAvServer(addrOf("::1", ntohs(sa.sin6_port)), &sock), 0);
   EXPECT_TRUE(log.contains("Connect socket OK.", AVLOG_INFO));
-  timeval tv{};
-  len = sizeof(tv);
-  getsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, &len);
-  EXPECT_EQ(tv.tv_sec, ICAP_SEND_TIMEOUT_SEC);
-  getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
-  EXPECT_EQ(tv.tv_sec, ICAP_RECV_TIMEOUT_SEC);
+  EXPECT_EQ(timeoutSec(sock, SO_SNDTIMEO), ICAP_SEND_TIMEOUT_SEC);
+  EXPECT_EQ(timeoutSec(sock, SO_RCVTIMEO), ICAP_RECV_TIMEOUT_SEC);
   close(sock);
   close(ls);
 }

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "icap/icap_io.h"
@@ -27,18 +26,22 @@ std::string scanResult(int result, const std::string& tag) {
 
 struct ScanJob {
   std::string servIp = "127.0.0.1";
-  std::string method = "RESPMOD";
-  std::string pathKey = "X-File-Path";
   std::string filePath = "\\\\\\\\nas1\\\\share\\\\dir\\\\a.txt";  // JSON-escaped \\nas1\share\dir\a.txt
   std::string infection = "X-Infection-Found";
   std::string violation = "X-Violations-Found";
   std::string json() const {
-    return "{\"opCode\":\"1\",\"avType\":\"1\",\"Method\":\"" + method + "\",\"PathKey\":\"" +
-           pathKey + "\",\"FilePath\":\"" + filePath + "\",\"LifIp\":\"127.0.0.9\",\"ServIp\":\"" +
-           servIp + "\",\"ServPort\":\"1\",\"Infection\":\"" + infection +
-           "\",\"Violation\":\"" + violation + "\"}\r\n\r\n";
+    return "{\"opCode\":\"1\",\"avType\":\"1\",\"Method\":\"RESPMOD\",\"PathKey\":\"X-File-Path\","
+           "\"FilePath\":\"" + filePath + "\",\"LifIp\":\"127.0.0.9\",\"ServIp\":\"" + servIp +
+           "\",\"ServPort\":\"1\",\"Infection\":\"" + infection + "\",\"Violation\":\"" +
+           violation + "\"}\r\n\r\n";
   }
 };
+
+std::string runJob(const ScanJob& job) {
+  char result[AV_SCAN_RESULT_ROOM] = {0};
+  EXPECT_EQ(doJob_ScanFile(job.json().c_str(), result, sizeof(result)), 1);
+  return result;
+}
 
 class IcapScanJob : public ::testing::Test {
  protected:
@@ -47,18 +50,6 @@ class IcapScanJob : public ::testing::Test {
     setIcapReadyWaitForTest(0);
     EXPECT_EQ(avtest::poolFreeCounts(), startFree_) << "pool blocks not returned";
   }
-  // Runs the job against a scripted server that answers with `answer`.
-  std::string run(const std::string& answer, const ScanJob& job = ScanJob(),
-                  std::vector<std::string> flags = {}) {
-    icaptest::ScriptServer server(answer, flags);
-    EXPECT_NE(server.port(), 0);
-    EXPECT_TRUE(icaptest::setIcapPortForTest(server.port()));
-    char result[AV_SCAN_RESULT_ROOM] = {0};
-    EXPECT_EQ(doJob_ScanFile(job.json().c_str(), result, sizeof(result)), 1);
-    received_ = server.received();
-    return result;
-  }
-  std::string received_;
   std::vector<uint32_t> startFree_;
 };
 
@@ -67,9 +58,7 @@ TEST_F(IcapScanJob, RequestIsByteExactOnTheConfiguredPort) {
   ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
   ScanJob job;
   job.filePath = "\\\\\\\\nas1\\\\sh\\u00e9re\\\\b.txt";  // non-ASCII: sent as UTF-8
-  char result[AV_SCAN_RESULT_ROOM] = {0};
-  ASSERT_EQ(doJob_ScanFile(job.json().c_str(), result, sizeof(result)), 1);
-  EXPECT_EQ(std::string(result), scanResult(0, "T1"));
+  EXPECT_EQ(runJob(job), scanResult(0, "T1"));
   std::string p = std::to_string(server.port());
   EXPECT_EQ(server.received(),
             "RESPMOD icap://127.0.0.1:" + p + "/AVSCAN ICAP/1.0\r\n"
@@ -79,176 +68,128 @@ TEST_F(IcapScanJob, RequestIsByteExactOnTheConfiguredPort) {
             "Encapsulated: null-body=0\r\n\r\n");
 }
 
-TEST_F(IcapScanJob, ForbiddenJudgedByResolution) {
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nISTag: \"T1\"\r\n"
-                "X-Infection-Found: Type=0; Resolution=2; Threat=EICAR;\r\n\r\n"),
-            scanResult(0, "T1"));
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nISTag: \"T1\"\r\n"
-                "X-Infection-Found: Type=0; Resolution=0; Threat=EICAR;\r\n\r\n"),
-            scanResult(403, "T1"));
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nISTag: T2\r\n\r\n"), scanResult(403, "T2"));
-}
+struct Logged {
+  std::string text;
+  uint32_t level = AVLOG_ERR;
+};
 
-TEST_F(IcapScanJob, FoldedViolationBlockIsSkippedAndReadingGoesOn) {
-  avtest::LogCapture log;
+struct AnswerCase {
+  std::string answer, expected;
+  std::vector<Logged> logs = {};
+  std::string absent = "";          // a text no log record may hold
+  std::vector<std::string> flags = {};  // how the server behaves after the answer
+  int readyWaitMs = 0;
+  ScanJob job = {};
+};
+
+TEST_F(IcapScanJob, AnswersJudged) {
+  const std::string pad = "X-Pad: " + std::string(503, 'p');  // a 510-byte line
+  const std::string lastViolation = "ICAP/1.0 200 OK\r\nISTag: x1\r\nX-Violations-Found: 1\r\n\r\n";
+  ScanJob noInfection, blankViolation;
+  noInfection.infection = "";
+  blankViolation.violation = " \t ";  // trimmed to empty: reading stops after one line
+  const std::vector<AnswerCase> cases = {
+      {"ICAP/1.0 403 Forbidden\r\nISTag: \"T1\"\r\nX-Infection-Found: Type=0; Resolution=2; Threat=EICAR;\r\n\r\n",
+       scanResult(0, "T1")},
+      {"ICAP/1.0 403 Forbidden\r\nISTag: \"T1\"\r\nX-Infection-Found: Type=0; Resolution=0; Threat=EICAR;\r\n\r\n",
+       scanResult(403, "T1")},
+      {"ICAP/1.0 403 Forbidden\r\nISTag: T2\r\n\r\n", scanResult(403, "T2")},
+      // The two description lines after the count skip every check (a status
+      // text or an ISTag there is not taken); the folded lines after them do not.
+      {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Type=0; Resolution=0; Threat=Eicar;\r\n"
+       "X-Violations-Found: 1\r\n\tICAP/1.0 200 ISTag: \"hidden\"\r\n\tEicar-Test-Signature.UNOFFICIAL\r\n"
+       "\t0\r\n\t0\r\nISTag: \"CI0001-after\"\r\n\r\n",
+       scanResult(403, "CI0001-after"), {{"Recv icap message (\t0)", AVLOG_DBG}}, "hidden"},
+      {"ICAP/1.0 403 Forbidden\r\nX-Violations-Found: 0\r\n\t-\r\n\tE\r\n\r\n", kErrorResult,
+       {{"The para tempVal is invalid."}, {"Get VirusNum failed."},
+        {"Icap get scan result failed(-1)."}, {"Execute scan failed(-1), type(1)."}}},
+      // The empty line is taken as the violation description; then the server
+      // closes, or stays silent until the readiness wait ends.
+      {lastViolation, kErrorResult, {{"recv error code(0)"}}},
+      {lastViolation, kErrorResult, {{"Select time out, error code(0)"}}, "", {"--hold"}, 300},
+      {"ICAP/1.0 502 Trouble\r\nISTag: \"S\"\r\n\r\n", scanResult(502, "S")},
+      {"ICAP/1.0 505 Trouble\r\nISTag: \"S\"\r\n\r\n", scanResult(505, "S")},
+      {"ICAP/1.0 506 Trouble\r\nISTag: \"S\"\r\n\r\n", scanResult(506, "S")},
+      {"ICAP/1.0 558 Trouble\r\nISTag: \"S\"\r\n\r\n", scanResult(558, "S")},
+      // An unlisted code is warned and counts as clean (what a body-only scanner
+      // says to a body-less request).
+      {"ICAP/1.0 400 Bad request\r\nServer: C-ICAP/0.5\r\nConnection: close\r\nISTag: \"CI0001-XX\"\r\n\r\n",
+       scanResult(0, "CI0001-XX"),
+       {{"Recv icap message (ICAP/1.0 400 Bad request) invaild", AVLOG_WARN},
+        {"Recv icap message (Server: C-ICAP/0.5) invaild", AVLOG_WARN}}},
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nVia: gateway ICAP/1.0 502\r\n\r\n", scanResult(502, "T")},
+      {"ICAP/1.0 403 Forbidden\r\nISTag: T\r\nX-Infection-Found: Type=0;\rResolution=2; Threat=E;\r\n\r\n",
+       scanResult(0, "T")},
+      {"ICAP/1.0 200 OK\r\n" + pad + "\r\nISTag: L\r\n\r\n", scanResult(0, "L"), {}, "Readline error."},
+      {"ICAP/1.0 200 OK\r\n" + pad + "p\r\nISTag: L\r\n\r\n", kErrorResult, {{"Readline error."}}},
+      {"ICAP/1.0 200 OK\r\nISTag: \"ab", kErrorResult, {{"recv error code(0)"}}},  // closes mid-line
+      {"ICAP/1.0 200 OK\r\nISTag: \"\"\"\r\n\r\n", kErrorResult,
+       {{"The para istag is invalid."}, {"Get ISTag failed."}}},
+      {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Type=0; Threat=E;\r\n\r\n", kErrorResult,
+       {{"There is no resolution string in lbuf."}, {"Get Resolution failed."}}},
+      {"", kErrorResult},  // closes without a byte
+      // Without an infection name only the status line is read.
+      {"ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", scanResult(403, ""), {}, "", {}, 0, noInfection},
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nX-Violations-Found: 0\r\n\r\n", scanResult(0, ""), {}, "", {}, 0,
+       blankViolation},
+  };
   avtest::DebugLevel debug;
-  // The two description lines right after the count skip every check: a
-  // status text or an ISTag in them is not taken. The folded lines after them
-  // go through the checks like any header.
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\n"
-                "X-Infection-Found: Type=0; Resolution=0; Threat=Eicar;\r\n"
-                "X-Violations-Found: 1\r\n"
-                "\tICAP/1.0 200 ISTag: \"hidden\"\r\n"
-                "\tEicar-Test-Signature.UNOFFICIAL\r\n"
-                "\t0\r\n"
-                "\t0\r\n"
-                "ISTag: \"CI0001-after\"\r\n"
-                "\r\n"),
-            scanResult(403, "CI0001-after"));
-  EXPECT_FALSE(log.contains("hidden"));
-  EXPECT_TRUE(log.contains("Recv icap message (\t0)", AVLOG_DBG));
-}
-
-TEST_F(IcapScanJob, ViolationCountOfZeroFailsTheJob) {
-  avtest::LogCapture log;
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nX-Violations-Found: 0\r\n\t-\r\n\tE\r\n\r\n"),
-            kErrorResult);
-  EXPECT_TRUE(log.contains("The para tempVal is invalid.", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Get VirusNum failed.", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Icap get scan result failed(-1).", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Execute scan failed(-1), type(1).", AVLOG_ERR));
-}
-
-TEST_F(IcapScanJob, ViolationHeaderAsLastLineSwallowsTheEnd) {
-  avtest::LogCapture log;
-  const std::string answer = "ICAP/1.0 200 OK\r\nISTag: x1\r\nX-Violations-Found: 1\r\n\r\n";
-  // The empty line is taken as the violation description; the server then closes.
-  EXPECT_EQ(run(answer), kErrorResult);
-  EXPECT_TRUE(log.contains("recv error code(0)", AVLOG_ERR));
-  // A server that stays silent instead fails the job at the readiness wait.
-  setIcapReadyWaitForTest(300);
-  EXPECT_EQ(run(answer, ScanJob(), {"--hold"}), kErrorResult);
-  EXPECT_TRUE(log.contains("Select time out, error code(0)", AVLOG_ERR));
-}
-
-TEST_F(IcapScanJob, ListedErrorCodesBecomeTheResult) {
-  for (int code : {502, 505, 506, 558}) {
-    EXPECT_EQ(run("ICAP/1.0 " + std::to_string(code) + " Trouble\r\nISTag: \"S\"\r\n\r\n"),
-              scanResult(code, "S"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    setIcapReadyWaitForTest(c.readyWaitMs);
+    icaptest::ScriptServer server(c.answer, c.flags);
+    ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
+    avtest::LogCapture log;
+    EXPECT_EQ(runJob(c.job), c.expected);
+    for (const auto& l : c.logs) EXPECT_TRUE(log.contains(l.text, l.level)) << l.text;
+    if (!c.absent.empty()) { EXPECT_FALSE(log.contains(c.absent)); }
   }
 }
 
-TEST_F(IcapScanJob, UnlistedCodeIsWarnedAndCountsAsClean) {
-  avtest::LogCapture log;
-  // This is what a server that only scans bodies says to a body-less request.
-  EXPECT_EQ(run("ICAP/1.0 400 Bad request\r\nServer: C-ICAP/0.5\r\nConnection: close\r\n"
-                "ISTag: \"CI0001-XX\"\r\n\r\n"),
-            scanResult(0, "CI0001-XX"));
-  EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 400 Bad request) invaild", AVLOG_WARN));
-  EXPECT_TRUE(log.contains("Recv icap message (Server: C-ICAP/0.5) invaild", AVLOG_WARN));
-}
-
-TEST_F(IcapScanJob, LaterStatusTextOverridesTheStatusLine) {
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nVia: gateway ICAP/1.0 502\r\n\r\n"),
-            scanResult(502, "T"));
-}
-
-TEST_F(IcapScanJob, WithoutInfectionNameOnlyTheStatusLineIsRead) {
-  ScanJob job;
-  job.infection = "";
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", job), scanResult(403, ""));
-  job.infection = "X-Infection-Found";
-  job.violation = " \t ";  // blanks only: trimmed to empty, reading stops after one line
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nX-Violations-Found: 0\r\n\r\n", job),
-            scanResult(0, ""));
-}
-
-TEST_F(IcapScanJob, CarriageReturnInsideALineStaysInIt) {
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nISTag: T\r\n"
-                "X-Infection-Found: Type=0;\rResolution=2; Threat=E;\r\n\r\n"),
-            scanResult(0, "T"));
-}
-
-TEST_F(IcapScanJob, LongestLineFitsAndOneMoreFails) {
-  avtest::LogCapture log;
-  std::string head = "X-Pad: ";
-  std::string line510 = head + std::string(510 - head.size(), 'p');
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\n" + line510 + "\r\nISTag: L\r\n\r\n"), scanResult(0, "L"));
-  EXPECT_FALSE(log.contains("Readline error."));
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\n" + line510 + "p\r\nISTag: L\r\n\r\n"), kErrorResult);
-  EXPECT_TRUE(log.contains("Readline error.", AVLOG_ERR));
-}
-
-TEST_F(IcapScanJob, BrokenAnswersFailTheJob) {
-  avtest::LogCapture log;
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\nISTag: \"ab"), kErrorResult);  // closes mid-line
-  EXPECT_TRUE(log.contains("recv error code(0)", AVLOG_ERR));
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\nISTag: \"\"\"\r\n\r\n"), kErrorResult);  // quotes only
-  EXPECT_TRUE(log.contains("The para istag is invalid.", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Get ISTag failed.", AVLOG_ERR));
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Type=0; Threat=E;\r\n\r\n"),
-            kErrorResult);
-  EXPECT_TRUE(log.contains("There is no resolution string in lbuf.", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Get Resolution failed.", AVLOG_ERR));
-  EXPECT_EQ(run(""), kErrorResult);  // closes without a byte
-}
-
 TEST_F(IcapScanJob, SilentServerFailsAfterTheReadinessWait) {
-  avtest::LogCapture log;
+  icaptest::ScriptServer server("", {"--silent"});
+  ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
   setIcapReadyWaitForTest(300);
+  avtest::LogCapture log;
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(run("", ScanJob(), {"--silent"}), kErrorResult);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(ms, 5000);
+  EXPECT_EQ(runJob(ScanJob()), kErrorResult);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_TRUE(log.contains("Select time out, error code(0)", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Icap get scan result failed(-1).", AVLOG_ERR));
-  EXPECT_FALSE(received_.empty());  // the request was sent before the wait
+  EXPECT_FALSE(server.received().empty());  // the request was sent before the wait
 }
 
-TEST_F(IcapScanJob, ConnectionFailures) {
+TEST_F(IcapScanJob, ConnectionFailuresAndRejectedPaths) {
   avtest::LogCapture log;
   ScanJob job;
   job.servIp = "a..b";  // rejected by the resolver itself: nothing leaves the machine
-  char result[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(job.json().c_str(), result, sizeof(result)), 1);
-  EXPECT_STREQ(result, kErrorResult);
+  EXPECT_EQ(runJob(job), kErrorResult);
   EXPECT_TRUE(log.contains("Run getaddrinfo() failed.", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Connect avserver failed(-1).", AVLOG_ERR));
-
   ASSERT_TRUE(icaptest::setIcapPortForTest(icaptest::closedPort()));
   job.servIp = "localhost";
-  char again[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(job.json().c_str(), again, sizeof(again)), 1);
-  EXPECT_STREQ(again, kErrorResult);
+  EXPECT_EQ(runJob(job), kErrorResult);
   EXPECT_TRUE(log.contains("Could not connect AV server.", AVLOG_ERR));
-
   job.servIp = "  ";
-  char blanks[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(job.json().c_str(), blanks, sizeof(blanks)), 1);
-  EXPECT_STREQ(blanks, kErrorResult);
+  EXPECT_EQ(runJob(job), kErrorResult);
   EXPECT_TRUE(log.contains("IP para is err, IP address(:", AVLOG_ERR));
-}
-
-TEST_F(IcapScanJob, PathTheConversionRejectsSendsNothing) {
-  avtest::LogCapture log;
-  ScanJob job;
   // 3000 bytes that are not UTF-8 grow to 9000 once replaced: more than the path buffer.
-  job.filePath = std::string(3000, '\xff');
-  EXPECT_EQ(run("ICAP/1.0 200 OK\r\n\r\n", job), kErrorResult);
-  EXPECT_EQ(received_, "");
+  icaptest::ScriptServer server("ICAP/1.0 200 OK\r\n\r\n");
+  ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
+  ScanJob bad;
+  bad.filePath = std::string(3000, '\xff');
+  EXPECT_EQ(runJob(bad), kErrorResult);
+  EXPECT_EQ(server.received(), "");
   EXPECT_FALSE(log.contains("Start to connect av server"));
 }
 
-// --- decoding ---------------------------------------------------------------
-
 class IcapScanDecode : public ::testing::Test {
  protected:
-  int decode(const std::string& text) {
+  int decode(const std::string& text, size_t size = sizeof(IcapScanRecord)) {
     json_object* obj = json_tokener_parse(text.c_str());
     EXPECT_NE(obj, nullptr) << text;
     memset(&rec, 0x5a, sizeof(rec));
-    int rc = decodeIcapMsg(obj, &rec, sizeof(rec));
+    int rc = decodeIcapMsg(obj, &rec, size);
     json_object_put(obj);
     return rc;
   }
@@ -256,8 +197,7 @@ class IcapScanDecode : public ::testing::Test {
 };
 
 TEST_F(IcapScanDecode, TrimsCutsAndKeepsLowPortBits) {
-  std::string longMethod(40, 'M');
-  ASSERT_EQ(decode("{\"Method\":\" " + longMethod + "\",\"PathKey\":\"\\tX-Path\\r\\n\","
+  ASSERT_EQ(decode("{\"Method\":\" " + std::string(40, 'M') + "\",\"PathKey\":\"\\tX-Path\\r\\n\","
                    "\"FilePath\":\"\\\\\\\\s\\\\f\",\"LifIp\":7,\"ServIp\":\"\\f host \",\"ServPort\":70000,"
                    "\"Infection\":\"\",\"Violation\":\" X-V \"}"),
             0);
@@ -275,44 +215,38 @@ TEST_F(IcapScanDecode, TrimsCutsAndKeepsLowPortBits) {
 }
 
 TEST_F(IcapScanDecode, MissingOrNullMembersNameTheirMember) {
-  const std::vector<std::pair<std::string, std::string>> members = {
-      {"Method", "\"M\""},  {"PathKey", "\"K\""}, {"FilePath", "\"F\""},
-      {"LifIp", "\"L\""},   {"ServIp", "\"S\""},  {"ServPort", "1"},
-      {"Infection", "\"I\""}, {"Violation", "\"V\""},
-  };
+  const std::pair<std::string, std::string> members[] = {
+      {"Method", "\"M\""}, {"PathKey", "\"K\""}, {"FilePath", "\"F\""}, {"LifIp", "\"L\""},
+      {"ServIp", "\"S\""}, {"ServPort", "1"},    {"Infection", "\"I\""}, {"Violation", "\"V\""}};
   const char* messages[] = {
       "Get method object failed.",       "Get file path key object failed.",
       "Get file path object failed.",    "Get lif ip object failed.",
       "Get antivirus server ip object failed.", "Get antivirus server ip port object failed.",
-      "Get infection object failed.",    "Get violation object failed.",
-  };
-  // skip: index of the member left out (mode 0) or set to null (mode 1)
+      "Get infection object failed.",    "Get violation object failed."};
+  // The member at index skip is left out (mode 0) or set to null (mode 1).
   auto body = [&](size_t skip, int mode) {
     std::string out = "{";
-    for (size_t k = 0; k < members.size(); ++k) {
+    for (size_t k = 0; k < 8; ++k) {
       if (k == skip && mode == 0) continue;
-      if (out.size() > 1) out += ",";
-      out += "\"" + members[k].first + "\":" + (k == skip ? "null" : members[k].second);
+      out += (out.size() > 1 ? ",\"" : "\"") + members[k].first + "\":" + (k == skip ? "null" : members[k].second);
     }
     return out + "}";
   };
-  ASSERT_EQ(decode(body(members.size(), 0)), 0);
-  for (size_t k = 0; k < members.size(); ++k) {
+  ASSERT_EQ(decode(body(8, 0)), 0);
+  for (size_t k = 0; k < 8; ++k) {
     for (int mode : {0, 1}) {
+      SCOPED_TRACE(body(k, mode));
       avtest::LogCapture log;
-      EXPECT_EQ(decode(body(k, mode)), -1) << body(k, mode);
-      EXPECT_TRUE(log.contains(messages[k], AVLOG_ERR)) << body(k, mode);
-      EXPECT_EQ(log.count("Get "), 1u) << body(k, mode);
+      EXPECT_EQ(decode(body(k, mode)), -1);
+      EXPECT_TRUE(log.contains(messages[k], AVLOG_ERR));
+      EXPECT_EQ(log.count("Get "), 1u);
       if (k > 0) {
         EXPECT_STREQ(rec.Method, "M");  // fields read so far stay filled
       }
     }
   }
-  const std::string full = body(members.size(), 0).substr(1, body(members.size(), 0).size() - 2);
   avtest::LogCapture log;
-  json_object* obj = json_tokener_parse(("{" + full + "}").c_str());
-  EXPECT_EQ(decodeIcapMsg(obj, &rec, sizeof(IcapScanRecord) - 1), -1);
-  json_object_put(obj);
+  EXPECT_EQ(decode(body(8, 0), sizeof(IcapScanRecord) - 1), -1);
   EXPECT_TRUE(log.contains("Buff is too small(" + std::to_string(sizeof(IcapScanRecord) - 1) +
                                "), real size(" + std::to_string(sizeof(IcapScanRecord)) + ").",
                            AVLOG_ERR));
@@ -321,13 +255,11 @@ TEST_F(IcapScanDecode, MissingOrNullMembersNameTheirMember) {
 TEST(IcapScanResult, TextsAndNullArguments) {
   avtest::LogCapture log;
   IcapScanRecord rec{};
-  rec.status = 0;
   rec.result = 403;
   strcpy(rec.isTag, "T1");
-  char out[512];
+  char out[512], tiny[10];
   EXPECT_EQ(buildIcapScanRespMsg(&rec, sizeof(rec), out, sizeof(out)), 0);
-  EXPECT_STREQ(out, "{\"status\": \"0\",\"avType\": \"1\",\"result\": \"403\",\"isTag\": \"T1\"}");
-  char tiny[10];
+  EXPECT_STREQ(out, scanResult(403, "T1").c_str());
   EXPECT_EQ(buildIcapScanRespMsg(&rec, sizeof(rec), tiny, sizeof(tiny)), 0);
   EXPECT_EQ(strlen(tiny), 9u);  // cut, still terminated
   EXPECT_EQ(buildIcapScanRespMsg(nullptr, sizeof(rec), out, sizeof(out)), -1);

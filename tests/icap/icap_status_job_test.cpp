@@ -23,9 +23,13 @@ std::string statusResult(int result) {
   return "{\"status\": \"0\",\"avType\": \"2\",\"result\": \"" + std::to_string(result) +
          "\",\"isTag\": \"\"}";
 }
-
 std::string statusJob(const std::string& servIp, const std::string& port = "\"1344\"") {
   return "{\"opCode\":\"1\",\"avType\":2,\"ServIp\":\"" + servIp + "\",\"ServPort\":" + port + "}";
+}
+std::string runJob(const std::string& job) {
+  char result[AV_SCAN_RESULT_ROOM] = {0};
+  EXPECT_EQ(doJob_ScanFile(job.c_str(), result, sizeof(result)), 1);
+  return result;
 }
 
 class IcapStatusJob : public ::testing::Test {
@@ -39,8 +43,7 @@ class IcapStatusJob : public ::testing::Test {
                   const std::string& job = statusJob("127.0.0.1")) {
     icaptest::ScriptServer server(answer, flags);
     EXPECT_TRUE(icaptest::setIcapPortForTest(server.port()));
-    char result[AV_SCAN_RESULT_ROOM] = {0};
-    EXPECT_EQ(doJob_ScanFile(job.c_str(), result, sizeof(result)), 1);
+    std::string result = runJob(job);
     received_ = server.received();
     port_ = server.port();
     return result;
@@ -50,33 +53,28 @@ class IcapStatusJob : public ::testing::Test {
   std::vector<uint32_t> startFree_;
 };
 
-TEST_F(IcapStatusJob, OptionsRequestAndOkAnswer) {
+TEST_F(IcapStatusJob, OptionsRequestAndFirstLineDecides) {
   avtest::LogCapture log;
   avtest::DebugLevel debug;
-  // The server keeps the connection open, as real ones do: only the first
-  // line is waited for.
+  // The server keeps the connection open, as real ones do: only the first line is waited for.
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(run("ICAP/1.0 200 OK\r\nISTag: \"CI0001-x\"\r\nOptions-TTL: 3600\r\n\r\n", {"--hold"},
                 statusJob(" 127.0.0.1 ", "1344")),
             statusResult(0));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-  EXPECT_EQ(received_,
-            "OPTIONS icap://127.0.0.1:" + std::to_string(port_) + "/avscan ICAP/1.0\r\n\r\n");
+  EXPECT_EQ(received_, "OPTIONS icap://127.0.0.1:" + std::to_string(port_) + "/avscan ICAP/1.0\r\n\r\n");
   EXPECT_TRUE(log.contains("Server IP 127.0.0.1:1344", AVLOG_DBG));
   EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 200 OK)", AVLOG_DBG));
   EXPECT_FALSE(log.contains("CI0001"));  // the ISTag line is never read
-}
-
-TEST_F(IcapStatusJob, FirstLineDecides) {
-  avtest::LogCapture log;
-  EXPECT_EQ(run("ICAP/1.0 201 Created\r\n\r\n"), statusResult(0));
-  EXPECT_EQ(run("ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Resolution=2;\r\n\r\n"),
-            statusResult(403));
-  EXPECT_EQ(run("ICAP/1.0 505 Version\r\n\r\n"), statusResult(505));
-  EXPECT_EQ(run("ICAP/1.0 404 Service not found\r\nServer: C-ICAP\r\n\r\n"), statusResult(0));
-  EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 404 Service not found) invaild",
-                           AVLOG_WARN));
-  EXPECT_EQ(run("\r\nICAP/1.0 502 Bad\r\n\r\n"), statusResult(0));  // empty first line
+  const std::pair<const char*, int> cases[] = {
+      {"ICAP/1.0 201 Created\r\n\r\n", 0},
+      {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Resolution=2;\r\n\r\n", 403},
+      {"ICAP/1.0 505 Version\r\n\r\n", 505},
+      {"ICAP/1.0 404 Service not found\r\nServer: C-ICAP\r\n\r\n", 0},
+      {"\r\nICAP/1.0 502 Bad\r\n\r\n", 0},  // empty first line
+  };
+  for (auto [answer, result] : cases) EXPECT_EQ(run(answer), statusResult(result)) << answer;
+  EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 404 Service not found) invaild", AVLOG_WARN));
 }
 
 TEST_F(IcapStatusJob, FailuresGiveTheErrorResult) {
@@ -86,41 +84,32 @@ TEST_F(IcapStatusJob, FailuresGiveTheErrorResult) {
   EXPECT_TRUE(log.contains("Icap get scan result failed(-1).", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Execute scan failed(-1), type(2).", AVLOG_ERR));
   EXPECT_EQ(run("ICAP/1.0 20"), kErrorResult);  // closes mid-line
-
   ASSERT_TRUE(icaptest::setIcapPortForTest(icaptest::closedPort()));
-  char result[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(statusJob("127.0.0.1").c_str(), result, sizeof(result)), 1);
-  EXPECT_STREQ(result, kErrorResult);
+  EXPECT_EQ(runJob(statusJob("127.0.0.1")), kErrorResult);
   EXPECT_TRUE(log.contains("Connect socket failed. -1", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Connect avserver failed(-1).", AVLOG_ERR));
 }
 
 TEST_F(IcapStatusJob, BlankOrMissingServerIsRefusedBeforeConnecting) {
   avtest::LogCapture log;
-  char result[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(statusJob(" \\t\\r\\n ").c_str(), result, sizeof(result)), 1);
-  EXPECT_STREQ(result, kErrorResult);
+  EXPECT_EQ(runJob(statusJob(" \\t\\r\\n ")), kErrorResult);
   EXPECT_TRUE(log.contains("IP adress is empty.", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Call buildOptionsHeader failed.", AVLOG_ERR));
   EXPECT_FALSE(log.contains("Connect socket"));
-
   const char* broken[][2] = {
       {"{\"avType\":2,\"ServPort\":1}", "Get antivirus server ip object failed."},
       {"{\"avType\":2,\"ServIp\":null,\"ServPort\":1}", "Get antivirus server ip object failed."},
       {"{\"avType\":2,\"ServIp\":\"h\"}", "Get antivirus server ip port object failed."},
-      {"{\"avType\":2,\"ServIp\":\"h\",\"ServPort\":null}",
-       "Get antivirus server ip port object failed."},
+      {"{\"avType\":2,\"ServIp\":\"h\",\"ServPort\":null}", "Get antivirus server ip port object failed."},
   };
   for (auto& b : broken) {
-    char out[AV_SCAN_RESULT_ROOM] = {0};
-    EXPECT_EQ(doJob_ScanFile(b[0], out, sizeof(out)), 1) << b[0];
-    EXPECT_STREQ(out, kErrorResult) << b[0];
+    EXPECT_EQ(runJob(b[0]), kErrorResult) << b[0];
     EXPECT_TRUE(log.contains(b[1], AVLOG_ERR)) << b[0];
   }
   EXPECT_EQ(log.count("Decode message failed(-1), type(2)."), 4u);
 }
 
-TEST(IcapStatusParts, OptionsHeaderAndResultText) {
+TEST(IcapStatusParts, OptionsHeaderResultTextAndDecode) {
   avtest::LogCapture log;
   AvServerAddr addr{};
   strcpy(addr.ip, "::1");
@@ -129,14 +118,12 @@ TEST(IcapStatusParts, OptionsHeaderAndResultText) {
   ASSERT_EQ(buildOptionsHeader(buf, sizeof(buf), &addr), 0);
   EXPECT_STREQ(buf, "OPTIONS icap://::1:11344/avscan ICAP/1.0\r\n\r\n");
   memset(addr.ip, 'h', ICAP_ADDR_TEXT_MAX);  // longest address still fits 256
-  char full[256] = {0};
-  ASSERT_EQ(buildOptionsHeader(full, sizeof(full), &addr), 0);
-  EXPECT_EQ(std::string(full), "OPTIONS icap://" + std::string(64, 'h') +
-                                   ":11344/avscan ICAP/1.0\r\n\r\n");
+  memset(buf, 0, sizeof(buf));
+  ASSERT_EQ(buildOptionsHeader(buf, sizeof(buf), &addr), 0);
+  EXPECT_EQ(std::string(buf), "OPTIONS icap://" + std::string(64, 'h') + ":11344/avscan ICAP/1.0\r\n\r\n");
   EXPECT_EQ(buildOptionsHeader(nullptr, 256, &addr), -1);
   EXPECT_EQ(buildOptionsHeader(buf, 256, nullptr), -1);
   EXPECT_EQ(log.count("The para buf is null."), 2u);
-
   IcapScanRecord rec{};
   rec.result = 505;
   rec.status = 9;  // the status job always reports 0
@@ -145,7 +132,6 @@ TEST(IcapStatusParts, OptionsHeaderAndResultText) {
   EXPECT_EQ(std::string(out), statusResult(505));
   EXPECT_EQ(buildIcapServStatusRespMsg(nullptr, sizeof(rec), out, sizeof(out)), -1);
   EXPECT_TRUE(log.contains("Null pointer", AVLOG_ERR));
-
   json_object* obj = json_tokener_parse("{\"ServIp\":\"h\",\"ServPort\":1}");
   EXPECT_EQ(decodeIcapServStaus(obj, &rec, sizeof(rec) - 1), -1);
   EXPECT_EQ(getServStatusIcap(&rec, sizeof(rec) - 1), -1);

@@ -1,8 +1,7 @@
 // Fixtures of the job tests: a configuration written into the scratch root and
-// loaded, jobs run into a zero-filled result room with a guard zone behind it,
-// a process started under a name of its own, and a loopback listener.
+// loaded, jobs run into a result room with a guard zone behind it, a process
+// started under a name of its own, and a loopback listener.
 #pragma once
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "jobs/job_dispatch.h"
@@ -25,19 +23,17 @@
 namespace jobstest {
 
 struct Vendor {
-  std::string name;
-  std::string list;
+  std::string name, list;
 };
 
 inline std::string uncRoot() { return avtest::scratchRoot() + "/unc"; }
 
 // Writes cfg/agentConfig.ini and loads it; true when the load succeeded.
-inline bool loadConfig(const std::vector<Vendor>& vendors, int portTimeoutMs = 1000,
-                       const std::string& unc = uncRoot()) {
-  std::string text =
-      "[AGENT_SETTING]\nPort = 5000\nMaxJobNo = 100\nFlowJobNo = 100\nPortConnectTimeOut = " +
-      std::to_string(portTimeoutMs) + "\nLogLevel = 4\nUncRoot = " + unc +
-      "\n[AV_GENERAL]\nVendorNum = " + std::to_string(vendors.size()) + "\n";
+inline bool loadConfig(const std::vector<Vendor>& vendors, int portTimeoutMs = 1000) {
+  std::string text = "[AGENT_SETTING]\nPort = 5000\nMaxJobNo = 100\nFlowJobNo = 100\n"
+                     "PortConnectTimeOut = " + std::to_string(portTimeoutMs) +
+                     "\nLogLevel = 4\nUncRoot = " + uncRoot() +
+                     "\n[AV_GENERAL]\nVendorNum = " + std::to_string(vendors.size()) + "\n";
   for (size_t i = 0; i < vendors.size(); ++i)
     text += "[AV_VENDOR" + std::to_string(i + 1) + "]\nVendorName = " + vendors[i].name +
             "\nProcessNameList = " + vendors[i].list + "\n";
@@ -50,10 +46,10 @@ struct JobOutcome {
   std::string text;
 };
 
-// Runs a job into a room of roomSize bytes followed by a guard zone that must
-// stay untouched; every pool block the job took must be back afterwards.
-template <typename Job>
-JobOutcome runJob(Job job, const std::string& request, uint32_t roomSize) {
+// Runs a job into a room followed by a guard zone that must stay untouched;
+// every pool block the job took must be back afterwards.
+inline JobOutcome runJob(int (*job)(const char*, char*, uint32_t), const std::string& request,
+                         uint32_t roomSize) {
   std::vector<char> room(roomSize + 64, '\0');
   std::memset(room.data() + roomSize, 0x5A, 64);
   auto before = avtest::poolFreeCounts();
@@ -63,28 +59,23 @@ JobOutcome runJob(Job job, const std::string& request, uint32_t roomSize) {
     EXPECT_EQ(room[i], 0x5A) << "result written past its room at " << i;
   return {rc, std::string(room.data(), strnlen(room.data(), roomSize))};
 }
-
 inline JobOutcome scanJob(const std::string& request) {
   return runJob(doJob_ScanFile, request, AV_SCAN_RESULT_ROOM);
 }
-inline JobOutcome statusJob(const std::string& request, uint32_t room = AV_STATUS_RESULT_ROOM) {
-  return runJob(doJob_GetEngineStatus, request, room);
+inline JobOutcome statusJob(const std::string& request) {
+  return runJob(doJob_GetEngineStatus, request, AV_STATUS_RESULT_ROOM);
 }
 
-// JSON string literal of a text (quotes, backslashes escaped).
-inline std::string jsonString(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
+// A scan request for a UNC path (quotes and backslashes JSON-escaped).
 inline std::string scanRequest(const std::string& uncPath, const std::string& opCode = "1",
                                const std::string& avType = "0") {
-  return "{\"opCode\": \"" + opCode + "\", \"avType\": \"" + avType +
-         "\", \"FilePath\": " + jsonString(uncPath) + "}\r\n\r\n";
+  std::string path;
+  for (char c : uncPath) {
+    if (c == '"' || c == '\\') path += '\\';
+    path += c;
+  }
+  return "{\"opCode\": \"" + opCode + "\", \"avType\": \"" + avType + "\", \"FilePath\": \"" +
+         path + "\"}\r\n\r\n";
 }
 
 // A copy of /bin/sleep running under its own file name; killed on destruction.
@@ -93,64 +84,55 @@ class NamedProcess {
   explicit NamedProcess(const std::string& name) {
     std::string dir = avtest::scratchRoot() + "/bin";
     std::filesystem::create_directories(dir);
-    path_ = dir + "/" + name;
-    std::filesystem::copy_file("/bin/sleep", path_,
+    std::string path = dir + "/" + name;
+    std::filesystem::copy_file("/bin/sleep", path,
                                std::filesystem::copy_options::overwrite_existing);
     pid_ = fork();
     if (pid_ == 0) {
-      execl(path_.c_str(), name.c_str(), "300", static_cast<char*>(nullptr));
+      execl(path.c_str(), name.c_str(), "300", static_cast<char*>(nullptr));
       _exit(127);
     }
     // Wait until the exec has happened, so /proc shows the new image.
-    std::string want = std::filesystem::canonical(path_).string();
-    for (int i = 0; i < 500; ++i) {
-      char buf[4096];
-      std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+    std::string want = std::filesystem::canonical(path).string(), link = "/proc/" + std::to_string(pid_) + "/exe";
+    char buf[4096];
+    for (int i = 0; i < 500; ++i, usleep(2000)) {
       ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
       if (n > 0 && std::string(buf, static_cast<size_t>(n)) == want) break;
-      usleep(2000);
     }
   }
   ~NamedProcess() { stop(); }
   void stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), pid_ = -1;
   }
-  NamedProcess(const NamedProcess&) = delete;
-  NamedProcess& operator=(const NamedProcess&) = delete;
 
  private:
-  std::string path_;
   pid_t pid_ = -1;
 };
 
-// A listener on port 445 of a loopback address; ok() false when it cannot bind.
+inline socklen_t loopback(int family, uint16_t port, sockaddr_storage* ss) {
+  *ss = {};
+  if (family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(ss);
+    a->sin6_family = AF_INET6, a->sin6_addr = in6addr_loopback, a->sin6_port = htons(port);
+    return sizeof(*a);
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(ss);
+  a->sin_family = AF_INET, a->sin_addr.s_addr = htonl(INADDR_LOOPBACK), a->sin_port = htons(port);
+  return sizeof(*a);
+}
+
+// A listener on a loopback port; ok() false when it cannot bind.
 class Listener {
  public:
   Listener(int family, uint16_t port, int backlog = 64) {
     fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    int rc;
-    if (family == AF_INET6) {
-      setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-      sockaddr_in6 sa{};
-      sa.sin6_family = AF_INET6;
-      sa.sin6_addr = in6addr_loopback;
-      sa.sin6_port = htons(port);
-      rc = bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    } else {
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      sa.sin_port = htons(port);
-      rc = bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    }
-    ok_ = rc == 0 && listen(fd_, backlog) == 0;
+    if (family == AF_INET6) setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_storage ss;
+    socklen_t len = loopback(family, port, &ss);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+          listen(fd_, backlog) == 0;
   }
   ~Listener() {
     for (int c : fillers_) close(c);
@@ -160,21 +142,17 @@ class Listener {
   // Connects to 127.0.0.1:port without accepting until the accept queue is
   // full: further SYNs are then dropped, so a new connect stays pending.
   bool fillBacklog(uint16_t port) {
+    sockaddr_storage ss;
+    socklen_t len = loopback(AF_INET, port, &ss);
     for (int i = 0; i < 8; ++i) {
       int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      sa.sin_port = htons(port);
-      connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+      connect(c, reinterpret_cast<sockaddr*>(&ss), len);
       fillers_.push_back(c);
       pollfd p{c, POLLOUT, 0};
       if (poll(&p, 1, 200) == 0) return true;  // this one is left pending
     }
     return false;
   }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
 
  private:
   int fd_ = -1;
