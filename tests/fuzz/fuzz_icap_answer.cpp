@@ -4,7 +4,9 @@
 //   even  "X-Infection-Found" / "X-Violations-Found"
 //   odd   "Infection" / "Violation" (short names that match more lines)
 // Checks: the ISTag kept is terminated within its field and carries no quote,
-// a judged answer has a result, pool blocks return.
+// a judged answer has a result, the scan job's result text built from the
+// record is a JSON object whose "isTag" is the ISTag read, pool blocks return.
+#include <json-c/json.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (memchr(rec.isTag, '\0', sizeof rec.isTag) == nullptr) fail("ISTag not terminated");
   if (strchr(rec.isTag, '"') != nullptr) fail("ISTag kept a quote");
   if (rc == 0 && rec.result == -12345) fail("judged without a result");
+  if (rc == 0) {
+    // What the scan job would answer the storage system from this record.
+    char result[512] = {0};
+    if (buildIcapScanRespMsg(&rec, sizeof rec, result, sizeof result) != 0) fail("encode");
+    json_object* out = json_tokener_parse(result);
+    if (out == nullptr || !json_object_is_type(out, json_type_object)) {
+      fprintf(stderr, "result: %s\n", result);
+      fail("scan result is not a JSON object");
+    }
+    json_object* tag = json_object_object_get(out, "isTag");
+    if (tag == nullptr || strcmp(json_object_get_string(tag), rec.isTag) != 0) {
+      fprintf(stderr, "result: %s\nISTag kept: %s\n", result, rec.isTag);
+      json_object_put(out);
+      fail("scan result does not carry the ISTag read");
+    }
+    json_object_put(out);
+  }
   fuzzCheckPool(before, "icap answer");
   close(sv[0]);
   close(sv[1]);

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the libFuzzer targets and runs each for the given number of seconds
 # (default 30) from a small seed corpus written here plus tests/fuzz/corpus/.
+# Inputs that once failed (tests/fuzz/crashes/<target>-*) are replayed first.
 # Exits non-zero when a target crashed, leaked or timed out; the inputs that
 # did are left in <build>/artifacts/.
 #   tests/fuzz/run.sh [seconds-per-target] [target...]
@@ -76,6 +77,14 @@ for t in "${targets[@]}"; do
     fuzz_handshake) maxlen=1024 ;;
     *) maxlen=10240 ;;
   esac
+  for crash in "$here/crashes/$t"-*; do
+    [ -f "$crash" ] || continue
+    if ! "$build/tests/fuzz/$t" "$crash" > "$work/$t.replay.log" 2>&1; then
+      echo "!! $t fails on $(basename "$crash"):"
+      grep -E "fuzz:|^result|ERROR|SUMMARY" "$work/$t.replay.log" | head -5
+      status=1
+    fi
+  done
   echo "== $t: ${secs}s"
   "$build/tests/fuzz/$t" -max_total_time="$secs" -max_len=$maxlen -timeout=20 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
