@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -46,120 +47,114 @@ const char* kSample =
 TEST(IniFileRead, PrivateProfileRules) {
   std::string p = iniPath("read");
   avtest::writeFile(p, kSample);
-  EXPECT_EQ(get("alpha", "NAME", p), "first value");     // no case, first key wins, trimmed
-  EXPECT_EQ(get("Alpha", "Quoted", p), "  kept blanks  ");  // quotes removed, inside kept
-  EXPECT_EQ(get("Alpha", "Single", p), "x y");
-  EXPECT_EQ(get("Alpha", "Mismatch", p), "\"abc'");
-  EXPECT_EQ(get("Alpha", "Empty", p), "");  // present but empty is not the default
-  EXPECT_EQ(get("Alpha", "# Hash", p), "DEF");
-  EXPECT_EQ(get("Alpha", "Equals", p), "a=b=c");
-  EXPECT_EQ(get("Alpha", "NoEquals line", p), "DEF");
-  EXPECT_EQ(get("BETA", "key", p), "beta value");
-  EXPECT_EQ(get("Alpha", "Late", p), "DEF");
-  EXPECT_EQ(get("Alpha", "orphan", p), "DEF");
-  EXPECT_EQ(get("Gamma", "Name", p), "DEF");
-  EXPECT_EQ(get("Alpha", "Key", p), "DEF");  // keys do not leak across sections
+  std::string crlf = iniPath("crlf");
+  avtest::writeFile(crlf, "[S]\r\nA = one \r\nB=\"two\"\r\n[T]\r\nC=last");  // no final line end
+  const struct {
+    const char *section, *key, *expect;
+    const std::string& path;
+  } cases[] = {
+      {"alpha", "NAME", "first value", p},  // no case, first key wins, trimmed
+      {"Alpha", "Quoted", "  kept blanks  ", p},  // quotes removed, inside kept
+      {"Alpha", "Single", "x y", p},
+      {"Alpha", "Mismatch", "\"abc'", p},
+      {"Alpha", "Empty", "", p},  // present but empty is not the default
+      {"Alpha", "# Hash", "DEF", p},
+      {"Alpha", "Equals", "a=b=c", p},
+      {"Alpha", "NoEquals line", "DEF", p},
+      {"BETA", "key", "beta value", p},
+      {"Alpha", "Late", "DEF", p},  // a duplicate section is invisible
+      {"Alpha", "orphan", "DEF", p},
+      {"Gamma", "Name", "DEF", p},
+      {"Alpha", "Key", "DEF", p},  // keys do not leak across sections
+      {"S", "A", "one", crlf},
+      {"S", "B", "two", crlf},
+      {"T", "C", "last", crlf},
+  };
+  for (const auto& c : cases) EXPECT_EQ(get(c.section, c.key, c.path), c.expect) << c.key;
   EXPECT_EQ(get("Alpha", "Name", iniPath("missing_file")), "DEF");
   EXPECT_EQ(get("Alpha", "Nope", p, nullptr), "");
   EXPECT_EQ(get(nullptr, "Name", p), "DEF");
   EXPECT_EQ(ini_GetString("Alpha", "Name", "d", nullptr, 10, p.c_str()), 0);
-}
 
-TEST(IniFileRead, CrLfAndUnterminatedLastLine) {
-  std::string p = iniPath("crlf");
-  avtest::writeFile(p, "[S]\r\nA = one \r\nB=\"two\"\r\nN=-12\r\n[T]\r\nC=last");
-  EXPECT_EQ(get("S", "A", p), "one");
-  EXPECT_EQ(get("S", "B", p), "two");
-  EXPECT_EQ(ini_GetInt("S", "N", 0, p.c_str()), -12);
-  EXPECT_EQ(get("T", "C", p), "last");
-}
-
-TEST(IniFileRead, CutToBufferSizeLessOne) {
-  std::string p = iniPath("cut");
+  // Cut to the buffer size less one, the default too; size 0 writes nothing.
   avtest::writeFile(p, "[S]\nLong=" + std::string(300, 'v') + "\n");
   EXPECT_EQ(get("S", "Long", p, "DEF", 129), std::string(128, 'v'));
   EXPECT_EQ(get("S", "Long", p, "DEF", 1), "");
-  EXPECT_EQ(get("S", "Missing", p, "default", 4), "def");  // the default is cut too
+  EXPECT_EQ(get("S", "Missing", p, "default", 4), "def");
   char buf[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(ini_GetString("S", "Long", "", buf, 0, p.c_str()), 0);
-  EXPECT_EQ(buf[0], 'a');  // size 0 writes nothing
+  EXPECT_EQ(buf[0], 'a');
 }
 
 TEST(IniFileRead, IntegerRules) {
   std::string p = iniPath("int");
-  avtest::writeFile(p,
-                    "[N]\nPlus=+12\nMinus=-7\nTrail=  42abc\nWord=abc\nEmpty=\nSign=-\n"
-                    "Quoted=\"80\"\nHuge=99999999999\nNegHuge=-99999999999\nSpaced=- 5\n"
-                    "Hex=0x10\nMax=2147483647\nMin=-2147483648\n");
-  const char* f = p.c_str();
-  EXPECT_EQ(ini_GetInt("N", "Plus", -1, f), 12);
-  EXPECT_EQ(ini_GetInt("N", "Minus", -1, f), -7);
-  EXPECT_EQ(ini_GetInt("N", "Trail", -1, f), 42);
-  EXPECT_EQ(ini_GetInt("N", "Word", -1, f), 0);
-  EXPECT_EQ(ini_GetInt("N", "Empty", -1, f), 0);
-  EXPECT_EQ(ini_GetInt("N", "Sign", -1, f), 0);
-  EXPECT_EQ(ini_GetInt("N", "Quoted", -1, f), 80);
-  EXPECT_EQ(ini_GetInt("N", "Huge", -1, f), INT_MAX);  // saturates, never wraps
-  EXPECT_EQ(ini_GetInt("N", "NegHuge", -1, f), INT_MIN);
-  EXPECT_EQ(ini_GetInt("N", "Spaced", -1, f), 0);
-  EXPECT_EQ(ini_GetInt("N", "Hex", -1, f), 0);
-  EXPECT_EQ(ini_GetInt("N", "Max", -1, f), INT_MAX);
-  EXPECT_EQ(ini_GetInt("N", "Min", -1, f), INT_MIN);
-  EXPECT_EQ(ini_GetInt("N", "Absent", -1000, f), -1000);
-  EXPECT_EQ(ini_GetInt("N", "Plus", -1000, iniPath("nofile").c_str()), -1000);
+  const struct {
+    const char* text;
+    int expect;
+  } cases[] = {{"+12", 12},   {"-7", -7},     {"  42abc", 42},      {"abc", 0},
+               {"", 0},       {"-", 0},       {"\"80\"", 80},       {"- 5", 0},
+               {"0x10", 0},   {"99999999999", INT_MAX},             {"-99999999999", INT_MIN},
+               {"2147483647", INT_MAX},       {"-2147483648", INT_MIN}};
+  for (const auto& c : cases) {
+    avtest::writeFile(p, std::string("[N]\r\nK=") + c.text + "\r\n");
+    EXPECT_EQ(ini_GetInt("N", "K", -1, p.c_str()), c.expect) << c.text;  // saturates, never wraps
+  }
+  EXPECT_EQ(ini_GetInt("N", "Absent", -1000, p.c_str()), -1000);
+  EXPECT_EQ(ini_GetInt("N", "K", -1000, iniPath("nofile").c_str()), -1000);
 }
 
-TEST(IniFileWrite, ReplacesInPlaceKeepingEverythingElse) {
-  std::string p = iniPath("replace");
-  avtest::writeFile(p,
-                    "; header comment\n[Agent]\nPort = 5000\n; about pwd\nPWD=secret  \n"
-                    "Pwd=second\n\n[Other]\nPwd=other\n");
-  ASSERT_EQ(ini_WriteString("agent", "pwd", "null", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p),
-            "; header comment\n[Agent]\nPort = 5000\n; about pwd\nPWD=null\n"
-            "Pwd=second\n\n[Other]\nPwd=other\n");
-  ASSERT_EQ(ini_WriteString("Agent", "Port", "6000", p.c_str()), 0);
-  EXPECT_EQ(get("Agent", "Port", p), "6000");
-  EXPECT_NE(avtest::readFile(p).find("Port = 6000\n"), std::string::npos);
+TEST(IniFileWrite, ChangesOnlyTheTouchedLine) {
+  std::string p = iniPath("write");
+  const struct {
+    const char *before, *section, *key, *value, *after;
+  } cases[] = {
+      // Replaced in place: first match without case, spelling and other lines kept.
+      {"; c\n[Agent]\nPort = 5000\nPWD=secret  \nPwd=second\n\n[Other]\nPwd=other\n", "agent",
+       "pwd", "null", "; c\n[Agent]\nPort = 5000\nPWD=null\nPwd=second\n\n[Other]\nPwd=other\n"},
+      {"[A]\nPort = 5000\n", "A", "Port", "6000", "[A]\nPort = 6000\n"},
+      // A missing key goes after the last key of its section.
+      {"[A]\nx=1\ny=2\n\n; about B\n[B]\nz=3\n", "A", "New", "v",
+       "[A]\nx=1\ny=2\nNew=v\n\n; about B\n[B]\nz=3\n"},
+      {"[A]\nx=1\n[B]\nz=3\n", "B", "Tail", "w", "[A]\nx=1\n[B]\nz=3\nTail=w\n"},
+      {"[Empty]\n[Next]\nk=1", "Empty", "a", "b", "[Empty]\na=b\n[Next]\nk=1"},
+      {"[Empty]\n[Next]\nk=1", "Next", "m", "2", "[Empty]\n[Next]\nk=1\nm=2\n"},
+      // A missing section goes at the end, in the file's own line ends.
+      {"[A]\r\nx=1\r\n; end", "B", "k", "v", "[A]\r\nx=1\r\n; end\r\n[B]\r\nk=v\r\n"},
+      {"[A]\r\nx=1\r\n", "A", "x", "2", "[A]\r\nx=2\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    avtest::writeFile(p, c.before);
+    ASSERT_EQ(ini_WriteString(c.section, c.key, c.value, p.c_str()), 0);
+    EXPECT_EQ(avtest::readFile(p), c.after);
+  }
 }
 
-TEST(IniFileWrite, AddsMissingKeyAtEndOfItsSection) {
-  std::string p = iniPath("addkey");
-  avtest::writeFile(p, "[A]\nx=1\ny=2\n\n; about B\n[B]\nz=3\n");
-  ASSERT_EQ(ini_WriteString("A", "New", "v", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[A]\nx=1\ny=2\nNew=v\n\n; about B\n[B]\nz=3\n");
-  ASSERT_EQ(ini_WriteString("B", "Tail", "w", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[A]\nx=1\ny=2\nNew=v\n\n; about B\n[B]\nz=3\nTail=w\n");
+TEST(IniFileWrite, AtomicReplaceKeepsModeAndNewFileIsPrivate) {
+  std::string dir = avtest::scratchRoot() + "/tmp/inidir";
+  std::filesystem::remove_all(dir);
+  std::string p = dir + "/a.ini";
+  avtest::writeFile(p, "[S]\nk=v\n");
+  ASSERT_EQ(chmod(p.c_str(), 0640), 0);
+  struct stat before {}, after {};
+  ASSERT_EQ(stat(p.c_str(), &before), 0);
+  ASSERT_EQ(ini_WriteString("S", "k", "w", p.c_str()), 0);
+  ASSERT_EQ(stat(p.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_NE(after.st_ino, before.st_ino);  // a new file took the name
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                          std::filesystem::directory_iterator()), 1);  // no temporary left
 
-  // A section holding no key yet gets it right under its header.
-  avtest::writeFile(p, "[Empty]\n[Next]\nk=1");
-  ASSERT_EQ(ini_WriteString("Empty", "a", "b", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[Empty]\na=b\n[Next]\nk=1");
-  ASSERT_EQ(ini_WriteString("Next", "m", "2", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[Empty]\na=b\n[Next]\nk=1\nm=2\n");
-}
-
-TEST(IniFileWrite, AddsMissingSectionAtEndAndKeepsCrLf) {
-  std::string p = iniPath("addsec");
-  avtest::writeFile(p, "[A]\r\nx=1\r\n; end");
-  ASSERT_EQ(ini_WriteString("B", "k", "v", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[A]\r\nx=1\r\n; end\r\n[B]\r\nk=v\r\n");
-  ASSERT_EQ(ini_WriteString("A", "x", "2", p.c_str()), 0);
-  EXPECT_EQ(avtest::readFile(p), "[A]\r\nx=2\r\n; end\r\n[B]\r\nk=v\r\n");
-}
-
-TEST(IniFileWrite, NewFileIsPrivateAndValuesRoundTrip) {
-  std::string p = iniPath("newfile");
-  std::filesystem::remove(p);
-  ASSERT_EQ(ini_WriteString("S", "Blanks", "  padded  ", p.c_str()), 0);
-  ASSERT_EQ(ini_WriteString("S", "Quoted", "\"q\"", p.c_str()), 0);
-  ASSERT_EQ(ini_WriteString("S", "Empty", "", p.c_str()), 0);
-  struct stat st {};
-  ASSERT_EQ(stat(p.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(get("S", "Blanks", p), "  padded  ");
-  EXPECT_EQ(get("S", "Quoted", p), "\"q\"");
-  EXPECT_EQ(get("S", "Empty", p), "");
+  // A new file holds a credential: 0600. Values reading would alter round-trip.
+  std::string n = dir + "/new.ini";
+  ASSERT_EQ(ini_WriteString("S", "Blanks", "  padded  ", n.c_str()), 0);
+  ASSERT_EQ(ini_WriteString("S", "Quoted", "\"q\"", n.c_str()), 0);
+  ASSERT_EQ(ini_WriteString("S", "Empty", "", n.c_str()), 0);
+  ASSERT_EQ(stat(n.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 0777, 0600u);
+  EXPECT_EQ(get("S", "Blanks", n), "  padded  ");
+  EXPECT_EQ(get("S", "Quoted", n), "\"q\"");
+  EXPECT_EQ(get("S", "Empty", n), "");
 }
 
 TEST(IniFileWrite, RefusesWhatCouldForgeLines) {
@@ -177,27 +172,6 @@ TEST(IniFileWrite, RefusesWhatCouldForgeLines) {
   EXPECT_EQ(ini_WriteString("S", "k", "v", (avtest::scratchRoot() + "/no/such/dir/x.ini").c_str()),
             -1);
   EXPECT_EQ(avtest::readFile(p), before);
-}
-
-TEST(IniFileWrite, ReplacesByRenameKeepingPermissionBits) {
-  std::string dir = avtest::scratchRoot() + "/tmp/inidir";
-  std::filesystem::remove_all(dir);
-  std::string p = dir + "/a.ini";
-  avtest::writeFile(p, "[S]\nk=v\n");
-  ASSERT_EQ(chmod(p.c_str(), 0640), 0);
-  struct stat before {};
-  ASSERT_EQ(stat(p.c_str(), &before), 0);
-  ASSERT_EQ(ini_WriteString("S", "k", "w", p.c_str()), 0);
-  struct stat after {};
-  ASSERT_EQ(stat(p.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, 0640u);
-  EXPECT_NE(after.st_ino, before.st_ino);  // a new file took the name
-  size_t entries = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    (void)e;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 1u);  // no temporary file left behind
 }
 
 // A reader never sees a half-written file: every read gives one of the two

@@ -68,12 +68,10 @@ const std::vector<uint32_t> kStartCounts(std::begin(kCounts), std::end(kCounts))
 
 // ---------------------------------------------------------------- layout
 
-TEST(PoolLayout, FreshPoolHasEveryBlockFreeInOneRegion) {
+TEST(PoolLayout, FreshPoolAndHandedOutBlock) {
   OwnPool pool;
   ASSERT_TRUE(pool.ok());
-  EXPECT_EQ(pool.get()->totalSize, 11036000u);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
-  EXPECT_EQ(pool.heapCounts(), std::vector<uint32_t>(AV_POOL_PARTITIONS, 0));
   // Partitions back to back in index order, the last one ending the region.
   const unsigned char* expect = pool.get()->region;
   for (uint32_t k = 0; k < AV_POOL_PARTITIONS; ++k) {
@@ -82,15 +80,9 @@ TEST(PoolLayout, FreshPoolHasEveryBlockFreeInOneRegion) {
     expect += static_cast<size_t>(kCounts[k]) * (kSizes[k] + 20);
   }
   EXPECT_EQ(expect, pool.get()->region + 11036000);
-}
 
-TEST(PoolLayout, HandedOutBlockCarriesSizeMagicsAndUnlinkMarks) {
-  OwnPool pool;
-  ASSERT_TRUE(pool.ok());
   auto* p = static_cast<unsigned char*>(allocAVPoolMem(pool.get(), 100));
-  ASSERT_NE(p, nullptr);
-  // The first allocation of a fresh partition is its first block.
-  EXPECT_EQ(p, pool.get()->part[2].firstBlock + 16);
+  EXPECT_EQ(p, pool.get()->part[2].firstBlock + 16);  // first block of a fresh partition
   RawHeader h = headerOf(p);
   EXPECT_EQ(h.size, 100u);
   EXPECT_EQ(h.magic, 0xEACD9758u);
@@ -99,75 +91,49 @@ TEST(PoolLayout, HandedOutBlockCarriesSizeMagicsAndUnlinkMarks) {
   EXPECT_EQ(trailerOf(p, 100), 0xEACD9758u);
   freeAVPoolMem(pool.get(), p);
   EXPECT_EQ(headerOf(p).magic, 0xEBC02659u);
-
-  auto* big = static_cast<unsigned char*>(allocAVPoolMem(pool.get(), 5000));
-  ASSERT_NE(big, nullptr);
-  EXPECT_EQ(headerOf(big).size, 5000u);
-  EXPECT_EQ(headerOf(big).magic, 0xEAC12758u);
-  EXPECT_EQ(trailerOf(big, 5000), 0xEAC12758u);
-  freeAVPoolMem(pool.get(), big);
 }
 
 // ---------------------------------------------------------------- partition choice
 
-TEST(PoolPartition, SizeGoesToSmallestPartitionThatHoldsIt) {
+TEST(PoolPartition, SmallestPartitionThatHoldsItElseHeap) {
   OwnPool pool;
   ASSERT_TRUE(pool.ok());
-  struct Case {
-    uint32_t size;
-    uint32_t partition;
-  } cases[] = {{0, 0},    {1, 0},     {32, 0},    {33, 1},    {64, 1},    {65, 2},
-               {128, 2},  {129, 3},   {256, 3},   {257, 4},   {512, 4},   {513, 5},
-               {1024, 5}, {1025, 6},  {2048, 6}};
-  for (const Case& c : cases) {
-    std::vector<uint32_t> before = pool.freeCounts();
-    void* p = allocAVPoolMem(pool.get(), c.size);
-    ASSERT_NE(p, nullptr) << c.size;
-    EXPECT_TRUE(pool.inRegion(p)) << c.size;
-    std::vector<uint32_t> expect = before;
-    --expect[c.partition];
-    EXPECT_EQ(pool.freeCounts(), expect) << "size " << c.size;
-    // The data room is the whole partition size: writing all of it is fine.
-    std::memset(p, 0xA5, kSizes[c.partition]);
-    freeAVPoolMem(pool.get(), p);
-    EXPECT_EQ(pool.freeCounts(), before) << "size " << c.size;
-  }
-  EXPECT_EQ(pool.heapCounts(), std::vector<uint32_t>(AV_POOL_PARTITIONS, 0));
-}
-
-TEST(PoolPartition, AboveLargestGoesToHeapWithoutCountingOverflow) {
-  OwnPool pool;
-  ASSERT_TRUE(pool.ok());
-  for (uint32_t size : {2049u, 4096u, 1u << 20}) {
-    void* p = allocAVPoolMem(pool.get(), size);
+  const uint32_t kHeap = AV_POOL_PARTITIONS;
+  const struct {
+    uint32_t size, partition;
+  } cases[] = {{0, 0},    {1, 0},    {32, 0},   {33, 1},    {64, 1},    {65, 2},
+               {128, 2},  {129, 3},  {256, 3},  {257, 4},   {512, 4},   {513, 5},
+               {1024, 5}, {1025, 6}, {2048, 6}, {2049, kHeap}, {1u << 20, kHeap}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::vector<uint32_t> expect = kStartCounts;
+    auto* p = static_cast<unsigned char*>(allocAVPoolMem(pool.get(), c.size));
     ASSERT_NE(p, nullptr);
-    EXPECT_FALSE(pool.inRegion(p));
-    std::memset(p, 0x5A, size);
-    EXPECT_EQ(pool.freeCounts(), kStartCounts);
+    EXPECT_EQ(pool.inRegion(p), c.partition != kHeap);
+    if (c.partition != kHeap) --expect[c.partition];
+    EXPECT_EQ(pool.freeCounts(), expect);
+    EXPECT_EQ(headerOf(p).size, c.size);
+    EXPECT_EQ(headerOf(p).magic, c.partition != kHeap ? 0xEACD9758u : 0xEAC12758u);
+    EXPECT_EQ(trailerOf(p, c.size), headerOf(p).magic);
+    // The data room is the whole partition size: writing all of it is fine.
+    std::memset(p, 0xA5, c.partition != kHeap ? kSizes[c.partition] : c.size);
     freeAVPoolMem(pool.get(), p);
+    EXPECT_EQ(pool.freeCounts(), kStartCounts);
   }
+  // Too large for any partition is no overflow.
   EXPECT_EQ(pool.heapCounts(), std::vector<uint32_t>(AV_POOL_PARTITIONS, 0));
-  EXPECT_EQ(pool.freeCounts(), kStartCounts);
 }
 
-TEST(PoolPartition, ProcessWidePoolServesZeroBytesFromFirstPartition) {
+TEST(PoolPartition, ProcessWidePoolAndPoolBufReturnTheirBlocks) {
   std::vector<uint32_t> before = avtest::poolFreeCounts();
   void* p = allocAVPoolMem(getAVPool(), 0);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(avtest::poolFreeCounts()[0], before[0] - 1);
-  EXPECT_EQ(headerOf(p).size, 0u);
-  EXPECT_EQ(trailerOf(p, 0), 0xEACD9758u);
   freeAVPoolMem(getAVPool(), p);
-  EXPECT_EQ(avtest::poolFreeCounts(), before);
-}
-
-TEST(PoolPartition, PoolBufReturnsItsBlock) {
-  std::vector<uint32_t> before = avtest::poolFreeCounts();
   {
     PoolBuf a(700);
     PoolBuf b(3000);
-    ASSERT_TRUE(a);
-    ASSERT_TRUE(b);
+    ASSERT_TRUE(a && b);
     EXPECT_EQ(avtest::poolFreeCounts()[5], before[5] - 1);
     a.reset();
     EXPECT_FALSE(a);
@@ -176,7 +142,7 @@ TEST(PoolPartition, PoolBufReturnsItsBlock) {
   EXPECT_EQ(avtest::poolFreeCounts(), before);
 }
 
-// ---------------------------------------------------------------- reuse order
+// ---------------------------------------------------------------- reuse and exhaustion
 
 TEST(PoolReuse, ReleasedBlockComesBackLastNotFirst) {
   OwnPool pool;
@@ -184,42 +150,28 @@ TEST(PoolReuse, ReleasedBlockComesBackLastNotFirst) {
   AVPool* P = pool.get();
   void* a = allocAVPoolMem(P, 32);
   void* b = allocAVPoolMem(P, 32);
-  ASSERT_NE(a, b);
   freeAVPoolMem(P, a);
   // Other free blocks remain, so the one just released waits its turn.
   void* c = allocAVPoolMem(P, 32);
-  EXPECT_NE(c, a);
   EXPECT_EQ(static_cast<unsigned char*>(c), P->part[0].firstBlock + 2 * 52 + 16);
-  // Draining the rest hands a out last of all.
   std::vector<void*> held;
   for (uint32_t i = 0; i < kCounts[0] - 3; ++i) held.push_back(allocAVPoolMem(P, 32));
   EXPECT_TRUE(std::find(held.begin(), held.end(), a) == held.end());
-  void* last = allocAVPoolMem(P, 32);
-  EXPECT_EQ(last, a);
+  EXPECT_EQ(allocAVPoolMem(P, 32), a);  // handed out last of all
   EXPECT_EQ(avPoolFreeCount(P, 0), 0u);
+  held.insert(held.end(), {a, b, c});
   for (void* p : held) freeAVPoolMem(P, p);
-  for (void* p : {b, c, last}) freeAVPoolMem(P, p);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
-}
 
-TEST(PoolReuse, ReleaseOrderIsReuseOrder) {
-  OwnPool pool;
-  ASSERT_TRUE(pool.ok());
-  AVPool* P = pool.get();
-  std::vector<void*> all;
-  for (uint32_t i = 0; i < kCounts[6]; ++i) all.push_back(allocAVPoolMem(P, 2000));
-  ASSERT_EQ(avPoolFreeCount(P, 6), 0u);
-  // Release in a scrambled order; the list must give them back in that order.
-  std::vector<void*> order = all;
-  std::mt19937 rng(7);
-  std::shuffle(order.begin(), order.end(), rng);
+  // Release in a scrambled order; the list gives them back in that order.
+  std::vector<void*> order;
+  for (uint32_t i = 0; i < kCounts[6]; ++i) order.push_back(allocAVPoolMem(P, 2000));
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
   for (void* p : order) freeAVPoolMem(P, p);
   for (void* expect : order) ASSERT_EQ(allocAVPoolMem(P, 1500), expect);
   for (void* p : order) freeAVPoolMem(P, p);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
 }
-
-// ---------------------------------------------------------------- exhaustion
 
 TEST(PoolExhaustion, EmptyPartitionOverflowsToHeapAndCountsIt) {
   OwnPool pool;
@@ -232,32 +184,26 @@ TEST(PoolExhaustion, EmptyPartitionOverflowsToHeapAndCountsIt) {
     held.insert(p);
   }
   EXPECT_EQ(held.size(), kCounts[0]);  // no block handed out twice
-  EXPECT_EQ(avPoolFreeCount(P, 0), 0u);
-
   void* over = allocAVPoolMem(P, 32);
   ASSERT_NE(over, nullptr);
   EXPECT_FALSE(pool.inRegion(over));
   EXPECT_EQ(headerOf(over).magic, 0xEAC12758u);
-  EXPECT_EQ(avPoolHeapCount(P, 0), 1u);
-  // Only partition 0 overflowed.
-  for (uint32_t k = 1; k < AV_POOL_PARTITIONS; ++k) EXPECT_EQ(avPoolHeapCount(P, k), 0u);
-
+  std::vector<uint32_t> heap(AV_POOL_PARTITIONS, 0);
+  heap[0] = 1;
+  EXPECT_EQ(pool.heapCounts(), heap);  // only partition 0 overflowed
   // Back to the heap, not into the partition; the count never goes down.
   freeAVPoolMem(P, over);
   EXPECT_EQ(avPoolFreeCount(P, 0), 0u);
   EXPECT_EQ(avPoolHeapCount(P, 0), 1u);
-
   void* over2 = allocAVPoolMem(P, 1);
   EXPECT_FALSE(pool.inRegion(over2));
   EXPECT_EQ(avPoolHeapCount(P, 0), 2u);
   freeAVPoolMem(P, over2);
-
   // A released pooled block is preferred to the heap again.
   void* one = *held.begin();
   freeAVPoolMem(P, one);
   EXPECT_EQ(allocAVPoolMem(P, 20), one);
   EXPECT_EQ(avPoolHeapCount(P, 0), 2u);
-
   for (void* p : held) freeAVPoolMem(P, p);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
 }
@@ -271,7 +217,6 @@ TEST(PoolRelease, DoubleReleaseIsRefusedAndListStaysSound) {
   avtest::LogCapture log;
   void* p = allocAVPoolMem(P, 2048);
   freeAVPoolMem(P, p);
-  EXPECT_EQ(avPoolFreeCount(P, 6), kCounts[6]);
   freeAVPoolMem(P, p);
   EXPECT_EQ(avPoolFreeCount(P, 6), kCounts[6]);
   EXPECT_TRUE(log.contains("is not in use", AVLOG_ERR));
@@ -282,106 +227,67 @@ TEST(PoolRelease, DoubleReleaseIsRefusedAndListStaysSound) {
     ASSERT_TRUE(pool.inRegion(q));
     ASSERT_TRUE(seen.insert(q).second) << "block handed out twice";
   }
-  void* extra = allocAVPoolMem(P, 2048);
-  EXPECT_FALSE(pool.inRegion(extra));
-  freeAVPoolMem(P, extra);
   for (void* q : seen) freeAVPoolMem(P, q);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
 }
 
-TEST(PoolRelease, NeverHandedOutBlockIsRefused) {
-  OwnPool pool;
-  ASSERT_TRUE(pool.ok());
-  avtest::LogCapture log;
-  // Block 5 of partition 3 is free: releasing it must not grow the list.
-  unsigned char* data = pool.get()->part[3].firstBlock + 5 * 276 + 16;
-  freeAVPoolMem(pool.get(), data);
-  EXPECT_EQ(avPoolFreeCount(pool.get(), 3), kCounts[3]);
-  EXPECT_TRUE(log.contains("is not in use", AVLOG_ERR));
-}
-
-TEST(PoolRelease, PointersThatAreNotBlockStartsAreRefused) {
+TEST(PoolRelease, ForeignAndCorruptPointersAreRefused) {
   OwnPool pool;
   ASSERT_TRUE(pool.ok());
   AVPool* P = pool.get();
   avtest::LogCapture log;
+  // Block 5 of partition 3 is free: releasing it must not grow the list.
+  freeAVPoolMem(P, P->part[3].firstBlock + 5 * 276 + 16);
+  EXPECT_EQ(avPoolFreeCount(P, 3), kCounts[3]);
+  EXPECT_TRUE(log.contains("is not in use", AVLOG_ERR));
+  // Mid-block, misaligned, and outside the region with no heap header.
   auto* p = static_cast<unsigned char*>(allocAVPoolMem(P, 64));
-  // Inside the region but in the middle of a handed-out block.
-  freeAVPoolMem(P, p + 8);
-  EXPECT_EQ(log.count("Bad pointer"), 1u);
-  // Misaligned.
-  freeAVPoolMem(P, p + 1);
-  EXPECT_EQ(log.count("Bad pointer"), 2u);
-  // Outside the region with no heap header in front.
   alignas(16) unsigned char foreign[64] = {};
-  freeAVPoolMem(P, foreign + 32);
+  for (unsigned char* bad : {p + 8, p + 1, foreign + 32}) freeAVPoolMem(P, bad);
   EXPECT_EQ(log.count("Bad pointer"), 3u);
-  // The real block is still handed out and releases normally.
-  EXPECT_EQ(headerOf(p).magic, 0xEACD9758u);
+  EXPECT_EQ(headerOf(p).magic, 0xEACD9758u);  // still handed out
+  // A size word that names another partition.
+  uint32_t bogus = 5000;
+  std::memcpy(p - 8, &bogus, sizeof bogus);
+  freeAVPoolMem(P, p);
+  EXPECT_TRUE(log.contains("Bad index(7)", AVLOG_ERR));
   EXPECT_EQ(avPoolFreeCount(P, 1), kCounts[1] - 1);
+  bogus = 64;
+  std::memcpy(p - 8, &bogus, sizeof bogus);
   freeAVPoolMem(P, p);
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
-}
 
-TEST(PoolRelease, CorruptedSizeIsRefusedAsBadIndex) {
-  OwnPool pool;
-  ASSERT_TRUE(pool.ok());
-  avtest::LogCapture log;
-  auto* p = static_cast<unsigned char*>(allocAVPoolMem(pool.get(), 40));
-  uint32_t bogus = 5000;
-  std::memcpy(p - 8, &bogus, sizeof bogus);  // the size word
-  freeAVPoolMem(pool.get(), p);
-  EXPECT_TRUE(log.contains("Bad index(7)", AVLOG_ERR));
-  EXPECT_EQ(avPoolFreeCount(pool.get(), 1), kCounts[1] - 1);
-}
-
-TEST(PoolRelease, MissingArgumentsAreLogged) {
-  avtest::LogCapture log;
-  void* p = allocAVPoolMem(getAVPool(), 10);
-  freeAVPoolMem(nullptr, p);
+  void* q = allocAVPoolMem(getAVPool(), 10);
+  freeAVPoolMem(nullptr, q);
   freeAVPoolMem(getAVPool(), nullptr);
   EXPECT_EQ(allocAVPoolMem(nullptr, 10), nullptr);
   EXPECT_EQ(initAVPool(nullptr), -1);
   freeAVPool(nullptr);
   EXPECT_EQ(log.count("Null pointer."), 5u);
-  freeAVPoolMem(getAVPool(), p);
+  freeAVPoolMem(getAVPool(), q);
 }
 
-// ---------------------------------------------------------------- lifecycle
-
 TEST(PoolLifecycle, UnbuiltPoolServesFromHeapAndRebuildIsKept) {
+  const uint32_t mutexes = BRIM_ModuleMutexCount(AV_MODULE_AGENT);
   std::unique_ptr<AVPool> P(new AVPool{});
   void* p = allocAVPoolMem(P.get(), 32);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(headerOf(p).magic, 0xEAC12758u);
   freeAVPoolMem(P.get(), p);
-
   ASSERT_EQ(initAVPool(P.get()), 0);
+  EXPECT_EQ(BRIM_ModuleMutexCount(AV_MODULE_AGENT), mutexes + 7);
   unsigned char* region = P->region;
   void* q = allocAVPoolMem(P.get(), 32);
-  // A second build keeps the region and the block in use.
-  ASSERT_EQ(initAVPool(P.get()), 0);
+  ASSERT_EQ(initAVPool(P.get()), 0);  // a second build keeps the region and the block in use
   EXPECT_EQ(P->region, region);
   EXPECT_EQ(avPoolFreeCount(P.get(), 0), kCounts[0] - 1);
   freeAVPoolMem(P.get(), q);
   freeAVPool(P.get());
   EXPECT_EQ(P->region, nullptr);
-  EXPECT_EQ(avPoolFreeCount(P.get(), 0), 0u);
+  EXPECT_EQ(BRIM_ModuleMutexCount(AV_MODULE_AGENT), mutexes);
   freeAVPool(P.get());  // releasing twice does nothing
-  EXPECT_EQ(P->region, nullptr);
+  EXPECT_EQ(BRIM_ModuleMutexCount(AV_MODULE_AGENT), mutexes);
 }
-
-TEST(PoolLifecycle, BuildCreatesSevenAgentMutexesAndFreeDestroysThem) {
-  uint32_t before = BRIM_ModuleMutexCount(AV_MODULE_AGENT);
-  {
-    OwnPool pool;
-    ASSERT_TRUE(pool.ok());
-    EXPECT_EQ(BRIM_ModuleMutexCount(AV_MODULE_AGENT), before + 7);
-  }
-  EXPECT_EQ(BRIM_ModuleMutexCount(AV_MODULE_AGENT), before);
-}
-
-// ---------------------------------------------------------------- raw block copy
 
 TEST(PoolMemData, CopiesRawBlockWithinBounds) {
   OwnPool pool;
@@ -390,46 +296,22 @@ TEST(PoolMemData, CopiesRawBlockWithinBounds) {
   avtest::LogCapture log;
   auto* p = static_cast<unsigned char*>(allocAVPoolMem(P, 2048));
   std::memset(p, 0x3C, 2048);
-
   std::vector<unsigned char> out(4000, 0xEE);
   uint32_t count = 4000;
   ASSERT_EQ(getAVPoolMemData(P, 6, 0, out.data(), &count), 0);
   EXPECT_EQ(count, 2068u);  // cut to header + data + trailer
-  RawHeader h;
-  std::memcpy(&h, out.data(), sizeof h);
-  EXPECT_EQ(h.size, 2048u);
-  EXPECT_EQ(h.magic, 0xEACD9758u);
-  EXPECT_EQ(out[16], 0x3C);
-  EXPECT_EQ(out[16 + 2047], 0x3C);
-  uint32_t trailer;
-  std::memcpy(&trailer, out.data() + 2064, 4);
-  EXPECT_EQ(trailer, 0xEACD9758u);
+  EXPECT_EQ(std::memcmp(out.data(), p - 16, 2068), 0);
   EXPECT_EQ(out[2068], 0xEE);
-
-  // A short count copies only that much.
-  std::fill(out.begin(), out.end(), 0xEE);
-  count = 10;
+  count = 10;  // a short count copies only that much
   ASSERT_EQ(getAVPoolMemData(P, 6, 999, out.data(), &count), 0);
   EXPECT_EQ(count, 10u);
-  EXPECT_EQ(out[10], 0xEE);
-
   count = 100;
   EXPECT_EQ(getAVPoolMemData(P, 6, 1000, out.data(), &count), -1);
   EXPECT_TRUE(log.contains("Bad pos(1000).", AVLOG_ERR));
-  EXPECT_EQ(getAVPoolMemData(P, 0, 10000, out.data(), &count), -1);
-  EXPECT_TRUE(log.contains("Bad pos(10000).", AVLOG_ERR));
   EXPECT_EQ(getAVPoolMemData(P, 7, 0, out.data(), &count), -1);
   EXPECT_TRUE(log.contains("Bad partition id(7).", AVLOG_ERR));
-  EXPECT_EQ(getAVPoolMemData(nullptr, 0, 0, out.data(), &count), -1);
   EXPECT_EQ(getAVPoolMemData(P, 0, 0, out.data(), nullptr), -1);
-  EXPECT_EQ(log.count("Null pointer."), 2u);
   EXPECT_EQ(count, 100u);  // failures leave the count alone
-
-  // Last block of partition 0 is in range and free.
-  count = 16;
-  ASSERT_EQ(getAVPoolMemData(P, 0, 9999, out.data(), &count), 0);
-  std::memcpy(&h, out.data(), sizeof h);
-  EXPECT_EQ(h.magic, 0xEBC02659u);
   freeAVPoolMem(P, p);
 }
 
