@@ -252,22 +252,4 @@ TEST_F(IcapScanDecode, MissingOrNullMembersNameTheirMember) {
                            AVLOG_ERR));
 }
 
-TEST(IcapScanResult, TextsAndNullArguments) {
-  avtest::LogCapture log;
-  IcapScanRecord rec{};
-  rec.result = 403;
-  strcpy(rec.isTag, "T1");
-  char out[512], tiny[10];
-  EXPECT_EQ(buildIcapScanRespMsg(&rec, sizeof(rec), out, sizeof(out)), 0);
-  EXPECT_STREQ(out, scanResult(403, "T1").c_str());
-  EXPECT_EQ(buildIcapScanRespMsg(&rec, sizeof(rec), tiny, sizeof(tiny)), 0);
-  EXPECT_EQ(strlen(tiny), 9u);  // cut, still terminated
-  EXPECT_EQ(buildIcapScanRespMsg(nullptr, sizeof(rec), out, sizeof(out)), -1);
-  EXPECT_EQ(buildIcapScanRespMsg(&rec, sizeof(rec), nullptr, 512), -1);
-  EXPECT_EQ(buildIcapErrRespMsg(nullptr, 512), -1);
-  EXPECT_EQ(log.count("Null pointer"), 3u);
-  EXPECT_EQ(buildIcapErrRespMsg(out, sizeof(out)), 0);
-  EXPECT_STREQ(out, kErrorResult);
-}
-
 }  // namespace

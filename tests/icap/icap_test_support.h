@@ -41,9 +41,8 @@ class ScriptServer {
                                      "--record", recordFile_, "--connections",
                                      std::to_string(connections), "--lifetime", "120"};
     args.insert(args.end(), flags.begin(), flags.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    for (size_t i = 0; i < args.size(); ++i) argv[i] = args[i].data();
     if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
     for (int i = 0; pid_ > 0 && i < 500 && !std::filesystem::exists(portFile_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -51,10 +50,7 @@ class ScriptServer {
     port_ = text.empty() ? 0 : static_cast<uint16_t>(std::stoi(text));
   }
   ~ScriptServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
   }
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;

@@ -87,16 +87,6 @@ TEST(EngineStatus, ListCutTo64AndMessages) {
                            "bigger than max length(64).", AVLOG_WARN));
 }
 
-TEST(EngineNameMatch, SplitsAndRestores) {
-  char list[] = ",a.exe,,B.EXE,";
-  EXPECT_EQ(matchProcessName("c.exe", list), 0);
-  EXPECT_EQ(matchProcessName("b.exe", list), 1);  // a full walk left the names in place
-  EXPECT_EQ(matchProcessName("A.EXE", list), 1);
-  char commas[] = ",,,";
-  EXPECT_EQ(matchProcessName("", commas), 0);
-  EXPECT_EQ(matchProcessName(nullptr, commas), 0);
-}
-
 TEST(EngineStatus, ShapesAndMalformedRequests) {
   ASSERT_TRUE(jobstest::loadConfig({{"V", "x.exe"}}));
   struct Case {
