@@ -220,7 +220,6 @@ TEST_F(LogLine, CodeLevelNameAndMessageFields) {
   EXPECT_EQ(recs[7].message, msg200.substr(0, 159));
 }
 
-// ---------------------------------------------------------------- level filter
 
 using LogLevel = LogDirTest;
 
@@ -266,7 +265,6 @@ TEST_F(LogLevel, DefaultLevelIsSharedThroughTheFile) {
   EXPECT_TRUE(capture.contains("brim info after restore"));
 }
 
-// ---------------------------------------------------------------- settings file
 
 namespace {
 uint32_t word(const uint8_t* b, size_t off) {
@@ -317,7 +315,6 @@ TEST(LogSettings, MissingOrShortFileIsCreatedAndExtended) {
   EXPECT_FALSE(fs::exists(avtest::scratchRoot() + "/no-such-dir"));
 }
 
-// ---------------------------------------------------------------- rotation
 
 using LogRotation = LogDirTest;
 
@@ -368,7 +365,6 @@ TEST_F(LogRotation, ReplacesAnotherYearAndFollowsAnotherProcess) {
   EXPECT_EQ(splitLines(avtest::readFile(dir_ + "/" + fileName(year, 1, 1, 0, 3))).size(), 1u);
 }
 
-// ---------------------------------------------------------------- pruning
 
 using LogPruning = LogDirTest;
 
@@ -407,7 +403,6 @@ TEST_F(LogPruning, ZeroKeepsOnlyTheNewFileNegativePrunesNothing) {
   EXPECT_NE(avtest::readFile(dir_ + "/" + files[0]).find("alone"), std::string::npos);
 }
 
-// ---------------------------------------------------------------- open failures
 
 TEST(LogOpenFailure, FourFailuresStopRetriesForTheMinute) {
   const std::string missing = avtest::scratchRoot() + "/missing-log-dir";
@@ -433,7 +428,6 @@ TEST(LogOpenFailure, FourFailuresStopRetriesForTheMinute) {
   FAIL() << "every attempt crossed a minute boundary";
 }
 
-// ---------------------------------------------------------------- many writers
 
 using LogConcurrency = LogDirTest;
 

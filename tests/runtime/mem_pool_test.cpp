@@ -66,7 +66,6 @@ uint32_t trailerOf(const void* data, uint32_t size) {
 
 const std::vector<uint32_t> kStartCounts(std::begin(kCounts), std::end(kCounts));
 
-// ---------------------------------------------------------------- layout
 
 TEST(PoolLayout, FreshPoolAndHandedOutBlock) {
   OwnPool pool;
@@ -93,7 +92,6 @@ TEST(PoolLayout, FreshPoolAndHandedOutBlock) {
   EXPECT_EQ(headerOf(p).magic, 0xEBC02659u);
 }
 
-// ---------------------------------------------------------------- partition choice
 
 TEST(PoolPartition, SmallestPartitionThatHoldsItElseHeap) {
   OwnPool pool;
@@ -142,7 +140,6 @@ TEST(PoolPartition, ProcessWidePoolAndPoolBufReturnTheirBlocks) {
   EXPECT_EQ(avtest::poolFreeCounts(), before);
 }
 
-// ---------------------------------------------------------------- reuse and exhaustion
 
 TEST(PoolReuse, ReleasedBlockComesBackLastNotFirst) {
   OwnPool pool;
@@ -208,7 +205,6 @@ TEST(PoolExhaustion, EmptyPartitionOverflowsToHeapAndCountsIt) {
   EXPECT_EQ(pool.freeCounts(), kStartCounts);
 }
 
-// ---------------------------------------------------------------- release checks
 
 TEST(PoolRelease, DoubleReleaseIsRefusedAndListStaysSound) {
   OwnPool pool;
@@ -315,7 +311,6 @@ TEST(PoolMemData, CopiesRawBlockWithinBounds) {
   freeAVPoolMem(P, p);
 }
 
-// ---------------------------------------------------------------- concurrency
 
 // Each thread writes its own pattern into every block it holds and checks it
 // before release: a block handed to two owners at once shows up as a clobbered

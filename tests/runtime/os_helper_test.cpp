@@ -45,7 +45,6 @@ class LogFolder {
 
 }  // namespace
 
-// ---------------------------------------------------------------- numbers
 
 // Hex with 0x/0X or decimal; wraps without an overflow check; stops at the
 // first bad character, which only then is logged.
@@ -116,7 +115,6 @@ TEST(OsStrtok, CutsAtEachDelimiterKeepingEmptyTokens) {
   EXPECT_EQ(cursor, nullptr);
 }
 
-// ---------------------------------------------------------------- addresses
 
 TEST(OsInetPton, AcceptRejectTable) {
   uint8_t out[16] = {9, 9, 9, 9};
@@ -151,7 +149,6 @@ TEST(OsInetPton, AcceptRejectTable) {
   EXPECT_EQ(BRIM_InetPton(7, "1.2.3.4", out), 0);
 }
 
-// ---------------------------------------------------------------- mutexes
 
 TEST(OsMutex, CreateLockUnlockDestroyTwice) {
   const uint32_t module = 777;
@@ -179,7 +176,6 @@ TEST(OsMutex, CreateLockUnlockDestroyTwice) {
   EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
 }
 
-// ---------------------------------------------------------------- file locks
 
 namespace {
 
@@ -285,7 +281,6 @@ TEST(OsFileLock, BadArgumentsAndFailedCloseAreLoggedWithTheirCodes) {
     EXPECT_NE(text.find(code), std::string::npos) << code;
 }
 
-// ---------------------------------------------------------------- sleep and counters
 
 TEST(OsSleep, TicksAreTenMilliseconds) {
   auto start = std::chrono::steady_clock::now();
