@@ -21,7 +21,7 @@ phase() {  # name, command...
 
 build() {  # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAV_BUILD_TESTS=ON "$@" >/dev/null &&
     cmake --build "$dir" -j"$jobs"
 }
 
