@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,34 +30,27 @@ constexpr off_t kOffStamp = 1040;
 const std::regex kLineRe(
     R"(^\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\]\[(\d+)\]\[([0-9a-f]+)\]\[(|CRI|ERR|WARN|INFO|DBG)\]\[(.*)\]\[([^\]]+)\]\[([^\]]*),(-?\d+)\]\[([^\]]+)\]$)");
 
-uint8_t settingsByte(off_t off) {
-  int fd = open(kSettings, O_RDONLY);
-  uint8_t v = 0xEE;
-  EXPECT_EQ(pread(fd, &v, 1, off), 1);
+// Reads or writes n bytes of the shared settings file, as another process would.
+void settingsIo(off_t off, void* data, size_t n, bool write) {
+  int fd = open(kSettings, O_RDWR);
+  ASSERT_EQ(write ? pwrite(fd, data, n, off) : pread(fd, data, n, off), static_cast<ssize_t>(n));
   close(fd);
+}
+uint8_t settingsByte(off_t off) {
+  uint8_t v = 0xEE;
+  settingsIo(off, &v, 1, false);
   return v;
 }
-
-void setSettingsByte(off_t off, uint8_t v) {
-  int fd = open(kSettings, O_RDWR);
-  ASSERT_EQ(pwrite(fd, &v, 1, off), 1);
-  close(fd);
-}
-
+void setSettingsByte(off_t off, uint8_t v) { settingsIo(off, &v, 1, true); }
 // Year, month, day, hour, minute of the current log file's name, as shared.
 std::vector<uint32_t> sharedStamp() {
   std::vector<uint32_t> s(5);
-  int fd = open(kSettings, O_RDONLY);
-  EXPECT_EQ(pread(fd, s.data(), 20, kOffStamp), 20);
-  close(fd);
+  settingsIo(kOffStamp, s.data(), 20, false);
   return s;
 }
-
 void setSharedStamp(uint32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi) {
   uint32_t s[5] = {y, mo, d, h, mi};
-  int fd = open(kSettings, O_RDWR);
-  ASSERT_EQ(pwrite(fd, s, sizeof(s), kOffStamp), static_cast<ssize_t>(sizeof(s)));
-  close(fd);
+  settingsIo(kOffStamp, s, sizeof s, true);
 }
 
 uint32_t currentYear() {
@@ -66,18 +60,11 @@ uint32_t currentYear() {
   return static_cast<uint32_t>(tm.tm_year + 1900);
 }
 
+// An unterminated tail is kept, to fail the line check.
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) {
-      lines.push_back(text.substr(start));  // an unterminated tail is kept to fail the check
-      break;
-    }
-    lines.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
