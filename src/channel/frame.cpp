@@ -1,7 +1,9 @@
 // Frame and socket I/O of the storage-system channel.
 //
-// Design: every byte mover is a blocking call bounded by poll(), so a descriptor
-// above 1023 works and a silent peer costs at most one wait per call. Frames
+// Design: every byte mover first tries its call without blocking and waits with
+// poll() only when nothing can move yet, so a request that is already there
+// costs no wait (a descriptor above 1023 works; a silent peer costs at most one
+// bounded wait per call). Frames
 // live in pool buffers owned by the link; a received body is always allocated
 // at roundLen and zero-filled, so the tail's zero word terminates a text body
 // whatever the sender put in Length. Encryption works in place, one 16-byte
@@ -67,6 +69,13 @@ void writeHeader(uint8_t* p, uint32_t version, uint32_t type, uint32_t len,
 
 bool retryable(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK; }
 
+// After a non-blocking attempt: the errors that the bounded wait (and, for a
+// bad descriptor, its own report) handles exactly as a wait-first call would.
+// Any other error is what the call after a ready wait would have returned.
+bool mustWait(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == EBADF;
+}
+
 int64_t nowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -116,21 +125,37 @@ int agentMsg_Waiting(int sock, int forWrite, int timeoutMs) {
   return 1;
 }
 
-int agentMsg_DoRecv(int sock, void* buf, uint32_t len) {
-  auto* p = static_cast<uint8_t*>(buf);
+namespace {
+
+// Receives at least `need` and at most `room` bytes into p (*got: how many).
+// Without waitFirst each round tries the call without blocking and waits only
+// when nothing has arrived; with it the first round waits first, which saves
+// the useless attempt when the caller knows the answer is still on its way.
+int recvRange(int sock, uint8_t* p, uint32_t need, uint32_t room, bool waitFirst,
+              uint32_t* got) {
   uint32_t done = 0;
   int retries = 0;
-  while (done < len) {
-    int w = agentMsg_Waiting(sock, 0, agentMsg_IoWaitMs());
-    if (w == 0) {
-      AV_DBG("msg_Waiting(recv) timeout");
-      return 1;
+  *got = 0;
+  while (done < need) {
+    ssize_t n = -1;
+    bool wait = waitFirst;
+    waitFirst = false;
+    if (!wait) {
+      n = recv(sock, p + done, room - done, MSG_DONTWAIT);
+      wait = n < 0 && mustWait(errno);
     }
-    if (w != 1) {
-      AV_ERR("msg_Waiting(recv) socket error");
-      return 2;
+    if (wait) {
+      int w = agentMsg_Waiting(sock, 0, agentMsg_IoWaitMs());
+      if (w == 0) {
+        AV_DBG("msg_Waiting(recv) timeout");
+        return 1;
+      }
+      if (w != 1) {
+        AV_ERR("msg_Waiting(recv) socket error");
+        return 2;
+      }
+      n = recv(sock, p + done, room - done, 0);
     }
-    ssize_t n = recv(sock, p + done, len - done, 0);
     if (n == 0) {
       AV_DBG("recv zero, maybe remote socket closed");
       return 1;
@@ -146,8 +171,16 @@ int agentMsg_DoRecv(int sock, void* buf, uint32_t len) {
       return 2;
     }
     done += static_cast<uint32_t>(n);
+    *got = done;
   }
   return 0;
+}
+
+}  // namespace
+
+int agentMsg_DoRecv(int sock, void* buf, uint32_t len) {
+  uint32_t got = 0;
+  return recvRange(sock, static_cast<uint8_t*>(buf), len, len, false, &got);
 }
 
 int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
@@ -155,11 +188,14 @@ int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
   uint32_t done = 0;
   int retries = 0;
   while (done < len) {
-    if (agentMsg_Waiting(sock, 1, agentMsg_IoWaitMs()) != 1) {
-      AV_ERR("msg_Waiting(send) not ready");
-      return 0;
+    ssize_t n = send(sock, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && mustWait(errno)) {
+      if (agentMsg_Waiting(sock, 1, agentMsg_IoWaitMs()) != 1) {
+        AV_ERR("msg_Waiting(send) not ready");
+        return 0;
+      }
+      n = send(sock, p + done, len - done, MSG_NOSIGNAL);
     }
-    ssize_t n = send(sock, p + done, len - done, MSG_NOSIGNAL);
     if (n == 0) {
       AV_ERR("Socket may be closed, errno %d", errno);
       return 0;
@@ -182,12 +218,25 @@ int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
 int agentMsg_EmptySocket(int sock) {
   uint8_t scratch[kDrainChunk];
   int retries = 0;
+  bool writable = false;  // known from the poll that found nothing to drain
   for (;;) {
-    int w = agentMsg_Waiting(sock, 0, 0);
-    if (w == 0) break;
-    if (w != 1) {
+    // One poll answers both questions: is anything behind the frame, and can
+    // the answer go out. Reading is asked first, as a read-only poll would.
+    pollfd pfd{};
+    pfd.fd = sock;
+    pfd.events = POLLIN | POLLOUT;
+    int rc;
+    do {
+      rc = poll(&pfd, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0 || (rc > 0 && (pfd.revents & POLLNVAL))) {
+      AV_ERR("select FAIL, SOCKET error code is %d", rc < 0 ? errno : EBADF);
       AV_ERR("msg_Waiting(recv), socket error");
       return 0;
+    }
+    if (rc == 0 || !(pfd.revents & (POLLIN | POLLERR | POLLHUP))) {
+      writable = rc > 0 && (pfd.revents & POLLOUT);
+      break;
     }
     ssize_t n = recv(sock, scratch, sizeof scratch, 0);
     if (n == static_cast<ssize_t>(kDrainChunk)) continue;
@@ -205,20 +254,28 @@ int agentMsg_EmptySocket(int sock) {
     AV_ERR("Recv failed, errno %d.", err);
     return 0;
   }
-  if (agentMsg_Waiting(sock, 1, 0) != 1) {
+  if (!writable && agentMsg_Waiting(sock, 1, 0) != 1) {
     AV_ERR("msg_Waiting(send) not ready");
     return 0;
   }
   return 1;
 }
 
-int agentMsg_RecvPackage_Compatible(MsgLink* link) {
+namespace {
+
+int recvPackage(MsgLink* link, bool ready) {
   if (!link) {
     AV_ERR("Null pointer.");
     return 2;
   }
-  uint8_t raw[AV_HEADER_SIZE];
-  int rc = agentMsg_DoRecv(link->socket, raw, sizeof raw);
+  // Every frame is at least a header and a tail long, so the agent's header
+  // read may take up to that much without touching the next frame: an
+  // empty-body request then arrives in one call. Other callers take the header
+  // alone, so that a frame refused from its header leaves its body unread.
+  uint8_t raw[AV_HEADER_SIZE + AV_TAIL_SIZE];
+  uint32_t got = 0;
+  int rc = recvRange(link->socket, raw, AV_HEADER_SIZE,
+                     ready ? sizeof raw : AV_HEADER_SIZE, !ready, &got);
   if (rc != 0) {
     AV_DBG("msg_DoRecv(head) FAIL. %d", rc);
     return rc;
@@ -248,7 +305,9 @@ int agentMsg_RecvPackage_Compatible(MsgLink* link) {
 
   const bool encrypted = recvEncrypted(link) && len > 0;
   const uint32_t toRead = encrypted ? roundLen : remainLen;
-  rc = agentMsg_DoRecv(link->socket, link->RecvBody, toRead);
+  const uint32_t early = got - AV_HEADER_SIZE;  // <= AV_TAIL_SIZE <= toRead
+  memcpy(link->RecvBody, raw + AV_HEADER_SIZE, early);
+  rc = early < toRead ? agentMsg_DoRecv(link->socket, link->RecvBody + early, toRead - early) : 0;
   if (rc != 0) {
     AV_ERR("msg_DoRecv(body) FAIL. %d", rc);
     freePoolPtr(&link->RecvBody);
@@ -275,6 +334,12 @@ int agentMsg_RecvPackage_Compatible(MsgLink* link) {
   }
   return 0;
 }
+
+}  // namespace
+
+int agentMsg_RecvPackage_Compatible(MsgLink* link) { return recvPackage(link, false); }
+
+int agentMsg_RecvPackage_Ready(MsgLink* link) { return recvPackage(link, true); }
 
 int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
                         uint32_t len, uint32_t version, int encrypt) {

@@ -62,6 +62,10 @@ int agentMsg_DoRecv(int sock, void* buf, uint32_t len);  // 0 ok, 1 timeout/clos
 int agentMsg_DoSend(int sock, const void* buf, uint32_t len);  // 1 all sent, else 0
 int agentMsg_EmptySocket(int sock);                    // 1 drained and writable
 int agentMsg_RecvPackage_Compatible(MsgLink* link);    // 0 good frame, else 1 or 2
+// The same for a caller that has just seen the socket readable (the agent after
+// its request wait): the header read tries the socket before it waits, and may
+// take the first 16 bytes behind the header with it (every frame has them).
+int agentMsg_RecvPackage_Ready(MsgLink* link);
 int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
                                   const void* body, uint32_t len);  // 1 / 0
 int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,

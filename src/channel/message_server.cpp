@@ -366,7 +366,8 @@ uint32_t ms_BuildJobResponse(MsgLink* link) {
 }
 
 int ms_CompleteOneJob(MsgLink* link) {
-  if (agentMsg_RecvPackage_Compatible(link) != 0) {
+  // The request wait has just seen the socket readable.
+  if (agentMsg_RecvPackage_Ready(link) != 0) {
     AV_DBG("ms_RecvMessage, package error");
     return 1;
   }
