@@ -7,6 +7,12 @@
 // failure after connectAvServer the socket stays open for the caller to close.
 // A signal during a readiness wait resumes it for the time left rather than
 // failing the exchange; on a time-out the logged errno is 0.
+// icapReadline: after the readiness wait it peeks (MSG_PEEK) at what has
+// arrived and takes with recv() exactly up to and including the line end, or up
+// to the byte that breaks the capacity rule, so it never consumes a byte past
+// the line end. LF or CR LF ends a line; a CR followed by another byte stays in
+// the line with that byte; a CR at the end of what has arrived waits for the
+// next byte. A line of capacity-1 bytes reads; one byte more fails.
 #pragma once
 #include <cstdint>
 

@@ -129,7 +129,8 @@ int buidlIcapMsg(const IcapScanRecord* record, char* buf, uint32_t size) {
   if (record == nullptr || buf == nullptr || size == 0) return -1;
   PoolBuf path(kAnsiPathBufSize);
   if (!path) return -1;
-  memset(path.get(), 0, kAnsiPathBufSize);
+  // The converter writes its terminator; only the text in front of it is read.
+  path.chars()[0] = '\0';
   int rc = UTF8ToANSI(record->FilePath, path.chars(), kAnsiPathBufSize);
   if (rc != 0) return rc;
 
@@ -190,7 +191,9 @@ int scanFileIcap(void* record, uint32_t recordSize) {
   auto* rec = static_cast<IcapScanRecord*>(record);
   PoolBuf request(kRequestBufSize);
   if (!request) return -1;
-  memset(request.get(), 0, kRequestBufSize);
+  // The request is built by appending with a terminator after every piece, so
+  // an empty text is all the block needs (clearing 9 KB per job showed up).
+  request.chars()[0] = '\0';
   int rc = buidlIcapMsg(rec, request.chars(), kRequestBufSize);
   if (rc != 0) return rc;
 
