@@ -35,6 +35,7 @@ TEST_F(TriggerScan, OutcomesOfTheOpen) {
   avtest::writeFile(avtest::scratchRoot() + "/outside.txt", "x");  // what ".." would reach
   for (const char* name : {"..x", ".hidden", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"})
     avtest::writeFile(share_ + "/dir/" + name, "x");
+  std::filesystem::remove(share_ + "/dir/pipe");
   ASSERT_EQ(mkfifo((share_ + "/dir/pipe").c_str(), 0600), 0);
   const std::pair<std::string, int> cases[] = {
       {"\\\\srv\\share\\dir\\clean.txt", 0},
