@@ -3,7 +3,8 @@
 // not check the pad bytes, only read the last one. Work buffers come from the
 // pool and are cleansed before they go back, since they hold the pre-shared key
 // in clear. The IV buffer ends up holding the last ciphertext block in both
-// directions, as chained CBC calls expect.
+// directions, as chained CBC calls expect. The ciphers are fetched once per
+// process: every frame key set-up would otherwise search the algorithm table.
 #include "channel/crypto.h"
 
 #include <openssl/crypto.h>
@@ -53,6 +54,18 @@ class SecretBuf {
   PoolBuf buf_;
   uint32_t size_;
 };
+
+// Fetched once, kept for the life of the process; the built-in descriptions
+// (which fetch per use) stand in if a fetch failed.
+const EVP_CIPHER* aes256Ecb() {
+  static EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
+  return c ? c : EVP_aes_256_ecb();
+}
+
+const EVP_CIPHER* aes256Cbc() {
+  static EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+  return c ? c : EVP_aes_256_cbc();
+}
 
 struct CipherCtx {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
@@ -136,7 +149,7 @@ int mc_EncrypAesHEX(const char* plain, uint8_t iv[16], const uint8_t key[32],
   memset(padded.bytes() + len, pad, pad);
 
   CipherCtx c;
-  int rc = c.ctx ? EVP_EncryptInit_ex(c.ctx, EVP_aes_256_cbc(), nullptr, key, iv) : 0;
+  int rc = c.ctx ? EVP_EncryptInit_ex(c.ctx, aes256Cbc(), nullptr, key, iv) : 0;
   if (rc == 1) rc = EVP_CIPHER_CTX_set_padding(c.ctx, 0);
   if (rc != 1) {
     AV_ERR("Set encrypt key failed(%d).", rc);
@@ -180,7 +193,7 @@ int mc_DecryptAesHEX(const char* hexText, uint8_t iv[16], const uint8_t key[32],
   }
 
   CipherCtx c;
-  int rc = c.ctx ? EVP_DecryptInit_ex(c.ctx, EVP_aes_256_cbc(), nullptr, key, iv) : 0;
+  int rc = c.ctx ? EVP_DecryptInit_ex(c.ctx, aes256Cbc(), nullptr, key, iv) : 0;
   if (rc == 1) rc = EVP_CIPHER_CTX_set_padding(c.ctx, 0);
   if (rc != 1) {
     DEC_ERR("Set decrypt key failed(%d).", rc);
@@ -274,7 +287,7 @@ int setBlockKey(const uint8_t key[32], AesBlockKey* k, bool encrypt) {
   }
   mc_AesFreeKey(k);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  int rc = ctx ? EVP_CipherInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key, nullptr,
+  int rc = ctx ? EVP_CipherInit_ex(ctx, aes256Ecb(), nullptr, key, nullptr,
                                    encrypt ? 1 : 0)
                : 0;
   if (rc == 1) rc = EVP_CIPHER_CTX_set_padding(ctx, 0);

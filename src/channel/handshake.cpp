@@ -2,10 +2,14 @@
 //
 // Design: one RSA-1024 key pair is made at start and shared read-only by every
 // connection thread; only the private-key decryption (which may touch the key's
-// blinding state) runs under the process-wide RSA lock. The HMAC is compared in
-// constant time, and every buffer that held key material is wiped before the
-// function that owns it returns. The verification key itself is never written
-// to the log: its debug line names the length only.
+// blinding state) runs under the process-wide RSA lock. That lock also guards
+// the one decryption context, set up once for the key and reused, so a
+// handshake pays for the RSA operation and not for building a context. Digest
+// and MAC algorithms are fetched once per process: a fetch by name per call
+// costs a table search. The HMAC is compared in constant time, and every buffer
+// that held key material is wiped before the function that owns it returns.
+// The verification key itself is never written to the log: its debug line
+// names the length only.
 #include "channel/handshake.h"
 
 #include <openssl/core_names.h>
@@ -28,6 +32,69 @@ constexpr uint32_t kChallengeMax = AV_CHALLENGE_RANDOM_LEN + 256;
 
 RSAServerInfo g_rsaInfo;
 std::mutex g_rsaLock;
+// Decryption context of the key it was made for; both only under g_rsaLock.
+// The context holds a reference on its key, so the address cannot be reused
+// by another key while the pair is cached.
+EVP_PKEY_CTX* g_decryptCtx = nullptr;
+EVP_PKEY* g_decryptKey = nullptr;
+
+// Fetched once and kept for the life of the process (never freed: connection
+// threads may still use them while the process ends). Null when the fetch
+// failed; callers then take the slower path that fetches per call.
+const EVP_MD* sha256Md() {
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md;
+}
+
+// An HMAC-SHA-256 context with its digest already chosen (keyed with zeros, a
+// placeholder): each call copies it and sets its own key, which skips both
+// the MAC and the digest look-up by name. Read-only once built.
+const EVP_MAC_CTX* hmacTemplate() {
+  static EVP_MAC_CTX* const tmpl = [] {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+    EVP_MAC_free(mac);  // the context keeps its own reference
+    const uint8_t zeros[kDigestLen] = {};
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_end()};
+    if (ctx && EVP_MAC_init(ctx, zeros, sizeof zeros, params) != 1) {
+      EVP_MAC_CTX_free(ctx);
+      ctx = nullptr;
+    }
+    return ctx;
+  }();
+  return tmpl;
+}
+
+// A PKCS#1 v1.5 decryption context for key. Implicit rejection is switched
+// off on OpenSSL builds that have it: only a peer that already proved the
+// pre-shared key gets this far, and a broken key part must fail the handshake
+// rather than yield a random key. Caller holds g_rsaLock.
+EVP_PKEY_CTX* newDecryptCtx(EVP_PKEY* key) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  if (ctx && EVP_PKEY_decrypt_init(ctx) == 1 &&
+      EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1) {
+    (void)EVP_PKEY_CTX_ctrl_str(ctx, "rsa_pkcs1_implicit_rejection", "0");
+    return ctx;
+  }
+  EVP_PKEY_CTX_free(ctx);
+  return nullptr;
+}
+
+// One HMAC-SHA-256 through the template; false when any step fails.
+bool hmacFromTemplate(const uint8_t* data, size_t dataLength, const uint8_t* key,
+                      size_t keyLength, uint8_t* out, size_t outLength, size_t* n) {
+  const EVP_MAC_CTX* tmpl = hmacTemplate();
+  if (!tmpl) return false;
+  EVP_MAC_CTX* ctx = EVP_MAC_CTX_dup(tmpl);
+  bool ok = ctx && EVP_MAC_init(ctx, key, keyLength, nullptr) == 1 &&
+            EVP_MAC_update(ctx, data, dataLength) == 1 &&
+            EVP_MAC_final(ctx, out, n, outLength) == 1;
+  EVP_MAC_CTX_free(ctx);  // frees and cleanses the keyed state
+  return ok;
+}
 
 // Wipes a stack buffer when the scope ends, whatever path leaves it.
 struct Cleanse {
@@ -76,6 +143,14 @@ int agentMsg_GenRSAServerInfoInit(RSAServerInfo* info) {
   info->key = key;
   info->publicKeyLen = static_cast<uint32_t>(len);
   if (info != &g_rsaInfo) g_rsaInfo = *info;
+  {
+    // The new key's decryption context is made now rather than by the first
+    // handshake; a failure here only means the first handshake makes it.
+    std::lock_guard<std::mutex> lock(g_rsaLock);
+    EVP_PKEY_CTX_free(g_decryptCtx);
+    g_decryptCtx = newDecryptCtx(key);
+    g_decryptKey = g_decryptCtx ? key : nullptr;
+  }
   AV_INFO("Public key len(%d).", len);
   return 1;
 }
@@ -98,7 +173,8 @@ int msg_HaskKey(const uint8_t* text, uint8_t* out, uint32_t outLength) {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   unsigned int n = 0;
   const size_t len = strlen(reinterpret_cast<const char*>(text));
-  int ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+  const EVP_MD* md = sha256Md();
+  int ok = ctx && EVP_DigestInit_ex(ctx, md ? md : EVP_sha256(), nullptr) == 1 &&
            EVP_DigestUpdate(ctx, text, len) == 1 &&
            EVP_DigestFinal_ex(ctx, out, &n) == 1 && n == kDigestLen;
   EVP_MD_CTX_free(ctx);  // frees and cleanses the digest state
@@ -118,9 +194,13 @@ int msg_HmacHash(const uint8_t* data, uint32_t dataLength, const uint8_t* key,
     return 0;
   }
   size_t n = 0;
-  const unsigned char* md = EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key,
-                                      keyLength, data, dataLength, out, outLength, &n);
-  if (!md || n != kDigestLen) {
+  bool ok = hmacFromTemplate(data, dataLength, key, keyLength, out, outLength, &n);
+  if (!ok && !hmacTemplate()) {
+    n = 0;
+    ok = EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key, keyLength, data,
+                   dataLength, out, outLength, &n) != nullptr;
+  }
+  if (!ok || n != kDigestLen) {
     OPENSSL_cleanse(out, outLength);
     AV_ERR("HMAC-SHA-256 failed.");
     return 0;
@@ -195,23 +275,25 @@ int agentMsg_VerifyFirst(MsgLink* link, const uint8_t* key, uint32_t keyLength,
 
 namespace {
 
-// PKCS#1 v1.5 private decryption under the RSA lock. Returns the plaintext
-// length, or -1. On OpenSSL builds with implicit rejection it is switched off:
-// only a peer that already proved the pre-shared key gets this far, and a
-// broken key part must fail the handshake rather than yield a random key.
+// PKCS#1 v1.5 private decryption under the RSA lock, through the cached
+// context. Returns the plaintext length, or -1.
 int rsaPrivateDecrypt(EVP_PKEY* key, const uint8_t* in, uint32_t inLen, uint8_t* out,
                       size_t outCap) {
   std::lock_guard<std::mutex> lock(g_rsaLock);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
-  int result = -1;
-  size_t n = outCap;
-  if (ctx && EVP_PKEY_decrypt_init(ctx) == 1 &&
-      EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1) {
-    (void)EVP_PKEY_CTX_ctrl_str(ctx, "rsa_pkcs1_implicit_rejection", "0");
-    if (EVP_PKEY_decrypt(ctx, out, &n, in, inLen) == 1) result = static_cast<int>(n);
+  if (!g_decryptCtx || g_decryptKey != key) {
+    EVP_PKEY_CTX_free(g_decryptCtx);
+    g_decryptCtx = newDecryptCtx(key);
+    g_decryptKey = g_decryptCtx ? key : nullptr;
+    if (!g_decryptCtx) return -1;
   }
-  EVP_PKEY_CTX_free(ctx);
-  return result;
+  size_t n = outCap;
+  if (EVP_PKEY_decrypt(g_decryptCtx, out, &n, in, inLen) == 1) return static_cast<int>(n);
+  // A refused key part is the peer's fault, not the context's, but a fresh
+  // context for the next handshake costs little and rules out left-over state.
+  EVP_PKEY_CTX_free(g_decryptCtx);
+  g_decryptCtx = nullptr;
+  g_decryptKey = nullptr;
+  return -1;
 }
 
 }  // namespace

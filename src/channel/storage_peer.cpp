@@ -5,6 +5,9 @@
 // when the connection encrypts (a v17 handshake), which is exactly the
 // condition under which the agent's frames must be decrypted here; a v16 peer
 // keeps status 0 and talks plain although the agent's frames say version 17.
+// An agent offers the same public key on every connection, so each thread
+// keeps the last key it parsed, with its encryption context, and reuses them
+// while the DER bytes stay equal: a load run then parses the key once.
 #include "channel/storage_peer.h"
 
 #include <errno.h>
@@ -51,21 +54,59 @@ int connectOne(const addrinfo* ai, int timeoutMs) {
   return fd;
 }
 
+// The last public key this thread parsed and its PKCS#1 v1.5 encryption
+// context. Per thread because an encryption context is not shared safely;
+// released when the thread ends.
+struct PeerKeyCache {
+  uint8_t der[AV_CHALLENGE_MAX_BODY] = {};
+  uint32_t derLen = 0;
+  EVP_PKEY_CTX* ctx = nullptr;
+  PeerKeyCache() = default;
+  PeerKeyCache(const PeerKeyCache&) = delete;
+  PeerKeyCache& operator=(const PeerKeyCache&) = delete;
+  ~PeerKeyCache() { drop(); }
+  void drop() {
+    EVP_PKEY_CTX_free(ctx);  // releases the key it holds
+    ctx = nullptr;
+    derLen = 0;
+  }
+  // The context for these DER bytes, parsing them only when they differ from
+  // the cached ones; null when they do not hold a usable RSA key.
+  EVP_PKEY_CTX* get(const uint8_t* bytes, uint32_t len) {
+    if (ctx && len == derLen && memcmp(bytes, der, len) == 0) return ctx;
+    drop();
+    if (len == 0 || len > sizeof der) return nullptr;
+    const unsigned char* p = bytes;
+    EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(len));
+    if (!key) return nullptr;
+    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    EVP_PKEY_free(key);  // the context keeps its own reference
+    if (!c || EVP_PKEY_encrypt_init(c) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(c, RSA_PKCS1_PADDING) != 1) {
+      EVP_PKEY_CTX_free(c);
+      return nullptr;
+    }
+    memcpy(der, bytes, len);
+    derLen = len;
+    ctx = c;
+    return ctx;
+  }
+};
+
+thread_local PeerKeyCache t_peerKey;
+
 // RSA PKCS#1 v1.5 encryption under the agent's DER RSAPublicKey.
 int rsaEncrypt(const uint8_t* der, uint32_t derLen, const uint8_t* in, uint32_t inLen,
                uint8_t* out, uint32_t room, uint32_t* outLen) {
-  const unsigned char* p = der;
-  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(derLen));
-  if (!key) return 0;
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  EVP_PKEY_CTX* ctx = t_peerKey.get(der, derLen);
+  if (!ctx) return 0;
   size_t n = room;
-  int ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 &&
-           EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-           EVP_PKEY_encrypt(ctx, nullptr, &n, in, inLen) == 1 && n <= room &&
+  int ok = EVP_PKEY_encrypt(ctx, nullptr, &n, in, inLen) == 1 && n <= room &&
            EVP_PKEY_encrypt(ctx, out, &n, in, inLen) == 1;
-  EVP_PKEY_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  if (!ok) return 0;
+  if (!ok) {
+    t_peerKey.drop();  // the next call starts from a fresh parse
+    return 0;
+  }
   *outLen = static_cast<uint32_t>(n);
   return 1;
 }
