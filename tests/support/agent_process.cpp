@@ -150,11 +150,11 @@ AgentProcess::~AgentProcess() {
 
 void AgentProcess::writeConfig(const ConfigOverrides& overrides) {
   auto sections = defaultConfig(port_, root_);
-  for (const auto& [spec, value] : overrides) {
-    std::string section = "AGENT_SETTING", key = spec;
-    if (auto slash = spec.find('/'); slash != std::string::npos) {
-      section = spec.substr(0, slash);
-      key = spec.substr(slash + 1);
+  for (const auto& [entry, value] : overrides) {
+    std::string section = "AGENT_SETTING", key = entry;
+    if (auto slash = entry.find('/'); slash != std::string::npos) {
+      section = entry.substr(0, slash);
+      key = entry.substr(slash + 1);
     }
     auto sec = std::find_if(sections.begin(), sections.end(),
                             [&](const Section& s) { return s.name == section; });
