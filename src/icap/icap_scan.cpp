@@ -228,9 +228,26 @@ int buildIcapScanRespMsg(void* record, uint32_t recordSize, char* result, uint32
     return -1;
   }
   const auto* rec = static_cast<const IcapScanRecord*>(record);
+  // ISTags are plain tokens in practice and go out unchanged; a server that puts
+  // a backslash or a control character in one must not turn the storage
+  // system's answer into invalid JSON, so those bytes are escaped.
+  char tag[ICAP_ISTAG_MAX * 6 + 1];
+  size_t t = 0;
+  for (size_t i = 0; i < ICAP_ISTAG_MAX && rec->isTag[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(rec->isTag[i]);
+    if (c >= 0x20 && c != 0x7F && c != '\\' && c != '"') {
+      tag[t++] = static_cast<char>(c);
+    } else if (c == '\\' || c == '"') {
+      tag[t++] = '\\';
+      tag[t++] = static_cast<char>(c);
+    } else {
+      t += static_cast<size_t>(snprintf(tag + t, sizeof(tag) - t, "\\u%04x", c));
+    }
+  }
+  tag[t] = '\0';
   snprintf(result, resultSize,
-           "{\"status\": \"%d\",\"avType\": \"1\",\"result\": \"%d\",\"isTag\": \"%.*s\"}",
-           rec->status, rec->result, static_cast<int>(ICAP_ISTAG_MAX), rec->isTag);
+           "{\"status\": \"%d\",\"avType\": \"1\",\"result\": \"%d\",\"isTag\": \"%s\"}",
+           rec->status, rec->result, tag);
   AV_DBG("Scan result : %s.", result);
   return 0;
 }

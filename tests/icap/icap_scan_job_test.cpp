@@ -128,6 +128,8 @@ TEST_F(IcapScanJob, AnswersJudged) {
       {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Type=0; Threat=E;\r\n\r\n", kErrorResult,
        {{"There is no resolution string in lbuf."}, {"Get Resolution failed."}}},
       {"", kErrorResult},  // closes without a byte
+      // A backslash or a control character in an ISTag must not break the JSON text.
+      {"ICAP/1.0 200 OK\r\nISTag: \"W\\q\x01\"\r\n\r\n", scanResult(0, "W\\\\q\\u0001")},
       // Without an infection name only the status line is read.
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", scanResult(403, ""), {}, "", {}, 0, noInfection},
       {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nX-Violations-Found: 0\r\n\r\n", scanResult(0, ""), {}, "", {}, 0,
