@@ -183,10 +183,6 @@ int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock) {
              "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
     return -1;
   }
-  if (fcntl(fd, F_GETFD) < 0) {
-    BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockBadFd, "Bad file descriptor.");
-    return -1;
-  }
   struct flock fl = {};
   fl.l_type = lock->type == 2 ? F_RDLCK : F_WRLCK;
   fl.l_whence = SEEK_SET;
@@ -199,6 +195,13 @@ int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock) {
   } while (rc != 0 && errno == EINTR && cmd == F_SETLKW);
   if (rc == 0) return 0;
   int err = errno;
+  // A closed descriptor shows as EBADF of the lock call itself, so the good
+  // path makes one call; EBADF also means a lock against the open mode, which
+  // only the probe after the fact tells apart.
+  if (err == EBADF && fcntl(fd, F_GETFD) < 0) {
+    BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockBadFd, "Bad file descriptor.");
+    return -1;
+  }
   // Taken elsewhere under a fail-at-once type is an answer, not a fault.
   if (err != EAGAIN && err != EACCES)
     BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockBadFd,
@@ -212,19 +215,20 @@ int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock) {
              "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
     return -1;
   }
-  if (fcntl(fd, F_GETFD) < 0) {
-    BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrUnlockBadFd,
-             "Bad file descriptor.");
-    return -1;
-  }
   struct flock fl = {};
   fl.l_type = F_UNLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = lock->offset;
   fl.l_len = lock->length;
   if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
+  int err = errno;
+  if (err == EBADF && fcntl(fd, F_GETFD) < 0) {
+    BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrUnlockBadFd,
+             "Bad file descriptor.");
+    return -1;
+  }
   BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrUnlockBadFd,
-           "Unlock file(%d) Fail, error code: (%d).", fd, errno);
+           "Unlock file(%d) Fail, error code: (%d).", fd, err);
   return -1;
 }
 
