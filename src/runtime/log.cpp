@@ -207,6 +207,29 @@ bool passesFilter(uint32_t module, uint32_t level) {
   return load8(b, kOffDefault) >= level;
 }
 
+// Calendar fields and the formatted time of the last second this thread
+// logged in: records come in bursts, and the conversion (zone rules under the
+// C library's lock) and the formatting only change once a second. The C
+// library reads the zone once per process for localtime_r, so reusing a
+// second's result gives exactly what a fresh call would.
+struct SecondCache {
+  time_t sec = -1;
+  struct tm tm {};
+  char text[64] = "";
+};
+thread_local SecondCache t_second;
+
+const SecondCache& calendarOf(time_t now) {
+  SecondCache& c = t_second;
+  if (c.sec != now) {
+    localtime_r(&now, &c.tm);
+    snprintf(c.text, sizeof(c.text), "%d-%02d-%02d %02d:%02d:%02d", c.tm.tm_year + 1900,
+             c.tm.tm_mon + 1, c.tm.tm_mday, c.tm.tm_hour, c.tm.tm_min, c.tm.tm_sec);
+    c.sec = now;
+  }
+  return c;
+}
+
 uint64_t monotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -297,8 +320,7 @@ void pruneLogFiles() {
 // The descriptor of the current log file, or -1. g_writers held.
 int getLogFd(uint8_t* b) {
   time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
+  const struct tm tm = calendarOf(now).tm;  // a copy: a record logged on the way may refill it
   int64_t minute = static_cast<int64_t>(now) / 60;
   if (g_failedOpens >= 4 && minute == g_lastAttemptMinute) return -1;
   g_lastAttemptMinute = minute;
@@ -377,12 +399,8 @@ void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line, u
   uint8_t* b = g_block.load(std::memory_order_acquire);
   if (!b) return;
 
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
   char timestamp[64];
-  snprintf(timestamp, sizeof(timestamp), "%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  memcpy(timestamp, calendarOf(time(nullptr)).text, sizeof(timestamp));
 
   uint64_t first = monotonicMs();
   uint64_t ms = monotonicMs();
