@@ -263,19 +263,23 @@ int agentMsg_EmptySocket(int sock) {
 
 namespace {
 
-int recvPackage(MsgLink* link, bool ready) {
+// waitFirst: the caller knows nothing has arrived yet (it has just sent or
+// connected), so the first read waits instead of trying. takeTail: the header
+// read may take the 16 bytes behind it too.
+int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
   if (!link) {
     AV_ERR("Null pointer.");
     return 2;
   }
   // Every frame is at least a header and a tail long, so the agent's header
   // read may take up to that much without touching the next frame: an
-  // empty-body request then arrives in one call. Other callers take the header
-  // alone, so that a frame refused from its header leaves its body unread.
+  // empty-body request then arrives in one call. The compatible reader takes
+  // the header alone, so that a frame refused from its header leaves its body
+  // unread.
   uint8_t raw[AV_HEADER_SIZE + AV_TAIL_SIZE];
   uint32_t got = 0;
   int rc = recvRange(link->socket, raw, AV_HEADER_SIZE,
-                     ready ? sizeof raw : AV_HEADER_SIZE, !ready, &got);
+                     takeTail ? sizeof raw : AV_HEADER_SIZE, waitFirst, &got);
   if (rc != 0) {
     AV_DBG("msg_DoRecv(head) FAIL. %d", rc);
     return rc;
@@ -337,9 +341,11 @@ int recvPackage(MsgLink* link, bool ready) {
 
 }  // namespace
 
-int agentMsg_RecvPackage_Compatible(MsgLink* link) { return recvPackage(link, false); }
+int agentMsg_RecvPackage_Compatible(MsgLink* link) { return recvPackage(link, true, false); }
 
-int agentMsg_RecvPackage_Ready(MsgLink* link) { return recvPackage(link, true); }
+int agentMsg_RecvPackage_Ready(MsgLink* link) { return recvPackage(link, false, true); }
+
+int agentMsg_RecvPackage_Awaited(MsgLink* link) { return recvPackage(link, true, true); }
 
 int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
                         uint32_t len, uint32_t version, int encrypt) {

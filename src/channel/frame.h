@@ -66,6 +66,10 @@ int agentMsg_RecvPackage_Compatible(MsgLink* link);    // 0 good frame, else 1 o
 // its request wait): the header read tries the socket before it waits, and may
 // take the first 16 bytes behind the header with it (every frame has them).
 int agentMsg_RecvPackage_Ready(MsgLink* link);
+// The same for a peer that has just sent a request (or connected): nothing can
+// be there yet, so it waits once, then takes the header and the 16 bytes
+// behind it in one read. A frame refused from its header may lose those bytes.
+int agentMsg_RecvPackage_Awaited(MsgLink* link);
 int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
                                   const void* body, uint32_t len);  // 1 / 0
 int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,

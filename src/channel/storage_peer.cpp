@@ -8,6 +8,8 @@
 // An agent offers the same public key on every connection, so each thread
 // keeps the last key it parsed, with its encryption context, and reuses them
 // while the DER bytes stay equal: a load run then parses the key once.
+// Every read here follows a send or the connect, so it waits before it reads
+// and takes header and tail in one call (an empty answer costs one read).
 #include "channel/storage_peer.h"
 
 #include <errno.h>
@@ -143,7 +145,7 @@ void sp_Attach(StoragePeer* peer, int sock, uint32_t version) {
 }
 
 int sp_RecvChallenge(StoragePeer* peer) {
-  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_REFUSED;
+  if (agentMsg_RecvPackage_Awaited(&peer->link) != 0) return SP_REFUSED;
   const MsgHeader& h = peer->link.RecvHead;
   if (h.MessageType != MSG_HANDSHAKE_CHALLENGE || h.Length <= AV_CHALLENGE_RANDOM_LEN ||
       h.Length > AV_CHALLENGE_MAX_BODY)
@@ -189,7 +191,7 @@ int sp_SendFrame(StoragePeer* peer, uint32_t messageType, const void* body, uint
 }
 
 int sp_RecvResult(StoragePeer* peer) {
-  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_REFUSED;
+  if (agentMsg_RecvPackage_Awaited(&peer->link) != 0) return SP_REFUSED;
   const MsgHeader& h = peer->link.RecvHead;
   if (h.MessageType != MSG_HANDSHAKE_ANSWER || h.ReturnStatus != RET_OK) return SP_REFUSED;
   if (peer->version >= AV_PROTOCOL_VERSION) {
@@ -221,7 +223,7 @@ int sp_Request(StoragePeer* peer, uint32_t messageType, const void* body, uint32
   agentMsg_ReleaseLink(&peer->link);
   int rc = sp_SendFrame(peer, messageType, body, len);
   if (rc != SP_OK) return rc;
-  if (agentMsg_RecvPackage_Compatible(&peer->link) != 0) return SP_CLOSED;
+  if (agentMsg_RecvPackage_Awaited(&peer->link) != 0) return SP_CLOSED;
   return SP_OK;
 }
 
