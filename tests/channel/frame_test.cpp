@@ -182,6 +182,52 @@ TEST(FrameRecv, TagsAndLengthLimit) {
   EXPECT_EQ(before, avtest::poolFreeCounts());
 }
 
+TEST(FrameRecv, AwaitedReaderWaitsThenTakesNoMoreThanItsFrame) {
+  auto before = avtest::poolFreeCounts();
+  {
+    // Frames back to back in one write: the header read may take the tail but
+    // never a byte of the next frame.
+    Pair s;
+    std::vector<uint8_t> all;
+    for (uint32_t len : {0u, 7u, 0u, 40u}) {
+      auto f = rawFrame(len);
+      all.insert(all.end(), f.begin(), f.end());
+    }
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      s.write(all);
+    });
+    for (uint32_t len : {0u, 7u, 0u, 40u}) {
+      ASSERT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0) << len;
+      EXPECT_EQ(s.rx.RecvLength, len);
+      if (len) {
+        EXPECT_EQ(s.rx.RecvBody[len - 1], 'a' + (len - 1) % 26);
+      }
+    }
+    late.join();
+  }
+  for (uint32_t len : {0u, 1u, 16u, 18u}) {  // encrypted: early bytes are the first block
+    SCOPED_TRACE(len);
+    Pair s(true);
+    std::vector<uint8_t> body(len, 0x5A);
+    ASSERT_EQ(agentMsg_CombinSendingMessage(&s.tx, MSG_SCAN_FILE, body.data(), len), 1);
+    ASSERT_EQ(agentMsg_DoSend(s.a, s.tx.SendPackage, s.tx.SendLength), 1);
+    ASSERT_TRUE(s.write(rawFrame(0)));
+    ASSERT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0);
+    EXPECT_EQ(0, memcmp(s.rx.RecvBody, body.data(), len));
+    s.rx.status = LINK_UNVERIFIED;  // the plain frame behind it is still whole
+    EXPECT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0);
+    EXPECT_EQ(s.rx.RecvLength, 0u);
+  }
+  avtest::LogCapture cap;
+  avtest::DebugLevel dbg;
+  Pair s;
+  s.closeA();
+  EXPECT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 1);
+  EXPECT_TRUE(cap.contains("msg_DoRecv(head) FAIL. 1"));
+  EXPECT_EQ(before, avtest::poolFreeCounts());
+}
+
 TEST(FrameRecv, StallingOrClosingPeerMidFrame) {
   avtest::LogCapture cap;
   avtest::DebugLevel dbg;

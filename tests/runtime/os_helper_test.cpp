@@ -282,6 +282,19 @@ TEST(OsFileLock, BadArgumentsAndFailedCloseAreLoggedWithTheirCodes) {
 }
 
 
+TEST(OsFileLock, LockAgainstTheOpenModeIsNotABadDescriptor) {
+  avtest::LogCapture capture;
+  avtest::writeFile(lockFilePath(), "0123456789");
+  int fd = open(lockFilePath().c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const BRIM_FILE_LOCK shared{2, 0, 1};  // a read lock needs read access: EBADF
+  EXPECT_EQ(BRIM_LockFile(fd, &shared), -1);
+  auto recs = capture.records();
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].message, "Lock file(" + std::to_string(fd) + ") Fail, error code: (9).");
+  close(fd);
+}
+
 TEST(OsSleep, TicksAreTenMilliseconds) {
   auto start = std::chrono::steady_clock::now();
   BRIM_Sleep(3);
