@@ -12,6 +12,14 @@
 
 namespace {
 
+// Names longer than the caller's room are cut, never overrun.
+void copyCut(char* out, size_t size, const char* text) {
+  size_t n = strnlen(text, size - 1);
+  memcpy(out, text, n);
+  out[n] = '\0';
+}
+
+
 // Writes "<pid>/<leaf>" into buf.
 void procEntryPath(char* buf, size_t size, const char* pid, const char* leaf) {
   size_t p = strlen(pid), l = strlen(leaf);
@@ -54,8 +62,7 @@ bool processName(int procFd, const char* pid, char* name, size_t size) {
       buf[n - kDeletedLen] = '\0';
     const char* last = lastComponent(buf);
     if (*last) {
-      strncpy(name, last, size - 1);
-      name[size - 1] = '\0';
+      copyCut(name, size, last);
       return true;
     }
   }
@@ -68,8 +75,7 @@ bool processName(int procFd, const char* pid, char* name, size_t size) {
     buf[strcspn(buf, " ")] = '\0';  // first word (arguments are NUL-separated)
     const char* last = lastComponent(buf);
     if (*last) {
-      strncpy(name, last, size - 1);
-      name[size - 1] = '\0';
+      copyCut(name, size, last);
       return true;
     }
   }
@@ -77,8 +83,7 @@ bool processName(int procFd, const char* pid, char* name, size_t size) {
   n = readSmall(procFd, rel, buf, sizeof(buf));
   if (n <= 0) return false;
   if (buf[n - 1] == '\n') buf[n - 1] = '\0';
-  strncpy(name, buf, size - 1);
-  name[size - 1] = '\0';
+  copyCut(name, size, buf);
   return name[0] != '\0';
 }
 
