@@ -214,7 +214,7 @@ TEST(FrameRecv, AwaitedReaderWaitsThenTakesNoMoreThanItsFrame) {
     ASSERT_EQ(agentMsg_DoSend(s.a, s.tx.SendPackage, s.tx.SendLength), 1);
     ASSERT_TRUE(s.write(rawFrame(0)));
     ASSERT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0);
-    EXPECT_EQ(0, memcmp(s.rx.RecvBody, body.data(), len));
+    EXPECT_EQ(std::vector<uint8_t>(s.rx.RecvBody, s.rx.RecvBody + len), body);
     s.rx.status = LINK_UNVERIFIED;  // the plain frame behind it is still whole
     EXPECT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0);
     EXPECT_EQ(s.rx.RecvLength, 0u);
