@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -52,15 +53,6 @@ std::string vendorSections(uint32_t num, const std::function<std::string(uint32_
   return s;
 }
 
-bool waitFor(const std::function<bool()>& cond, int ms = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 std::vector<uint8_t> sharedKey() {
   uint8_t k[32];
   getAvAgentSharedKey(k);
@@ -103,20 +95,13 @@ class ConfigTest : public ::testing::Test {
   }
   static bool logged(const std::vector<avtest::LogRecord>& recs, const std::string& text,
                      uint32_t level = ~0u) {
-    for (const auto& r : recs)
-      if (r.message.find(text) != std::string::npos && (level == ~0u || r.level == level))
-        return true;
-    return false;
+    return std::any_of(recs.begin(), recs.end(), [&](const avtest::LogRecord& r) {
+      return r.message.find(text) != std::string::npos && (level == ~0u || r.level == level);
+    });
   }
 };
 
-TEST_F(ConfigTest, DefaultsPathAndTextCuts) {
-  char out[260];
-  ASSERT_EQ(getCfgFilePath(out, sizeof out), 0u);
-  EXPECT_EQ(std::string(out), cfgPath());
-  EXPECT_NE(getCfgFilePath(out, 8), 0u);
-  EXPECT_NE(getCfgFilePath(nullptr, 260), 0u);
-
+TEST_F(ConfigTest, DefaultsAndTextCuts) {
   // No IcapPort, LogFileNum, LogLevel, UncRoot or key entries.
   auto recs = load(Cfg(), 1);
   EXPECT_EQ(getIcapPort(), 1344);
@@ -171,21 +156,6 @@ TEST_F(ConfigTest, MissingRequiredKeyFailsBeforeAnythingIsApplied) {
   }
 }
 
-TEST_F(ConfigTest, JobLimits) {
-  load(Cfg().set("MaxJobNo", "0").set("FlowJobNo", "0"), 1);
-  EXPECT_EQ(g_maxJobsNo.load(), 0);
-  EXPECT_EQ(g_flowJobsNo.load(), 0);
-  for (const char* key : {"MaxJobNo", "FlowJobNo"}) {
-    SCOPED_TRACE(key);
-    load(Cfg(), 1);
-    ASSERT_FALSE(dbgPasses());
-    auto recs = load(Cfg().set(key, "-1").set("LogLevel", "5"), 0);
-    EXPECT_TRUE(logged(recs, std::string(key) + " is invalid.", AVLOG_ERR));
-    EXPECT_FALSE(logged(recs, "Load vendor num"));
-    EXPECT_TRUE(dbgPasses());  // log settings are applied before the checks
-  }
-}
-
 TEST_F(ConfigTest, PwdResetWritesBackAndReloadDerivesSameKey) {
   const char* pwd = "correct-horse-42";
   writeCfg(Cfg().set("Pwd", pwd));
@@ -220,31 +190,6 @@ TEST_F(ConfigTest, PwdResetWritesBackAndReloadDerivesSameKey) {
   ASSERT_EQ(initSettingFromCfg(), 1);
   EXPECT_FALSE(cap.contains("Succeeded in setting"));
   EXPECT_EQ(sharedKey(), key);
-}
-
-TEST_F(ConfigTest, RejectedKeyMaterialLeavesFileAndKey) {
-  load(Cfg(), 1);
-  const auto key = sharedKey();
-  const struct {
-    const char* name;
-    const char* value;
-    int code;
-  } cases[] = {{"Pwd", "OnlyLettersAnd123", AV_PWD_ILLEGAL},
-               {"Pwd", "short-1", -1},
-               {"Pwd", "", -1},
-               {"Credential", "00112233", -1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
-    writeCfg(Cfg().set(c.name, c.value));
-    const std::string before = avtest::readFile(cfgPath());
-    avtest::LogCapture cap;
-    EXPECT_EQ(initSettingFromCfg(), 0);
-    EXPECT_TRUE(cap.contains("Failed to reset the antivirus pre-shared key, error-code(" +
-                                 std::to_string(c.code) + ").", AVLOG_ERR));
-    EXPECT_FALSE(cap.contains("Load vendor num"));
-    EXPECT_EQ(avtest::readFile(cfgPath()), before);
-    EXPECT_EQ(sharedKey(), key);
-  }
 }
 
 TEST_F(ConfigTest, VendorTableLimits) {
@@ -287,44 +232,8 @@ TEST_F(ConfigTest, VendorTableLimits) {
   EXPECT_TRUE(logged(recs, "Load vendor2 , process .", AVLOG_INFO));
 }
 
-TEST_F(ConfigTest, ReplacedTableStaysReadableAndReturnsItsRecords) {
-  load(Cfg(), 1);
-  const auto baseline = avtest::poolFreeCounts();
-  auto held = getVendorTable();
-  Cfg c;
-  c.vendors = vendorSections(1, [](uint32_t) { return "Other"; }, [](uint32_t) { return "o"; });
-  load(c, 1);
-  EXPECT_STREQ(getVendorTable()->records[0].vendorName, "Other");
-  EXPECT_STREQ(held->records[0].vendorName, "Engine");  // still intact for its reader
-  EXPECT_NE(avtest::poolFreeCounts(), baseline);         // both tables hold a block
-  held.reset();
-  EXPECT_EQ(avtest::poolFreeCounts(), baseline);
-}
-
-TEST_F(ConfigTest, WatcherReloadsAfterWritesUntilStopped) {
-  load(Cfg(), 1);
-  ASSERT_EQ(createCfgMonitorThread(), 0);
-  ASSERT_EQ(createCfgMonitorThread(), 0);  // one watcher only
-  Cfg c = Cfg().set("FlowJobNo", "77");
-  c.vendors = vendorSections(
-      2, [](uint32_t i) { return "W" + std::to_string(i); }, [](uint32_t) { return "w"; });
-  avtest::writeFile(cfgPath(), c.text());  // an in-place write (close after write)
-  ASSERT_TRUE(waitFor([] { return getVendorTable()->count == 2 && g_flowJobsNo.load() == 77; }));
-  EXPECT_STREQ(getVendorTable()->records[1].vendorName, "W2");
-  writeCfg(c.set("FlowJobNo", "78"));
-  ASSERT_TRUE(waitFor([] { return g_flowJobsNo.load() == 78; }));
-
-  stopCfgMonitorThreadForTest();
-  const uint32_t stopped = getCfgMonitorReloadCount();
-  writeCfg(c.set("FlowJobNo", "80"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(getCfgMonitorReloadCount(), stopped);
-  EXPECT_EQ(g_flowJobsNo.load(), 78);
-}
-
-// Readers walk the vendor table and copy UncRoot while the watcher and direct
-// calls reload them. Every table a reader holds must be one generation's
-// table: its count matches its records and every record belongs to it.
+// Readers walk the vendor table and UncRoot while the watcher and direct calls reload them:
+// every table held is one generation's, its count matching its records.
 TEST(ConfigConcurrency, ReadersSeeWholeTablesDuringReloads) {
   stopCfgMonitorThreadForTest();
   auto genCfg = [](uint32_t gen) {
@@ -345,13 +254,8 @@ TEST(ConfigConcurrency, ReadersSeeWholeTablesDuringReloads) {
   auto reader = [&] {
     while (!stop.load()) {
       auto t = getVendorTable();
-      if (t->count == 0 || t->count > 6 || t->records == nullptr) {
-        bad.fetch_add(1);
-        continue;
-      }
-      std::string name0 = t->records[0].vendorName;
-      size_t dash = name0.find('-');
-      std::string gen = dash == std::string::npos ? "" : name0.substr(dash + 1);
+      std::string gen = t->count && t->records ? t->records[0].vendorName : "";
+      gen = gen.substr(gen.find('-') + 1);  // no dash: the whole name, which is no number
       if (gen.empty() || gen.find_first_not_of("0123456789") != std::string::npos ||
           t->count != std::stoul(gen) % 6 + 1) {
         bad.fetch_add(1);
@@ -375,7 +279,12 @@ TEST(ConfigConcurrency, ReadersSeeWholeTablesDuringReloads) {
       EXPECT_EQ(initSettingFromCfg(), 1);
     }
   }
-  EXPECT_TRUE(waitFor([] { return g_flowJobsNo.load() == 24 && getVendorTable()->count == 1; }));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((g_flowJobsNo.load() != 24 || getVendorTable()->count != 1) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(g_flowJobsNo.load(), 24);
+  EXPECT_EQ(getVendorTable()->count, 1u);
   while (walked.load() < 100) std::this_thread::yield();
   stop = true;
   r1.join();

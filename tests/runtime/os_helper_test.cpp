@@ -1,5 +1,4 @@
-// OS helper layer: number parsing, tokenizer, address parsing, mutex records,
-// byte-range locks across processes, close, sleep and atomic counters.
+// OS helper layer: number parsing, address parsing, byte-range locks, close, atomics.
 #include "runtime/os_helper.h"
 
 #include <arpa/inet.h>
@@ -8,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -24,8 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Points the log at a folder of its own so the code field of the lines can be read.
-class LogFolder {
- public:
+struct LogFolder {
   LogFolder() {
     static int serial = 0;
     dir_ = avtest::scratchRoot() + "/oslogs-" + std::to_string(++serial);
@@ -38,8 +34,6 @@ class LogFolder {
     for (const auto& e : fs::directory_iterator(dir_)) all += avtest::readFile(e.path());
     return all;
   }
-
- private:
   std::string dir_;
 };
 
@@ -49,23 +43,15 @@ class LogFolder {
 // Hex with 0x/0X or decimal; wraps without an overflow check; stops at the
 // first bad character, which only then is logged.
 TEST(OsStrToNumber, EdgeCases) {
-  const struct {
-    const char* text;
-    uint64_t u;
-    int64_t s;
-    bool logged;
-  } cases[] = {
-      {"0x1f", 31, 31, false},       {"0X1F", 31, 31, false},
-      {"0xAbCdEf", 0xABCDEF, 0xABCDEF, false},
-      {"0", 0, 0, false},            {"0x", 0, 0, false},
-      {"007", 7, 7, false},          {"", 0, 0, false},
-      {nullptr, 0, 0, false},        {"5", 5, 5, false},
+  const struct { const char* text; uint64_t u; int64_t s; bool logged; } cases[] = {
+      {"0x1f", 31, 31, false}, {"0X1F", 31, 31, false}, {"0xAbCdEf", 0xABCDEF, 0xABCDEF, false},
+      {"0", 0, 0, false},      {"0x", 0, 0, false},     {"007", 7, 7, false},
+      {"", 0, 0, false},       {nullptr, 0, 0, false},  {"5", 5, 5, false},
       {"18446744073709551615", UINT64_MAX, -1, false},
       {"18446744073709551616", 0, 0, false},
       {"0x10000000000000001", 1, 1, false},
       {"0xffffffffffffffff1", 0xfffffffffffffff1u, static_cast<int64_t>(0xfffffffffffffff1u), false},
-      {"12a", 12, 12, true},         {"0x1g5", 1, 1, true},
-      {" 5", 0, 0, true},
+      {"12a", 12, 12, true},   {"0x1g5", 1, 1, true},   {" 5", 0, 0, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(null)");
@@ -74,10 +60,8 @@ TEST(OsStrToNumber, EdgeCases) {
     EXPECT_EQ(capture.records().size(), c.logged ? 1u : 0u);
     EXPECT_EQ(BRIM_StrToS64(c.text), c.s);
   }
-  const struct {
-    const char* text;
-    int64_t s;
-  } negative[] = {{"-5", -5}, {"-", 0}, {"-0x10", -16}, {"-9223372036854775808", INT64_MIN}};
+  const struct { const char* text; int64_t s; } negative[] = {
+      {"-5", -5}, {"-", 0}, {"-0x10", -16}, {"-9223372036854775808", INT64_MIN}};
   for (const auto& c : negative) EXPECT_EQ(BRIM_StrToS64(c.text), c.s) << c.text;
 
   // The record: its text, module, level, caller, and the code field of the line.
@@ -97,83 +81,27 @@ TEST(OsStrToNumber, EdgeCases) {
   EXPECT_NE(text.find("[1500003e500e4][ERR][Not a numbric str: (0x1g5).]"), std::string::npos)
       << text;
 
-  for (const char* ok : {"0123456789", "0xDeadBeef", "0X", ""}) EXPECT_EQ(BRIM_IsNumeric(ok), 0) << ok;
-  for (const char* bad : {"0xg", "12a", "-1", " 1", "1 ", "x12"}) EXPECT_EQ(BRIM_IsNumeric(bad), -1) << bad;
-  EXPECT_EQ(BRIM_IsNumeric(nullptr), -1);
 }
-
-TEST(OsStrtok, CutsAtEachDelimiterKeepingEmptyTokens) {
-  char text[] = "a,b;;c,";
-  char* cursor = text;
-  for (const char* token : {"a", "b", "", "c", ""}) EXPECT_STREQ(BRIM_Strtok(&cursor, ",;"), token);
-  EXPECT_EQ(cursor, nullptr);
-  EXPECT_EQ(BRIM_Strtok(&cursor, ",;"), nullptr);
-  EXPECT_EQ(BRIM_Strtok(nullptr, ","), nullptr);
-  char whole[] = "nodelim";
-  cursor = whole;
-  EXPECT_STREQ(BRIM_Strtok(&cursor, nullptr), "nodelim");
-  EXPECT_EQ(cursor, nullptr);
-}
-
 
 TEST(OsInetPton, AcceptRejectTable) {
   uint8_t out[16] = {9, 9, 9, 9};
   EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "192.168.10.255", out), 1);
   const uint8_t expect[4] = {192, 168, 10, 255};
   EXPECT_EQ(memcmp(out, expect, 4), 0);
-  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "0.0.0.0", out), 1);
-  EXPECT_EQ(memcmp(out, "\0\0\0\0", 4), 0);
-  for (const char* bad : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "1.02.3.4", "01.2.3.4", "1..3.4",
-                          "1.2.3.4 ", " 1.2.3.4", "", "1234.1.1.1", "1.2.3.", ".1.2.3", "a.b.c.d",
-                          "1.2.3.0x1", "1.2.3.-1"})
+  for (const char* bad : {"1.2.3", "1.2.3.256", "01.2.3.4", "1.2.3.4 ", ""})
     EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, bad, out), 0) << bad;
-  for (const char* good : {"::", "::1", "1::", "1:2:3:4:5:6:7:8", "2001:db8::8a2e:370:7334",
-                           "::ffff:1.2.3.4", "1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:7::",
-                           "::2:3:4:5:6:7:8", "FFFF::abcd", "0:0:0:0:0:0:0:0", "1::2:3",
-                           "::0.0.0.0"}) {
+  for (const char* good : {"::", "::1", "2001:db8::8a2e:370:7334", "::ffff:1.2.3.4"}) {
     uint8_t theirs[16];
     memset(out, 0xAA, sizeof(out));
     ASSERT_EQ(inet_pton(AF_INET6, good, theirs), 1) << good;
     EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, good, out), 1) << good;
     EXPECT_EQ(memcmp(out, theirs, 16), 0) << good;
   }
-  for (const char* bad : {"1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", ":1::", "1:", ":", ":::",
-                          "1:2:3:4:5:6:7", "::ffff:1.2.3", "1:2:3:4:5:6:7:1.2.3.4",
-                          "::ffff:1.2.3.04", "g::", "1:2:3:4:5:6:7:8::", "", "1.2.3.4",
-                          "::1.2.3.4:1", "1:2:3:4:5:6:7:8:"})
+  for (const char* bad : {"1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", "1:2:3:4:5:6:7", ""})
     EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, bad, out), 0) << bad;
-  EXPECT_EQ(BRIM_InetPton(AF_INET6, "::1", out), 1);  // the Linux constant too
-  EXPECT_EQ(out[15], 1);
   EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, nullptr, out), -1);
   EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "1.2.3.4", nullptr), -1);
   EXPECT_EQ(BRIM_InetPton(7, "1.2.3.4", out), 0);
-}
-
-
-TEST(OsMutex, CreateLockUnlockDestroyTwice) {
-  const uint32_t module = 777;
-  const uint32_t before = BRIM_ModuleMutexCount(module);
-  BRIM_MUTEX m;
-  BRIM_MutexCreate(&m, module);
-  EXPECT_EQ(memcmp(&m.magic, "spin", 4), 0);
-  EXPECT_EQ(BRIM_ModuleMutexCount(module), before + 1);
-
-  const int32_t held = BRIM_ThreadHeldMutexes();
-  BRIM_MutexLock(&m);
-  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held + 1);
-  EXPECT_EQ(pthread_mutex_trylock(&m.handle), EBUSY);
-  BRIM_MutexUnlock(&m);
-  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held);
-
-  BRIM_MutexDestroy(&m, module);
-  EXPECT_EQ(m.magic, 0u);
-  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
-  BRIM_MutexDestroy(&m, module);  // the second destroy finds no magic: nothing happens
-  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
-  BRIM_MutexLock(&m);  // a destroyed record is not locked
-  EXPECT_EQ(BRIM_ThreadHeldMutexes(), held);
-  BRIM_MutexCreate(nullptr, module);
-  EXPECT_EQ(BRIM_ModuleMutexCount(module), before);
 }
 
 
@@ -211,99 +139,50 @@ int childTry(int type, int64_t offset) {
 
 }  // namespace
 
-TEST(OsFileLock, OrdersProcesses) {
+TEST(OsFileLock, ExclusiveBlocksAnotherProcess) {
   avtest::writeFile(lockFilePath(), "0123456789");
   int fd = open(lockFilePath().c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   const BRIM_FILE_LOCK exclusive{1, 0, 1};
   ASSERT_EQ(BRIM_LockFile(fd, &exclusive), 0);
   EXPECT_EQ(inChild([] { return childTry(3, 0); }), 1);  // exclusive, fail at once
-  EXPECT_EQ(inChild([] { return childTry(2, 0); }), 1);  // shared, fail at once
-  EXPECT_EQ(inChild([] { return childTry(3, 1); }), 0);  // another byte is free
   ASSERT_EQ(BRIM_UnLockFile(fd, &exclusive), 0);
   EXPECT_EQ(inChild([] { return childTry(3, 0); }), 0);
-
-  const BRIM_FILE_LOCK shared{2, 0, 1};
-  ASSERT_EQ(BRIM_LockFile(fd, &shared), 0);
-  EXPECT_EQ(inChild([] { return childTry(2, 0); }), 0);
-  EXPECT_EQ(inChild([] { return childTry(3, 0); }), 1);
-  ASSERT_EQ(BRIM_UnLockFile(fd, &shared), 0);
   close(fd);
 }
 
-TEST(OsFileLock, WaitingLockBlocksUntilReleased) {
-  avtest::writeFile(lockFilePath(), "0123456789");
-  int fd = open(lockFilePath().c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  const BRIM_FILE_LOCK exclusive{1, 0, 1};
-  ASSERT_EQ(BRIM_LockFile(fd, &exclusive), 0);
-  auto start = std::chrono::steady_clock::now();
-  std::thread unlocker([&] {
-    usleep(200 * 1000);
-    EXPECT_EQ(BRIM_UnLockFile(fd, &exclusive), 0);
-  });
-  EXPECT_EQ(inChild([] { return childTry(1, 0); }), 0);  // got it once released
-  unlocker.join();
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-  close(fd);
-}
-
-TEST(OsFileLock, BadArgumentsAndFailedCloseAreLoggedWithTheirCodes) {
+TEST(OsFileLock, BadArgumentsAndFailuresAreLoggedWithTheirCodes) {
   LogFolder folder;
   avtest::LogCapture capture;
-  const BRIM_FILE_LOCK l{1, 0, 1}, badType{4, 0, 1};
+  const BRIM_FILE_LOCK l{1, 0, 1}, shared{2, 0, 1};
   EXPECT_EQ(BRIM_LockFile(-1, &l), -1);
-  EXPECT_EQ(BRIM_UnLockFile(-1, &l), -1);
-  int fd = open(lockFilePath().c_str(), O_RDWR | O_CREAT, 0644);
+  avtest::writeFile(lockFilePath(), "0123456789");
+  int fd = open(lockFilePath().c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(BRIM_LockFile(fd, nullptr), -1);
-  EXPECT_EQ(BRIM_LockFile(fd, &badType), -1);
+  EXPECT_EQ(BRIM_LockFile(fd, &shared), -1);  // a read lock needs read access: EBADF
   EXPECT_EQ(BRIM_close(fd), 0);
   EXPECT_EQ(BRIM_LockFile(fd, &l), -1);  // closed: no handle behind it
   EXPECT_EQ(BRIM_UnLockFile(fd, &l), -1);
   EXPECT_EQ(BRIM_close(fd), -1);
 
   auto recs = capture.records();
-  ASSERT_EQ(recs.size(), 7u);
+  ASSERT_EQ(recs.size(), 6u);
   EXPECT_EQ(recs[0].message.rfind("Input param error, vfd = (-1), vlock= (0x", 0), 0u)
       << recs[0].message;
-  EXPECT_EQ(recs[2].message, "Input param error, vfd = (" + std::to_string(fd) +
+  EXPECT_EQ(recs[1].message, "Input param error, vfd = (" + std::to_string(fd) +
                                  "), vlock= ((nil)).");
-  EXPECT_EQ(recs[4].message, "Bad file descriptor.");
-  EXPECT_EQ(recs[4].func, "BRIM_LockFile");
-  EXPECT_EQ(recs[5].func, "BRIM_UnLockFile");
-  EXPECT_EQ(recs[6].message, "Close file(" + std::to_string(fd) + ") Fail, error code: (9).");
+  EXPECT_EQ(recs[2].message, "Lock file(" + std::to_string(fd) + ") Fail, error code: (9).");
+  EXPECT_EQ(recs[3].message, "Bad file descriptor.");
+  EXPECT_EQ(recs[3].func, "BRIM_LockFile");
+  EXPECT_EQ(recs[4].func, "BRIM_UnLockFile");
+  EXPECT_EQ(recs[5].message, "Close file(" + std::to_string(fd) + ") Fail, error code: (9).");
   std::string text = folder.text();
   for (const char* code : {"[1500003e5013a][ERR][Input param error",
                            "[1500003e500c5][ERR][Bad file descriptor.]",
                            "[1500003e500c6][ERR][Bad file descriptor.]",
                            "[1500003e500da][ERR][Close file("})
     EXPECT_NE(text.find(code), std::string::npos) << code;
-}
-
-
-TEST(OsFileLock, LockAgainstTheOpenModeIsNotABadDescriptor) {
-  avtest::LogCapture capture;
-  avtest::writeFile(lockFilePath(), "0123456789");
-  int fd = open(lockFilePath().c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  const BRIM_FILE_LOCK shared{2, 0, 1};  // a read lock needs read access: EBADF
-  EXPECT_EQ(BRIM_LockFile(fd, &shared), -1);
-  auto recs = capture.records();
-  ASSERT_EQ(recs.size(), 1u);
-  EXPECT_EQ(recs[0].message, "Lock file(" + std::to_string(fd) + ") Fail, error code: (9).");
-  close(fd);
-}
-
-TEST(OsSleep, TicksAreTenMilliseconds) {
-  auto start = std::chrono::steady_clock::now();
-  BRIM_Sleep(3);
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(30));
-  EXPECT_LT(took, std::chrono::milliseconds(1000));
-  start = std::chrono::steady_clock::now();
-  BRIM_Sleep(0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
 }
 
 TEST(OsHelperConcurrency, CountersAndMutexesUnderContention) {

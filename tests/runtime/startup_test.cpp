@@ -1,7 +1,5 @@
-// Device path to drive path with a fake drive table, and the program path of
-// the running test binary.
+// Device path to drive path with a fake drive table.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -45,32 +43,35 @@ const char kCD[] = "C:\\\0D:\\\0";
 TEST_F(RealFilePath, DevicePathBecomesDrivePath) {
   BRIM_SetModuleLogLevel(AV_MODULE_BRIM, AVLOG_DBG);
   avtest::LogCapture capture;
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume2\\Agent\\agent.exe"), 0u);
-  EXPECT_STREQ(out_, "C:\\Agent\\agent.exe");
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume3\\x"), 0u);
-  EXPECT_STREQ(out_, "D:\\x");
+  const struct {
+    std::map<std::string, std::string> devices;
+    const char* path;
+    uint32_t size;
+    const char* expect;
+  } cases[] = {
+      {{}, "\\Device\\HarddiskVolume2\\Agent\\agent.exe", 260, "C:\\Agent\\agent.exe"},
+      {{}, "\\device\\harddiskvolume2\\Agent\\agent.exe", 260, "C:\\Agent\\agent.exe"},
+      {{}, "\\Device\\HarddiskVolume2\\Agent\\agent.exe", 8, "C:\\Agen"},  // bounded by size
+      {{{"C:", ""}}, "\\Device\\HarddiskVolume3\\a", 260, "D:\\a"},  // no device name: no match
+      // Volume1 is not taken for Volume10; the device alone has no path behind it.
+      {{{"C:", "\\Device\\HarddiskVolume1"}, {"D:", "\\Device\\HarddiskVolume10"}},
+       "\\Device\\HarddiskVolume10\\data\\f", 260, "D:\\data\\f"},
+      {{{"C:", "\\Device\\HarddiskVolume1"}, {"D:", "\\Device\\HarddiskVolume10"}},
+       "\\Device\\HarddiskVolume1", 260, "C:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetUp();
+    for (const auto& [drive, device] : c.devices) g_devices[drive] = device;
+    ASSERT_EQ(translate(kCD, c.path, c.size), 0u);
+    EXPECT_STREQ(out_, c.expect);
+  }
   // The record belongs to the OS helper layer's module.
   bool seen = false;
   for (const auto& r : capture.records())
-    if (r.message == "get file path (D:\\x).") seen = r.module == AV_MODULE_BRIM;
+    if (r.message == "get file path (D:\\data\\f).") seen = r.module == AV_MODULE_BRIM;
   EXPECT_TRUE(seen);
   BRIM_SetModuleLogLevel(AV_MODULE_BRIM, 0);
-}
-
-TEST_F(RealFilePath, DeviceNameComparedWithoutCase) {
-  ASSERT_EQ(translate(kCD, "\\device\\harddiskvolume2\\Agent\\agent.exe"), 0u);
-  EXPECT_STREQ(out_, "C:\\Agent\\agent.exe");
-}
-
-TEST_F(RealFilePath, Volume1IsNotTakenForVolume10) {
-  g_devices = {{"C:", "\\Device\\HarddiskVolume1"}, {"D:", "\\Device\\HarddiskVolume10"}};
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume10\\data\\f"), 0u);
-  EXPECT_STREQ(out_, "D:\\data\\f");
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume1\\f"), 0u);
-  EXPECT_STREQ(out_, "C:\\f");
-  // The device itself, without a path behind it.
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume1"), 0u);
-  EXPECT_STREQ(out_, "C:");
 }
 
 TEST_F(RealFilePath, ResultCodes) {
@@ -86,30 +87,6 @@ TEST_F(RealFilePath, ResultCodes) {
   g_failDrive = "C:";
   g_failCode = 21;
   EXPECT_EQ(translate(kCD, "\\Device\\HarddiskVolume3\\a"), 21u);
-}
-
-TEST_F(RealFilePath, OutputIsBoundedBySize) {
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume2\\Agent\\agent.exe", 8), 0u);
-  EXPECT_STREQ(out_, "C:\\Agen");
-}
-
-TEST_F(RealFilePath, DriveWithoutDeviceNameMatchesNothing) {
-  g_devices["C:"] = "";
-  ASSERT_EQ(translate(kCD, "\\Device\\HarddiskVolume3\\a"), 0u);
-  EXPECT_STREQ(out_, "D:\\a");
-}
-
-TEST(ProcessFilePath, IsTheRunningProgram) {
-  char path[260] = {};
-  ASSERT_EQ(GetProcessFilePath(0, path, sizeof(path)), 0u);
-  char expect[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", expect, sizeof(expect) - 1), 0);
-  EXPECT_STREQ(path, expect);
-  EXPECT_EQ(GetProcessFilePath(0, nullptr, 260), AV_PATH_NO_OUTPUT);
-  // Too small for the path: no half path is handed out.
-  char tiny[4];
-  EXPECT_EQ(GetProcessFilePath(0, tiny, sizeof(tiny)), AV_PATH_NO_IMAGE_NAME);
-  EXPECT_EQ(GetProcessFilePath(0x7ffffff0, path, sizeof(path)), AV_PATH_NO_IMAGE_NAME);
 }
 
 }  // namespace

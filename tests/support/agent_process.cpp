@@ -247,7 +247,6 @@ std::string AgentProcess::logText() const {
 }
 
 std::string AgentProcess::stderrText() const { return slurp(root_ + "/stderr.txt"); }
-std::string AgentProcess::stdoutText() const { return slurp(root_ + "/stdout.txt"); }
 
 bool AgentProcess::waitForLog(const std::string& text, int timeoutMs) const {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -265,16 +264,9 @@ void AgentProcess::sendLine(const std::string& line) {
   (void)n;
 }
 
-void AgentProcess::closeStdin() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  stdinFd_ = -1;
-}
-
 void AgentProcess::signal(int sig) {
   if (pid_ > 0 && !exitCode_) ::kill(pid_, sig);
 }
-
-void AgentProcess::terminate() { signal(SIGTERM); }
 
 void AgentProcess::kill() {
   signal(SIGKILL);

@@ -49,7 +49,6 @@ class AgentProcess {
   int port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
   const std::string& root() const { return root_; }
-  pid_t pid() const { return pid_; }
   std::string cfgPath() const { return root_ + "/cfg/agentConfig.ini"; }
 
   // Rewrites cfg/agentConfig.ini from the defaults and these overrides (a
@@ -58,15 +57,12 @@ class AgentProcess {
   // All log files, in name order, concatenated.
   std::string logText() const;
   std::string stderrText() const;
-  std::string stdoutText() const;
   // Polls logText() until it contains text; false after timeoutMs.
   bool waitForLog(const std::string& text, int timeoutMs = 10000) const;
 
   void sendLine(const std::string& line);  // writes line + "\n" to stdin
   void sendQuit() { sendLine("/quit"); }
-  void closeStdin();
   void signal(int sig);
-  void terminate();  // SIGTERM
   void kill();       // SIGKILL, then reaped
   // Exit code (128 + n for signal n), or nullopt when still running after timeoutMs.
   std::optional<int> waitExit(int timeoutMs);
