@@ -74,20 +74,28 @@ bool readIcapTextMember(json_object* request, const char* key, char* out, uint32
   return true;
 }
 
-int decodeIcapMsg(json_object* request, void* record, uint32_t recordSize) {
+IcapScanRecord* startIcapDecode(const char* caller, json_object* request, void* record,
+                                uint32_t recordSize) {
   if (recordSize < sizeof(IcapScanRecord)) {
-    AV_ERR("Buff is too small(%u), real size(%u).", recordSize,
-           static_cast<unsigned>(sizeof(IcapScanRecord)));
-    return -1;
+    BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0,
+             "Buff is too small(%u), real size(%u).", recordSize,
+             static_cast<unsigned>(sizeof(IcapScanRecord)));
+    return nullptr;
   }
   if (request == nullptr || record == nullptr) {
-    AV_ERR("The para is invalid.");
-    return -1;
+    BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0, "The para is invalid.");
+    return nullptr;
   }
   auto* rec = static_cast<IcapScanRecord*>(record);
   rec->isTag[0] = '\0';
   rec->status = 0;
   rec->result = -1;
+  return rec;
+}
+
+int decodeIcapMsg(json_object* request, void* record, uint32_t recordSize) {
+  IcapScanRecord* rec = startIcapDecode(__func__, request, record, recordSize);
+  if (rec == nullptr) return -1;
 
   struct TextMember {
     const char* key;

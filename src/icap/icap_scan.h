@@ -39,5 +39,9 @@ int buidlIcapMsg(const IcapScanRecord* record, char* buf, uint32_t size);
 // then trimmed of blanks, tabs, CR, LF and form feeds. False when the member
 // is missing or JSON null.
 bool readIcapTextMember(json_object* request, const char* key, char* out, uint32_t width);
+// Common start of both decoders: checks the record's room and the arguments
+// (logged under the caller's name) and resets status, result and isTag.
+IcapScanRecord* startIcapDecode(const char* caller, json_object* request, void* record,
+                                uint32_t recordSize);
 // Trims leading and trailing space, tab, CR, LF and form feed in place.
 void trimIcapText(char* text);

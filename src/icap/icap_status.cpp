@@ -30,19 +30,8 @@ void appendCut(char* buf, uint32_t size, size_t* len, const char* text) {
 }  // namespace
 
 int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize) {
-  if (recordSize < sizeof(IcapScanRecord)) {
-    AV_ERR("Buff is too small(%u), real size(%u).", recordSize,
-           static_cast<unsigned>(sizeof(IcapScanRecord)));
-    return -1;
-  }
-  if (request == nullptr || record == nullptr) {
-    AV_ERR("The para is invalid.");
-    return -1;
-  }
-  auto* rec = static_cast<IcapScanRecord*>(record);
-  rec->isTag[0] = '\0';
-  rec->status = 0;
-  rec->result = -1;
+  IcapScanRecord* rec = startIcapDecode(__func__, request, record, recordSize);
+  if (rec == nullptr) return -1;
   rec->Infection[0] = '\0';
   rec->Violation[0] = '\0';
   if (!readIcapTextMember(request, "ServIp", rec->ServIp, sizeof(rec->ServIp))) {
