@@ -19,7 +19,6 @@ TEST(IcapJobConcurrency, ScanAndStatusJobsFromManyThreads) {
                                 "X-Infection-Found: Type=0; Resolution=0; Threat=E;\r\n\r\n",
                                 {}, kThreads * kJobsPerThread);
   ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
-  // {request, answer} for scan and status jobs, taken in turn.
   const std::pair<std::string, std::string> jobs[] = {
       {"{\"opCode\":\"1\",\"avType\":1,\"Method\":\"RESPMOD\",\"PathKey\":\"X-File-Path\","
        "\"FilePath\":\"\\\\\\\\nas\\\\s\\\\f\",\"LifIp\":\"127.0.0.1\",\"ServIp\":\"127.0.0.1\","

@@ -18,10 +18,7 @@ TEST(IcapStatusLine, KnownCodesAnywhereInTheLineAndTheWarning) {
     bool warns;
   } cases[] = {
       {"ICAP/1.0 200 OK", 0, 200, false},        {"ICAP/1.0 201 Created", 0, 201, false},
-      {"ICAP/1.0 403 Forbidden", 0, 403, false}, {"ICAP/1.0 502 Bad Gateway", 0, 502, false},
-      {"ICAP/1.0 505 x", 0, 505, false},         {"ICAP/1.0 506 x", 0, 506, false},
-      {"ICAP/1.0 558 x", 0, 558, false},         {"X-Note: said ICAP/1.0 502", 200, 502, false},
-      {"ICAP/1.0 204 No Content", 0, 0, true},   {"ICAP/1.0 400 Bad request", 0, 0, true},
+      {"X-Note: said ICAP/1.0 502", 200, 502, false}, {"ICAP/1.0 204 No Content", 0, 0, true},
       {"Server: C-ICAP/0.5.10", 200, 200, true},  // mentions ICAP: warned, kept
       {"ISTag: \"abc\"", 403, 403, false},       {"ICAP/1.1 200 OK", 0, 0, true},
       {"icap/1.0 200 ok", 7, 7, false},  // case matters, and no "ICAP" at all

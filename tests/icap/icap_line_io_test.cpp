@@ -4,9 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "icap/icap_io.h"
 #include "icap_test_support.h"
@@ -23,11 +21,7 @@ struct Pair {
   }
   ~Pair() {
     close(agent);
-    closePeer();
-  }
-  void closePeer() {
     if (peer >= 0) close(peer);
-    peer = -1;
   }
   // Writes bytes from the peer and reads one line on the agent's side.
   std::string line(const std::string& bytes = "") const {
@@ -39,12 +33,11 @@ struct Pair {
   }
 };
 
-TEST(IcapReadline, LineEndsAndCapacityEdges) {
+TEST(IcapReadline, LineEndsAndCrRoom) {
   Pair p;
-  EXPECT_EQ(p.line("bare LF\nCR\r\r\n\r\n" + std::string(510, 'a') + "\r\nsecond"), "bare LF");
+  EXPECT_EQ(p.line("bare LF\nCR\r\r\n\r\nsecond"), "bare LF");
   EXPECT_EQ(p.line(), "CR\r\r");  // CR CR: both kept, the LF then ends the line
   EXPECT_EQ(p.line(), "");
-  EXPECT_EQ(p.line(), std::string(510, 'a'));
   char rest[16] = {0};  // bytes after the line end stay in the socket
   ASSERT_EQ(recv(p.agent, rest, sizeof(rest) - 1, MSG_DONTWAIT), 6);
   EXPECT_STREQ(rest, "second");
@@ -55,44 +48,15 @@ TEST(IcapReadline, LineEndsAndCapacityEdges) {
   EXPECT_TRUE(log.contains("Readline error.", AVLOG_ERR));
 }
 
-// A stall after a partial line ends at the receive time-out, not the readiness wait.
-TEST(IcapReadline, StallAfterPartialLine) {
+TEST(IcapWrite, ClosedPeerFailsWithoutSignal) {
   avtest::LogCapture log;
   Pair p;
-  ASSERT_EQ(setSocketDelayTime(p.agent, 1, 1), 0);
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(p.line("ICAP/1.0 2"), "<fail>");
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
-  EXPECT_TRUE(log.contains("recv error code(-1)", AVLOG_ERR));
-}
-
-TEST(IcapWrite, WholeBufferArrivesAndClosedPeerFailsWithoutSignal) {
-  Pair p;
-  std::string big(1 << 20, 'q'), got;
-  for (size_t i = 0; i < big.size(); i += 97) big[i] = static_cast<char>('a' + i % 26);
-  std::thread reader([&] {
-    char buf[65536];
-    ssize_t n;
-    while (got.size() < big.size() && (n = read(p.peer, buf, sizeof(buf))) > 0) got.append(buf, n);
-  });
-  EXPECT_EQ(icapWrite(p.agent, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
-  reader.join();
-  EXPECT_EQ(got, big);
-  EXPECT_EQ(icapWrite(p.agent, "x", 0), 0);
-  EXPECT_EQ(icapWrite(p.agent, "x", -3), -3);
-  avtest::LogCapture log;
-  p.closePeer();
+  close(p.peer);
+  p.peer = -1;
   EXPECT_EQ(sendUncPath2Server(p.agent, "OPTIONS x ICAP/1.0\r\n\r\n"), -1);
   EXPECT_TRUE(log.contains("send fail.", AVLOG_ERR));
   EXPECT_EQ(sendUncPath2Server(p.agent, nullptr), -1);
   EXPECT_TRUE(log.contains("The header is null.", AVLOG_ERR));
-}
-
-int timeoutSec(int fd, int opt) {
-  timeval tv{};
-  socklen_t len = sizeof(tv);
-  getsockopt(fd, SOL_SOCKET, opt, &tv, &len);
-  return static_cast<int>(tv.tv_sec);
 }
 
 AvServerAddr addrOf(const char* ip, uint32_t port) {
@@ -102,8 +66,9 @@ AvServerAddr addrOf(const char* ip, uint32_t port) {
   return a;
 }
 
-TEST(IcapConnect, RefusalsLeaveNoSocketBehind) {
+TEST(IcapConnect, RefusalsLeaveNoSocketBehindAndIPv6Connects) {
   avtest::LogCapture log;
+  avtest::DebugLevel debug;
   int sock = -7;
   EXPECT_EQ(connectAvServer(addrOf("", 1344), &sock), -1);
   EXPECT_TRUE(log.contains("IP para is err, IP address(:1344).", AVLOG_ERR));
@@ -119,15 +84,6 @@ TEST(IcapConnect, RefusalsLeaveNoSocketBehind) {
   int after = dup(0);  // the failed socket was closed: the same number is free
   close(after);
   EXPECT_EQ(after, before);
-}
-
-TEST(IcapConnect, ConnectsOverIPv6AndSetsTheTimeouts) {
-  avtest::LogCapture log;
-  avtest::DebugLevel debug;
-  EXPECT_EQ(setSocketDelayTime(-1, 2, 30), -1);
-  EXPECT_TRUE(log.contains("The fd is < 0.", AVLOG_ERR));
-  EXPECT_EQ(setSocketDelayTime(999999, 2, 30), -1);  // not a socket
-  EXPECT_TRUE(log.contains("Socket send msg timeout.", AVLOG_ERR));
   int ls = socket(AF_INET6, SOCK_STREAM, 0);
   sockaddr_in6 sa{};
   sa.sin6_family = AF_INET6;
@@ -139,14 +95,8 @@ TEST(IcapConnect, ConnectsOverIPv6AndSetsTheTimeouts) {
   }
   ASSERT_EQ(listen(ls, 4), 0);
   ASSERT_EQ(getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-  int sock = -1;
   ASSERT_EQ(connectAvServer(addrOf("::1", ntohs(sa.sin6_port)), &sock), 0);
   EXPECT_TRUE(log.contains("Connect socket OK.", AVLOG_INFO));
-  EXPECT_EQ(timeoutSec(sock, SO_SNDTIMEO), ICAP_SEND_TIMEOUT_SEC);
-  EXPECT_EQ(timeoutSec(sock, SO_RCVTIMEO), ICAP_RECV_TIMEOUT_SEC);
-  ASSERT_EQ(setSocketDelayTime(sock, 2, -5), 0);
-  EXPECT_EQ(timeoutSec(sock, SO_SNDTIMEO), 2);
-  EXPECT_EQ(timeoutSec(sock, SO_RCVTIMEO), 0);  // a negative time-out is taken as none
   close(sock);
   close(ls);
 }

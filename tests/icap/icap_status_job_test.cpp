@@ -36,7 +36,6 @@ class IcapStatusJob : public ::testing::Test {
  protected:
   void SetUp() override { startFree_ = avtest::poolFreeCounts(); }
   void TearDown() override {
-    setIcapReadyWaitForTest(0);
     EXPECT_EQ(avtest::poolFreeCounts(), startFree_) << "pool blocks not returned";
   }
   std::string run(const std::string& answer, std::vector<std::string> flags = {},
@@ -66,28 +65,15 @@ TEST_F(IcapStatusJob, OptionsRequestAndFirstLineDecides) {
   EXPECT_TRUE(log.contains("Server IP 127.0.0.1:1344", AVLOG_DBG));
   EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 200 OK)", AVLOG_DBG));
   EXPECT_FALSE(log.contains("CI0001"));  // the ISTag line is never read
-  const std::pair<const char*, int> cases[] = {
-      {"ICAP/1.0 201 Created\r\n\r\n", 0},
-      {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Resolution=2;\r\n\r\n", 403},
-      {"ICAP/1.0 505 Version\r\n\r\n", 505},
-      {"ICAP/1.0 404 Service not found\r\nServer: C-ICAP\r\n\r\n", 0},
-      {"\r\nICAP/1.0 502 Bad\r\n\r\n", 0},  // empty first line
+  const std::pair<const char*, std::string> cases[] = {
+      {"ICAP/1.0 201 Created\r\n\r\n", statusResult(0)},
+      {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Resolution=2;\r\n\r\n", statusResult(403)},
+      {"\r\nICAP/1.0 502 Bad\r\n\r\n", statusResult(0)},  // empty first line
+      {"ICAP/1.0 20", kErrorResult},                            // closes mid-line
   };
-  for (auto [answer, result] : cases) EXPECT_EQ(run(answer), statusResult(result)) << answer;
-  EXPECT_TRUE(log.contains("Recv icap message (ICAP/1.0 404 Service not found) invaild", AVLOG_WARN));
-}
-
-TEST_F(IcapStatusJob, FailuresGiveTheErrorResult) {
-  avtest::LogCapture log;
-  setIcapReadyWaitForTest(300);
-  EXPECT_EQ(run("", {"--silent"}), kErrorResult);
+  for (auto& [answer, result] : cases) EXPECT_EQ(run(answer), result) << answer;
   EXPECT_TRUE(log.contains("Icap get scan result failed(-1).", AVLOG_ERR));
   EXPECT_TRUE(log.contains("Execute scan failed(-1), type(2).", AVLOG_ERR));
-  EXPECT_EQ(run("ICAP/1.0 20"), kErrorResult);  // closes mid-line
-  ASSERT_TRUE(icaptest::setIcapPortForTest(icaptest::closedPort()));
-  EXPECT_EQ(runJob(statusJob("127.0.0.1")), kErrorResult);
-  EXPECT_TRUE(log.contains("Connect socket failed. -1", AVLOG_ERR));
-  EXPECT_TRUE(log.contains("Connect avserver failed(-1).", AVLOG_ERR));
 }
 
 TEST_F(IcapStatusJob, BlankOrMissingServerIsRefusedBeforeConnecting) {
@@ -98,15 +84,13 @@ TEST_F(IcapStatusJob, BlankOrMissingServerIsRefusedBeforeConnecting) {
   EXPECT_FALSE(log.contains("Connect socket"));
   const char* broken[][2] = {
       {"{\"avType\":2,\"ServPort\":1}", "Get antivirus server ip object failed."},
-      {"{\"avType\":2,\"ServIp\":null,\"ServPort\":1}", "Get antivirus server ip object failed."},
-      {"{\"avType\":2,\"ServIp\":\"h\"}", "Get antivirus server ip port object failed."},
       {"{\"avType\":2,\"ServIp\":\"h\",\"ServPort\":null}", "Get antivirus server ip port object failed."},
   };
   for (auto& b : broken) {
     EXPECT_EQ(runJob(b[0]), kErrorResult) << b[0];
     EXPECT_TRUE(log.contains(b[1], AVLOG_ERR)) << b[0];
   }
-  EXPECT_EQ(log.count("Decode message failed(-1), type(2)."), 4u);
+  EXPECT_EQ(log.count("Decode message failed(-1), type(2)."), 2u);
 }
 
 TEST(IcapStatusParts, OptionsHeaderResultTextAndDecode) {
@@ -117,17 +101,12 @@ TEST(IcapStatusParts, OptionsHeaderResultTextAndDecode) {
   memset(addr.ip, 'h', ICAP_ADDR_TEXT_MAX);  // longest address still fits 256
   ASSERT_EQ(buildOptionsHeader(buf, sizeof(buf), &addr), 0);
   EXPECT_EQ(std::string(buf), "OPTIONS icap://" + std::string(64, 'h') + ":11344/avscan ICAP/1.0\r\n\r\n");
-  EXPECT_EQ(buildOptionsHeader(nullptr, 256, &addr), -1);
-  EXPECT_EQ(buildOptionsHeader(buf, 256, nullptr), -1);
-  EXPECT_EQ(log.count("The para buf is null."), 2u);
   IcapScanRecord rec{};
   rec.result = 505;
   rec.status = 9;  // the status job always reports 0
   char out[512];
   EXPECT_EQ(buildIcapServStatusRespMsg(&rec, sizeof(rec), out, sizeof(out)), 0);
   EXPECT_EQ(std::string(out), statusResult(505));
-  EXPECT_EQ(buildIcapServStatusRespMsg(nullptr, sizeof(rec), out, sizeof(out)), -1);
-  EXPECT_TRUE(log.contains("Null pointer", AVLOG_ERR));
   json_object* obj = json_tokener_parse("{\"ServIp\":\"h\",\"ServPort\":1}");
   EXPECT_EQ(decodeIcapServStaus(obj, &rec, sizeof(rec) - 1), -1);
   EXPECT_EQ(getServStatusIcap(&rec, sizeof(rec) - 1), -1);

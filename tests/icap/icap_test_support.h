@@ -23,8 +23,7 @@ extern char** environ;
 
 namespace icaptest {
 
-// One icap_script_server process serving `connections` connections with the
-// given answer bytes; killed (by its own pid) when the object goes.
+// One icap_script_server process serving `connections` connections; killed by its pid.
 class ScriptServer {
  public:
   explicit ScriptServer(const std::string& answer, std::vector<std::string> flags = {},
@@ -56,7 +55,6 @@ class ScriptServer {
   ScriptServer& operator=(const ScriptServer&) = delete;
 
   uint16_t port() const { return port_; }
-  // Bytes of every request the server has read so far.
   std::string received() const { return avtest::readFile(recordFile_); }
 
  private:
@@ -65,8 +63,7 @@ class ScriptServer {
   std::string answerFile_, portFile_, recordFile_;
 };
 
-// The ICAP port is read from the configuration before any check, so a file
-// holding only IcapPort sets it even though that load as a whole fails.
+// The ICAP port is read before any check: a file holding only IcapPort sets it.
 inline bool setIcapPortForTest(uint16_t port) {
   avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
                     "[AGENT_SETTING]\nIcapPort = " + std::to_string(port) + "\n");
