@@ -1,5 +1,4 @@
-// Frame layout, encryption regions, receive checks, draining and stalls, over
-// socket pairs.
+// Frame layout, encryption regions, receive checks, draining and stalls, over socket pairs.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/socket.h>
@@ -71,7 +70,6 @@ struct Pair {
   bool write(const std::vector<uint8_t>& v) const {
     return send(a, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size());
   }
-  void closeA() { close(a); a = -1; }
   ~Pair() {
     for (MsgLink* l : {&tx, &rx}) { agentMsg_ReleaseLink(l); agentMsg_FreeLinkKeys(l); }
     if (a >= 0) close(a);
@@ -118,8 +116,7 @@ TEST(FrameBuild, PlainAndEncryptedSizesAndRegions) {
 }
 
 TEST(FrameRecv, EncryptedRoundTripChecksTailAfterDecryption) {
-  // Length 18: the EndTag straddles the last encrypted block, so the check
-  // only passes if it runs on decrypted bytes.
+  // Length 18: the EndTag straddles the last encrypted block, so only a check on decrypted bytes passes.
   for (uint32_t len : {1u, 18u, 20u, 32u, 1000u}) {
     SCOPED_TRACE(len);
     Pair s(true);
@@ -185,8 +182,7 @@ TEST(FrameRecv, TagsAndLengthLimit) {
 TEST(FrameRecv, AwaitedReaderWaitsThenTakesNoMoreThanItsFrame) {
   auto before = avtest::poolFreeCounts();
   {
-    // Frames back to back in one write: the header read may take the tail but
-    // never a byte of the next frame.
+    // Frames back to back in one write: a read never takes a byte of the next frame.
     Pair s;
     std::vector<uint8_t> all;
     for (uint32_t len : {0u, 7u, 0u, 40u}) {
@@ -219,41 +215,25 @@ TEST(FrameRecv, AwaitedReaderWaitsThenTakesNoMoreThanItsFrame) {
     EXPECT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 0);
     EXPECT_EQ(s.rx.RecvLength, 0u);
   }
-  avtest::LogCapture cap;
-  avtest::DebugLevel dbg;
-  Pair s;
-  s.closeA();
-  EXPECT_EQ(agentMsg_RecvPackage_Awaited(&s.rx), 1);
-  EXPECT_TRUE(cap.contains("msg_DoRecv(head) FAIL. 1"));
   EXPECT_EQ(before, avtest::poolFreeCounts());
 }
 
-TEST(FrameRecv, StallingOrClosingPeerMidFrame) {
+TEST(FrameRecv, StallingPeerMidFrame) {
   avtest::LogCapture cap;
   avtest::DebugLevel dbg;
-  {
-    agentMsg_SetIoWaitMs(200);
-    Pair s;
-    auto f = rawFrame(40);
-    ASSERT_EQ(send(s.a, f.data(), 32 + 5, 0), 37);
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 1);
-    auto waited = std::chrono::steady_clock::now() - t0;
-    agentMsg_SetIoWaitMs(0);  // back to the default
-    EXPECT_GE(waited, std::chrono::milliseconds(180));
-    EXPECT_LT(waited, std::chrono::milliseconds(5000));
-    EXPECT_TRUE(cap.contains("msg_Waiting(recv) timeout", AVLOG_DBG));
-    EXPECT_TRUE(cap.contains("msg_DoRecv(body) FAIL. 1", AVLOG_ERR));
-    EXPECT_EQ(s.rx.RecvBody, nullptr);
-  }
-  EXPECT_EQ(agentMsg_IoWaitMs(), 30000);
+  agentMsg_SetIoWaitMs(200);
   Pair s;
   auto f = rawFrame(40);
-  ASSERT_EQ(send(s.a, f.data(), 20, 0), 20);
-  s.closeA();
+  ASSERT_EQ(send(s.a, f.data(), 32 + 5, 0), 37);
+  auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 1);
-  EXPECT_TRUE(cap.contains("recv zero, maybe remote socket closed"));
-  EXPECT_TRUE(cap.contains("msg_DoRecv(head) FAIL. 1"));
+  auto waited = std::chrono::steady_clock::now() - t0;
+  agentMsg_SetIoWaitMs(0);  // back to the default
+  EXPECT_GE(waited, std::chrono::milliseconds(180));
+  EXPECT_LT(waited, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(cap.contains("msg_Waiting(recv) timeout", AVLOG_DBG));
+  EXPECT_TRUE(cap.contains("msg_DoRecv(body) FAIL. 1", AVLOG_ERR));
+  EXPECT_EQ(s.rx.RecvBody, nullptr);
 }
 
 TEST(FrameSocket, DrainingBehindAFrame) {
@@ -272,11 +252,4 @@ TEST(FrameSocket, DrainingBehindAFrame) {
     EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 0);
     EXPECT_EQ(s.rx.RecvLength, 7u);
   }
-  avtest::LogCapture cap;
-  Pair s;
-  ASSERT_EQ(send(s.a, "abc", 3, 0), 3);
-  s.closeA();
-  EXPECT_EQ(agentMsg_EmptySocket(s.b), 1);  // 3 bytes: a short read ends the drain
-  EXPECT_EQ(agentMsg_EmptySocket(s.b), 0);  // now only the close is waiting
-  EXPECT_TRUE(cap.contains("Socket is closed, errno", AVLOG_INFO));
 }

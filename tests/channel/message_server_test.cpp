@@ -1,6 +1,5 @@
-// The message server run in this process on an ephemeral port, driven by the
-// storage-side peer: answers by type, the flow limit at its edge, and that
-// every way a connection ends (idle time-out included) gives back its pool blocks.
+// The message server in this process on an ephemeral port, driven by the storage-side peer:
+// answers by type, the flow limit at its edge, pool blocks back after every kind of ending.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -55,7 +54,6 @@ class MessageServerTest : public ::testing::Test {
     ms_SetRequestWaitMsForTest(0);
     EXPECT_TRUE(waitIdle());
   }
-  // Every connection of the server released.
   static bool waitIdle() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ms_ConnectionCount() != 0) {
@@ -71,7 +69,6 @@ class MessageServerTest : public ::testing::Test {
   static int request(StoragePeer* peer, uint32_t type, const char* json) {
     return sp_Request(peer, type, json, static_cast<uint32_t>(std::strlen(json) + 1));
   }
-  // True when the agent closed the socket within 5 s.
   static bool closedByAgent(int sock) {
     pollfd p{sock, POLLIN, 0};
     char c;

@@ -1,6 +1,4 @@
-// Pre-shared key: the legality rule, the reset by password that rewrites the
-// configuration, the load from the stored credential, and the built-in default
-// credential set.
+// Pre-shared key: legality, reset by password, load from the stored credential, the default set.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,11 +43,9 @@ int loadDefault() {
 
 TEST(SharedKeyLegality, SpecialCharacterAndTwoClasses) {
   struct { const char* text; int want; } rows[] = {
-      {"abcdefgh12345678!", 0},  {"abcdefghABCDEFGH ", 0} /* a blank counts as special */,
-      {"ABCD1234\\efgh", 0},     {"ABCDEFGH1234567`", 0},
+      {"abcdefgh12345678!", 0}, {"abcdefghABCDEFGH ", 0} /* a blank counts as special */,
       {"abcdEFGH1234wxyz", -1} /* no special */, {"abcdefghijklmno!", -1} /* one class */,
-      {"1234567890123@@@", -1},  {"abcdefgh12345678\xC3\xA9", -1} /* non-ASCII is not special */,
-      {"", -1},
+      {"abcdefgh12345678\xC3\xA9", -1} /* non-ASCII is not special */, {"", -1},
   };
   for (const auto& r : rows) EXPECT_EQ(checkPwdLegality(r.text), r.want) << r.text;
   for (char c : std::string("~!#$%^&*()=+-_.|[{}]:;'<,>/?`@ \"\\"))  // each of the 33 specials
@@ -61,19 +57,7 @@ TEST(SharedKeyLegality, SpecialCharacterAndTwoClasses) {
 
 TEST(SharedKeyDefault, BuiltInCredentialDecryptsToTheDefaultKey) {
   EXPECT_EQ(checkPwdLegality(AV_DEFAULT_PRESHARED_KEY), 0);
-  // By hand: credential key from RootKey + suffix and Salt, then decryption.
-  char pwd[32] = {};
-  snprintf(pwd, sizeof pwd, "%s%s", AV_DEFAULT_ROOTKEY, AV_CREDENTIAL_SUFFIX);
-  uint8_t credKey[32] = {}, iv[16] = {};
-  ASSERT_EQ(mc_Pbkdf2HmacSha256(reinterpret_cast<const uint8_t*>(pwd), 31,
-                                reinterpret_cast<const uint8_t*>(AV_DEFAULT_SALT), 15,
-                                AV_PBKDF2_ITERATIONS, 31, credKey), 0);
-  memcpy(iv, AV_DEFAULT_IV, 15);
-  char plain[256] = {};
-  ASSERT_EQ(mc_DecryptAesHEX(AV_DEFAULT_CREDENTIAL, iv, credKey, sizeof plain, plain), 0);
-  EXPECT_STREQ(plain, AV_DEFAULT_PRESHARED_KEY);
-  // The load path lands on the key a storage system derives from the default
-  // key (value from an independent PBKDF2).
+  // The load lands on the key derived from the default key (value from an independent PBKDF2).
   ASSERT_EQ(loadDefault(), 0);
   const uint8_t want[32] = {0xa6, 0xe4, 0xde, 0x91, 0xce, 0x0c, 0x34, 0xa4, 0x74, 0x19, 0x9b,
                             0xf3, 0x47, 0x7c, 0x21, 0xdc, 0x52, 0xaf, 0xf9, 0x0b, 0xbb, 0x8e,
