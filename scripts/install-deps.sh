@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 need=(g++ cmake make pkg-config libjson-c-dev libssl-dev)
 if [ "${1:-}" = "--test" ]; then
-  need+=(libgtest-dev procps psmisc)
+  need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3)
 fi
 missing=()
 for p in "${need[@]}"; do

@@ -42,5 +42,7 @@ phase "build with TSan" build build/tsan Debug -DAV_SANITIZE=thread
 phase "concurrency tests under TSan" env TSAN_OPTIONS=halt_on_error=1 \
   ctest --no-tests=error --test-dir build/tsan --output-on-failure --timeout 600 -R Concurrency
 
+phase "fuzz targets, 15 s each (kept reproducers replayed first)" bash tests/fuzz/run.sh 15
+
 echo "phases: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
