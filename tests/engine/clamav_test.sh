@@ -11,24 +11,8 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 agent_bin=${1:-$here/../../build/release/avagent}
 client_bin=${2:-$here/../../build/release/avagent-client}
-passed=0
-failed=0
+source "$here/../peer_test_lib.sh"
 pids=()
-
-check() {  # name, expected substring, actual text
-  if [[ "$3" == *"$2"* ]]; then
-    passed=$((passed + 1)); echo "ok   $1"
-  else
-    failed=$((failed + 1)); echo "FAIL $1: expected '$2' in:"; printf '%s\n' "$3" | sed 's/^/     /'
-  fi
-}
-
-fail_setup() {
-  echo "setup failed: $*"
-  failed=$((failed + 1))
-  echo "$passed passed, $failed failed"
-  exit 1
-}
 
 for tool in clamd clamonacc; do
   command -v "$tool" >/dev/null || fail_setup "$tool is not installed (run tests/engine/install_clamav.sh)"

@@ -12,27 +12,8 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 agent_bin=${1:-$here/../../build/release/avagent}
 client_bin=${2:-$here/../../build/release/avagent-client}
-passed=0
-failed=0
+source "$here/../peer_test_lib.sh"
 pids=()
-
-check() {  # name, expected text, actual text, [exact]
-  local ok=0
-  if [ "${4:-}" = exact ]; then [[ "$3" == "$2" ]] && ok=1
-  else [[ "$3" == *"$2"* ]] && ok=1; fi
-  if [ $ok -eq 1 ]; then
-    passed=$((passed + 1)); echo "ok   $1"
-  else
-    failed=$((failed + 1)); echo "FAIL $1: expected '$2' ${4:-in}:"; printf '%s\n' "$3" | sed 's/^/     /'
-  fi
-}
-
-fail_setup() {
-  echo "setup failed: $*"
-  failed=$((failed + 1))
-  echo "$passed passed, $failed failed"
-  exit 1
-}
 
 command -v c-icap >/dev/null || fail_setup "c-icap is not installed (run tests/icap/install_cicap.sh)"
 [ -x "$agent_bin" ] || fail_setup "no agent binary at $agent_bin"
