@@ -9,7 +9,9 @@
 # other programs put on the machine.
 # Usage: bench/icap_status_rate.sh [ROUNDS] [REQUESTS_PER_CONNECTION]
 set -uo pipefail
-. "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
+bench_dir=$(cd "$(dirname "$0")" && pwd)
+. "$bench_dir/../tests/peer_test_lib.sh"
+. "$bench_dir/agent_env.sh"
 rounds=${1:-7}
 count=${2:-1000}
 conns=8
@@ -35,30 +37,7 @@ bench_cleanup_extra+=(stop_cicap)
 
 icap_port=$(free_port) || { echo "no free port" >&2; exit 1; }
 # As the real-server tests configure it, with enough threads for 8 clients.
-cat > "$bench_tmp/c-icap.conf" <<CONF
-PidFile $bench_tmp/c-icap.pid
-CommandsSocket $bench_tmp/c-icap.ctl
-Timeout 30
-StartServers 2
-MaxServers 2
-MinSpareThreads 4
-MaxSpareThreads 16
-ThreadsPerChild 16
-Port 127.0.0.1:$icap_port
-TmpDir $bench_tmp
-ServerLog $bench_tmp/c-icap-server.log
-AccessLog /dev/null
-DebugLevel 0
-ModulesDir $moddir
-ServicesDir $moddir
-TemplateDir /usr/share/c_icap/templates/
-LoadMagicFile /etc/c-icap/c-icap.magic
-Module common clamd_mod.so
-clamd_mod.ClamdSocket $bench_tmp/no-clamd.sock
-Service antivirus_module virus_scan.so
-ServiceAlias avscan virus_scan?allow204=on
-ServiceAlias AVSCAN virus_scan?allow204=on
-CONF
+write_cicap_conf "$bench_tmp/c-icap.conf" "$bench_tmp" "$icap_port" "$moddir" 2 16
 c-icap -N -f "$bench_tmp/c-icap.conf" >"$bench_tmp/c-icap.out" 2>&1 &
 cicap_pid=$!
 hex=$(printf '%04X' "$icap_port")

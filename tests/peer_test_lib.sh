@@ -47,3 +47,35 @@ install_peer_packages() {
   [ $made -eq 1 ] && rm -f "$policy"
   return $rc
 }
+
+# write_cicap_conf FILE DIR PORT MODDIR SERVERS THREADS: a c-icap configuration
+# for a private instance on 127.0.0.1:PORT with its files in DIR, the virus_scan
+# service under the avscan / AVSCAN names the agent's requests use (c-icap's
+# service names are case-sensitive), and no clamd behind it.
+write_cicap_conf() {
+  local file=$1 dir=$2 port=$3 moddir=$4 servers=$5 threads=$6
+  cat > "$file" <<CONF
+PidFile $dir/c-icap.pid
+CommandsSocket $dir/c-icap.ctl
+Timeout 30
+StartServers $servers
+MaxServers 2
+MinSpareThreads 4
+MaxSpareThreads $threads
+ThreadsPerChild $threads
+Port 127.0.0.1:$port
+TmpDir $dir
+ServerLog $dir/c-icap-server.log
+AccessLog $dir/c-icap-access.log
+DebugLevel 0
+ModulesDir $moddir
+ServicesDir $moddir
+TemplateDir /usr/share/c_icap/templates/
+LoadMagicFile /etc/c-icap/c-icap.magic
+Module common clamd_mod.so
+clamd_mod.ClamdSocket $dir/no-clamd.sock
+Service antivirus_module virus_scan.so
+ServiceAlias avscan virus_scan?allow204=on
+ServiceAlias AVSCAN virus_scan?allow204=on
+CONF
+}

@@ -63,30 +63,7 @@ agent_port=$(free_port) || fail_setup "no free port"
 closed_port=$(free_port) || fail_setup "no free port"
 
 # --- c-icap ------------------------------------------------------------------
-cat > "$tmp/c-icap.conf" <<CONF
-PidFile $tmp/c-icap.pid
-CommandsSocket $tmp/c-icap.ctl
-Timeout 30
-StartServers 1
-MaxServers 2
-MinSpareThreads 4
-MaxSpareThreads 8
-ThreadsPerChild 8
-Port 127.0.0.1:$icap_port
-TmpDir $tmp
-ServerLog $tmp/c-icap-server.log
-AccessLog $tmp/c-icap-access.log
-DebugLevel 1
-ModulesDir $moddir
-ServicesDir $moddir
-TemplateDir /usr/share/c_icap/templates/
-LoadMagicFile /etc/c-icap/c-icap.magic
-Module common clamd_mod.so
-clamd_mod.ClamdSocket $tmp/no-clamd.sock
-Service antivirus_module virus_scan.so
-ServiceAlias avscan virus_scan?allow204=on
-ServiceAlias AVSCAN virus_scan?allow204=on
-CONF
+write_cicap_conf "$tmp/c-icap.conf" "$tmp" "$icap_port" "$moddir" 1 8
 c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 &
 pids+=($!)
 wait_listening "$icap_port" 100 || fail_setup "c-icap did not listen on $icap_port: $(cat "$tmp/c-icap.out")"
