@@ -30,6 +30,7 @@
 #include "channel/shared_key.h"
 #include "channel/storage_peer.h"
 #include "runtime/mem_pool.h"
+#include "bench_stats.h"
 
 namespace {
 
@@ -40,19 +41,6 @@ constexpr long kBlock = 100;
 
 double usSince(Clock::time_point t0) {
   return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1)))];
 }
 
 // One ICAP exchange on a fresh loopback connection: connect, send the request

@@ -22,6 +22,7 @@
 #include "channel/shared_key.h"
 #include "channel/storage_peer.h"
 #include "runtime/mem_pool.h"
+#include "bench_stats.h"
 
 namespace {
 
@@ -64,13 +65,6 @@ bool openVerified(const char* port, const uint8_t* vkey, StoragePeer* peer) {
     return false;
   }
   return true;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 }  // namespace

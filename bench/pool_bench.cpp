@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/mem_pool.h"
+#include "bench_stats.h"
 
 namespace {
 
@@ -50,11 +51,6 @@ double runOnce() {
   }
   auto t1 = std::chrono::steady_clock::now();
   return std::chrono::duration<double, std::nano>(t1 - t0).count() / kPairs;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Median over kRuns of the per-thread ns per pair, threads running together.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/proc_walk.h"
+#include "bench_stats.h"
 
 namespace {
 
@@ -43,18 +44,6 @@ bool countOne(const char*, void* ctx) {
   return false;  // never stop: the whole table is walked
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t m = v.size() / 2;
-  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-// The walk's own tail, to tell a job's tail from the machine's scheduling noise.
-double p99(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(0.99 * static_cast<double>(v.size() - 1))];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +65,6 @@ int main(int argc, char** argv) {
   }
   printf("processes=%d named=%d runs=%ld bare_walk_median_us=%.1f bare_walk_p99_us=%.1f "
          "proc_walk_median_us=%.1f\n",
-         processes, named, runs, median(bare), p99(bare), median(agentWalk));
+         processes, named, runs, median(bare), percentile(bare, 0.99), median(agentWalk));
   return processes > 0 ? 0 : 1;
 }
