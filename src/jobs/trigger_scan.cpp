@@ -1,16 +1,23 @@
 // The request's path travels UTF-8 -> UTF-16 -> extended-length prefix before
-// the platform layer maps it back under UncRoot: the intermediate forms are
-// kept because the storage system's path rules (first unit dropped behind the
+// it is mapped back to a path beneath UncRoot: the intermediate forms are kept
+// because the storage system's path rules (first unit dropped behind the
 // prefix, unit limits) are defined on them.
+// The "." / ".." check works on the mapped UTF-8 text, after the separators
+// have been unified, so that "..", "\..\" and "/../" mixed forms are all caught
+// by one rule; the open itself cannot leave UncRoot either, but a job naming
+// such a path is refused before any open. Empty components (doubled
+// separators) are harmless and kept.
 #include "jobs/trigger_scan.h"
 
 #include <json-c/json.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "jobs/charset.h"
 #include "jobs/json_member.h"
 #include "platform/trigger_open.h"
+#include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 
@@ -19,7 +26,91 @@ time_t wallClock() { return time(nullptr); }
 constexpr uint32_t kHalfUnits = AV_WIDE_BLOCK_SIZE / 2 / sizeof(char16_t);  // 4300
 constexpr char16_t kPrefix[] = u"\\\\?\\UNC";
 constexpr uint32_t kPrefixUnits = 7;
+
+constexpr uint32_t kPathNotFound = 3;
+constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kGenFailure = 31;
+constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kFilenameTooLong = 206;
+
+bool hasDotComponent(const char* p) {
+  while (*p) {
+    while (*p == '/') ++p;
+    const char* start = p;
+    while (*p && *p != '/') ++p;
+    size_t n = static_cast<size_t>(p - start);
+    if ((n == 1 && start[0] == '.') || (n == 2 && start[0] == '.' && start[1] == '.'))
+      return true;
+  }
+  return false;
+}
+
+// What the storage system is told for each outcome. A folder, FIFO, socket or
+// device node is refused with 5 (ERROR_ACCESS_DENIED), as a share would refuse
+// reading such an object as a file; a link that leads out of UncRoot finds
+// nothing there and so reads as a missing file (2) or folder (3).
+uint32_t triggerCode(const TriggerOpenResult& r) {
+  switch (r.kind) {
+    case TriggerOpenKind::kOpened: return 0;
+    case TriggerOpenKind::kNoFolder: return kPathNotFound;
+    case TriggerOpenKind::kDirectory:
+    case TriggerOpenKind::kSpecial: return kAccessDenied;
+    case TriggerOpenKind::kFailed: break;
+  }
+  uint32_t code = mapOpenErrno(r.err);
+  if (code == kGenFailure) AV_ERR("Open failed, errno(%d).", r.err);
+  return code;
+}
+
+uint32_t openBeneathUncRoot(const char16_t* prefixedPath) {
+  char mapped[AV_MAPPED_PATH_SIZE];
+  uint32_t refused = mapTriggerPath(prefixedPath, mapped, sizeof mapped);
+  if (refused != 0) return refused;
+  char root[256];
+  getUncRoot(root, sizeof root);
+  TriggerOpenResult r = triggerOpenBeneath(root, mapped);
+  if (r.closeErr != 0) AV_ERR("CloseHandle failed!");
+  return triggerCode(r);
+}
+
 }  // namespace
+
+uint32_t mapOpenErrno(int err) {
+  switch (err) {
+    case 0: return 0;
+    case ENOENT: return 2;
+    case ENOTDIR: return kPathNotFound;
+    case EMFILE:
+    case ENFILE: return 4;
+    case EACCES: return kAccessDenied;
+    case ENOMEM: return 8;
+    case EBUSY:
+    case ETXTBSY: return 32;
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH: return 53;
+    case EINVAL: return 87;
+    case ETIMEDOUT: return 121;
+    case ENAMETOOLONG: return kFilenameTooLong;
+    case EPERM: return 225;  // an on-access scanner denied the open
+    case EIO: return 1117;
+    case ELOOP: return 1921;
+    default: return kGenFailure;
+  }
+}
+
+uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSize) {
+  if (prefixedPath == nullptr || out == nullptr || outSize == 0) return 87;
+  for (uint32_t i = 0; i < kPrefixUnits; ++i)
+    if (prefixedPath[i] != kPrefix[i]) return kInvalidName;
+  const char16_t* rest = prefixedPath + kPrefixUnits;
+  if (rest[0] != 0 && rest[0] != u'\\' && rest[0] != u'/') return kInvalidName;
+  if (utf16ToUtf8(rest, out, outSize) == 0) return kFilenameTooLong;
+  for (char* c = out; *c; ++c)
+    if (*c == '\\') *c = '/';
+  return hasDotComponent(out) ? kInvalidName : 0;
+}
 
 time_t (*g_triggerScanClock)() = wallClock;
 
@@ -53,7 +144,7 @@ int32_t openFileToTriggerScan(const char16_t* prefixedPath) {
     return 0;
   }
   time_t start = g_triggerScanClock();
-  int32_t outcome = static_cast<int32_t>(triggerOpenUncPath(prefixedPath));
+  int32_t outcome = static_cast<int32_t>(openBeneathUncRoot(prefixedPath));
   if (outcome != 0) AV_ERR("CreateFile failed, error code %d.", outcome);
   time_t end = g_triggerScanClock();
   if (end - start > 10) AV_INFO("Open file timeout(%lu)", static_cast<unsigned long>(end - start));

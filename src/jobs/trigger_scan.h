@@ -1,6 +1,8 @@
 // Local trigger scan: the file named by "FilePath" is opened read-only through
 // the share mount so that the engine's on-access scanner inspects it; the
 // open's outcome (0, or the error code of the refused open) is the result.
+// The open never leaves UncRoot, whatever links the share holds, and never
+// opens a folder, FIFO, socket or device node for reading (refused with 5).
 // A "FilePath" longer than 4299 bytes after unescaping, or one whose prefixed
 // form needs more than 4300 UTF-16 units, is refused with an ERR line and the
 // job fails (answered 201), like a path that cannot be converted: truncating it
@@ -25,6 +27,20 @@ int parseValFromAvScanningMsg(json_object* request, int32_t* avType, char* pathB
 int scanFile(int32_t avType, const char16_t* prefixedPath, int32_t* result);
 // 0 when the file opened, otherwise the error code of the failed open.
 int32_t openFileToTriggerScan(const char16_t* prefixedPath);
+
+// Room for the mapped path: the 4300 units of a prefixed path, at most 3 UTF-8
+// bytes each (a surrogate pair is 2 units and 4 bytes), and the terminator.
+constexpr uint32_t AV_MAPPED_PATH_SIZE = 3 * 4300 + 1;
+// The prefixed UTF-16 path (\\?\UNC\server\share\rest) as the UTF-8 path
+// beneath UncRoot (/server/share/rest): prefix removed, every backslash a '/'.
+// 0 when mapped; 123 (ERROR_INVALID_NAME) when it lacks the prefix and a
+// separator behind it or has a "." or ".." component; 206
+// (ERROR_FILENAME_EXCED_RANGE) when it does not fit out.
+uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSize);
+// errno of a refused open -> the Windows error code the storage system knows
+// (31, ERROR_GEN_FAILURE, for anything not in the table, such as ENOSYS
+// from a kernel without openat2: the open then fails closed).
+uint32_t mapOpenErrno(int err);
 
 // Wall clock in whole seconds used to spot opens slower than 10 s (tests).
 extern time_t (*g_triggerScanClock)();

@@ -1,112 +1,103 @@
-// The path check works on the mapped UTF-8 text, after the separators have
-// been unified, so that "..", "\..\" and "/../" mixed forms are all caught by
-// one rule. Empty components (doubled separators) are harmless and kept.
+// Two resolutions of the same name, the O_PATH look and the real open, leave a
+// window in which a share user could swap the file for a FIFO or a device
+// node. O_NONBLOCK | O_NOCTTY keep such an open from waiting or taking a
+// terminal, and the opened file is looked at again, so the swap is still
+// refused; only the open itself can have happened (mount the shares nodev).
 #include "platform/trigger_open.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include "jobs/charset.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
+#include <string>
 
 namespace {
 
-constexpr uint32_t kInvalidName = 123;
-constexpr uint32_t kAccessDenied = 5;
-constexpr uint32_t kPathNotFound = 3;
-constexpr uint32_t kFilenameTooLong = 206;
-constexpr char16_t kPrefix[] = u"\\\\?\\UNC";
-constexpr size_t kPrefixUnits = 7;
+constexpr unsigned long long kResolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+// The kernel answers EAGAIN when a rename or mount ran during a ".." step and
+// it cannot prove the walk stayed inside the root; a retry settles it.
+constexpr int kRaceRetries = 8;
 
-// The storage system tells a missing file (2) from a missing folder (3).
-bool parentExists(char* path) {
-  char* slash = strrchr(path, '/');
-  if (slash == nullptr || slash == path) return true;
-  *slash = '\0';
-  struct stat st;
-  bool exists = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-  *slash = '/';
-  return exists;
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and returns the close's errno (0 when it worked).
+  int closeNow() {
+    int rc = close(fd_);
+    fd_ = -1;
+    return rc == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+int openBeneath(int rootFd, const char* path, unsigned long long flags) {
+  open_how how{};
+  how.flags = flags | O_CLOEXEC;
+  how.resolve = kResolve;
+  for (int attempt = 0;; ++attempt) {
+    long fd = syscall(SYS_openat2, rootFd, path, &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno != EAGAIN || attempt + 1 == kRaceRetries) return -1;
+  }
 }
 
-bool hasDotComponent(const char* p) {
-  while (*p) {
-    while (*p == '/') ++p;
-    const char* start = p;
-    while (*p && *p != '/') ++p;
-    size_t n = static_cast<size_t>(p - start);
-    if ((n == 1 && start[0] == '.') || (n == 2 && start[0] == '.' && start[1] == '.'))
-      return true;
+// The storage system tells a missing file (2) from a missing folder (3).
+bool folderMissing(int rootFd, const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return false;  // the root itself holds the name
+  std::string folder(path, static_cast<size_t>(slash - path));
+  Fd dir(openBeneath(rootFd, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY));
+  return dir.get() < 0;
+}
+
+TriggerOpenKind kindOf(int fd, int* err) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = errno;
+    return TriggerOpenKind::kFailed;
   }
-  return false;
+  if (S_ISDIR(st.st_mode)) return TriggerOpenKind::kDirectory;
+  return S_ISREG(st.st_mode) ? TriggerOpenKind::kOpened : TriggerOpenKind::kSpecial;
+}
+
+TriggerOpenResult failed(int rootFd, const char* path, int err) {
+  if (err == ENOENT && folderMissing(rootFd, path)) return {TriggerOpenKind::kNoFolder, err, 0};
+  return {TriggerOpenKind::kFailed, err, 0};
 }
 
 }  // namespace
 
-uint32_t mapOpenErrno(int err) {
-  switch (err) {
-    case 0: return 0;
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
-    case EMFILE:
-    case ENFILE: return 4;
-    case EACCES: return 5;
-    case ENOMEM: return 8;
-    case EBUSY:
-    case ETXTBSY: return 32;
-    case ENETDOWN:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case EHOSTUNREACH: return 53;
-    case EINVAL: return 87;
-    case ETIMEDOUT: return 121;
-    case ENAMETOOLONG: return 206;
-    case EPERM: return 225;
-    case EIO: return 1117;
-    case ELOOP: return 1921;
-    default: return 31;
-  }
-}
-
-uint32_t triggerOpenUncPath(const char16_t* prefixedPath) {
-  if (prefixedPath == nullptr) return 87;
-  for (size_t i = 0; i < kPrefixUnits; ++i)
-    if (prefixedPath[i] != kPrefix[i]) return kInvalidName;
-  const char16_t* rest = prefixedPath + kPrefixUnits;
-  if (rest[0] != 0 && rest[0] != u'\\' && rest[0] != u'/') return kInvalidName;
-
-  // Root (up to 255) + the rest: at most 3 bytes per unit (4 per surrogate pair).
-  char root[256];
-  getUncRoot(root, sizeof(root));
-  size_t rootLen = strlen(root);
-  while (rootLen > 1 && root[rootLen - 1] == '/') root[--rootLen] = '\0';
-
-  constexpr uint32_t kPathBytes = 256 + 3 * 4300 + 1;
-  char path[kPathBytes];
-  memcpy(path, root, rootLen);
-  uint32_t n = utf16ToUtf8(rest, path + rootLen, kPathBytes - static_cast<uint32_t>(rootLen));
-  if (n == 0) return kFilenameTooLong;
-  char* mapped = path + rootLen;
-  for (char* c = mapped; *c; ++c)
-    if (*c == '\\') *c = '/';
-  if (hasDotComponent(mapped)) return kInvalidName;
-
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
+TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath) {
+  if (root == nullptr || relPath == nullptr) return {TriggerOpenKind::kFailed, EINVAL, 0};
+  Fd rootFd(open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (rootFd.get() < 0) {
     int err = errno;
-    uint32_t code = mapOpenErrno(err);
-    if (err == ENOENT && !parentExists(path)) code = kPathNotFound;
-    if (code == 31) AV_ERR("Open failed, errno(%d).", err);
-    return code;
+    return {err == ENOENT ? TriggerOpenKind::kNoFolder : TriggerOpenKind::kFailed, err, 0};
   }
-  struct stat st;
-  uint32_t code = 0;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) code = kAccessDenied;
-  if (close(fd) != 0) AV_ERR("CloseHandle failed!");
-  return code;
+  while (*relPath == '/') ++relPath;
+  const char* path = *relPath != '\0' ? relPath : ".";
+
+  Fd look(openBeneath(rootFd.get(), path, O_PATH));
+  if (look.get() < 0) return failed(rootFd.get(), path, errno);
+  int err = 0;
+  TriggerOpenKind kind = kindOf(look.get(), &err);
+  if (kind != TriggerOpenKind::kOpened) return {kind, err, 0};
+
+  Fd file(openBeneath(rootFd.get(), path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (file.get() < 0) return failed(rootFd.get(), path, errno);
+  kind = kindOf(file.get(), &err);
+  int closeErr = file.closeNow();
+  return {kind, err, closeErr};
 }

@@ -1,17 +1,29 @@
-// Read-only trigger open of a share file for the engine's on-access scanner.
-// The prefixed UTF-16 path (\\?\UNC\server\share\rest) is mapped to
-// UncRoot/server/share/rest: prefix removed, UTF-8, every backslash a '/'.
-// A '.' or '..' component is refused with 123 before any open, so no job
-// reaches a file outside UncRoot; a path that does not begin with the prefix
-// followed by a separator is refused the same way. The file is opened with
-// O_RDONLY|O_NONBLOCK|O_NOCTTY|O_CLOEXEC (a FIFO never hangs the job) and closed
-// at once; a directory counts as refused with 5. ENOENT whose parent folder is
-// missing gives 3, as the storage system expects for a missing folder.
-// Result: 0 opened, else the storage system's error code for the errno.
+// Read-only trigger open of one share file, so that the engine's on-access
+// scanner inspects it. The name is resolved beneath the UNC root folder only
+// (openat2 with RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS): a symbolic link is
+// followed as if the root were "/", ".." never climbs above the root, and a
+// procfs-style magic link fails with ELOOP. So a link on a share that points
+// at a host file, a device or far up the tree finds nothing outside the root.
+// The file is first looked at through an O_PATH descriptor, which opens
+// nothing; only a regular file is then opened for real, O_RDONLY | O_NONBLOCK
+// | O_NOCTTY, and closed at once. A folder, FIFO, socket or device node is
+// never opened for reading, so no job waits on a writer or wakes a device.
 #pragma once
-#include <cstdint>
 
-uint32_t triggerOpenUncPath(const char16_t* prefixedPath);
+enum class TriggerOpenKind : unsigned char {
+  kOpened,      // a regular file, opened read-only and closed
+  kFailed,      // the look or the open failed with err (an on-access denial is EPERM)
+  kNoFolder,    // ENOENT, and the folder that should hold the name is missing too
+  kDirectory,   // a folder: not opened
+  kSpecial,     // a FIFO, socket or device node: not opened for reading
+};
 
-// errno of a failed open -> error code (31 for anything not in the table).
-uint32_t mapOpenErrno(int err);
+struct TriggerOpenResult {
+  TriggerOpenKind kind;
+  int err;       // errno of kFailed and kNoFolder, else 0
+  int closeErr;  // errno of a failed close of the real open, else 0
+};
+
+// root: the UNC root folder. relPath: '/'-separated path beneath it (leading
+// '/' allowed; empty names the root itself).
+TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath);

@@ -2,12 +2,12 @@
 // root: the open's outcome as the storage system sees it, the refusals that
 // keep a job inside UncRoot, and the checks before the open.
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <chrono>
 
 #include "jobs/trigger_scan.h"
 #include "jobs_test_support.h"
-#include "platform/trigger_open.h"
 #include "runtime/log.h"
 
 namespace {
@@ -35,8 +35,6 @@ TEST_F(TriggerScan, OutcomesOfTheOpen) {
   avtest::writeFile(avtest::scratchRoot() + "/outside.txt", "x");  // what ".." would reach
   for (const char* name : {"..x", ".hidden", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"})
     avtest::writeFile(share_ + "/dir/" + name, "x");
-  std::filesystem::remove(share_ + "/dir/pipe");
-  ASSERT_EQ(mkfifo((share_ + "/dir/pipe").c_str(), 0600), 0);
   const std::pair<std::string, int> cases[] = {
       {"\\\\srv\\share\\dir\\clean.txt", 0},
       {"\\\\srv\\share\\dir\\nope.txt", 2},
@@ -53,7 +51,6 @@ TEST_F(TriggerScan, OutcomesOfTheOpen) {
       {"\\\\srv\\share\\dir\\..x", 0},
       {"\\\\srv\\share\\dir\\.hidden", 0},
       {"\\\\srv\\share\\dir\\\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt", 0},
-      {"\\\\srv\\share\\dir\\pipe", 0},  // a FIFO opens without waiting for a writer
   };
   auto before = avtest::poolFreeCounts();
   for (const auto& [path, result] : cases) {
@@ -71,6 +68,68 @@ TEST_F(TriggerScan, OutcomesOfTheOpen) {
   // Escaped slashes and backslashes arrive as the plain characters.
   EXPECT_EQ(scanJob(R"({"opCode":"1","avType":"0","FilePath":"\\\\srv\/share\\dir\/clean.txt"})").text,
             scanText(0));
+}
+
+// Runs one scan job in a child so that an open that hangs fails its case
+// ("hung" after 5 s) instead of stalling the whole run.
+std::string boundedScan(const std::string& path) {
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    std::string text = scanJob(scanRequest(path)).text;
+    _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[256];
+  for (pollfd p{out[0], POLLIN, 0};;) {
+    if (poll(&p, 1, 5000) != 1) {
+      text = "hung";
+      break;
+    }
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return text;
+}
+
+// Links on a share resolve as if UncRoot were "/", so nothing outside it is
+// reached; only regular files are opened for reading.
+TEST_F(TriggerScan, ConfinedToUncRootRegularFilesOnly) {
+  std::string dir = share_ + "/dir/";
+  std::string outside = avtest::scratchRoot() + "/outside.txt";
+  avtest::writeFile(outside, "host");
+  const std::pair<const char*, std::string> links[] = {
+      {"host", outside}, {"up", "../../../../outside.txt"}, {"zero", "/dev/zero"},
+      {"inrel", "../dir/clean.txt"}, {"inabs", "/srv/share/dir/clean.txt"}};
+  for (const auto& [name, target] : links) {
+    std::filesystem::remove(dir + name);
+    std::filesystem::create_symlink(target, dir + name);
+  }
+  std::filesystem::remove(dir + "pipe");
+  ASSERT_EQ(mkfifo((dir + "pipe").c_str(), 0600), 0);
+  std::filesystem::remove(dir + "sock");
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un sun{};
+  sun.sun_family = AF_UNIX;
+  strncpy(sun.sun_path, (dir + "sock").c_str(), sizeof sun.sun_path - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0);
+  const std::pair<const char*, int> cases[] = {
+      {"host", 2}, {"up", 2}, {"zero", 2},  // what they name is not under UncRoot
+      {"pipe", 5}, {"sock", 5},             // never opened for reading
+      {"inrel", 0}, {"inabs", 0},
+  };
+  for (const auto& [name, result] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(boundedScan(std::string("\\\\srv\\share\\dir\\") + name), scanText(result));
+  }
+  close(sock);
 }
 
 TEST_F(TriggerScan, OpCodeAvTypeAndMalformedRequests) {
@@ -146,9 +205,12 @@ TEST_F(TriggerScan, SlowOpenIsLoggedOnly) {
 
 TEST(TriggerOpenMapping, ErrnoTable) {
   const std::pair<int, uint32_t> table[] = {
-      {ENOENT, 2},   {ENOTDIR, 3},       {ENFILE, 4},     {EACCES, 5},
-      {ETXTBSY, 32}, {EHOSTUNREACH, 53}, {ETIMEDOUT, 121}, {ENAMETOOLONG, 206},
-      {EPERM, 225},  {EIO, 1117},        {ELOOP, 1921},   {EXDEV, 31}};
+      {0, 0},          {ENOENT, 2},      {ENOTDIR, 3},        {EMFILE, 4},
+      {ENFILE, 4},     {EACCES, 5},      {ENOMEM, 8},         {EBUSY, 32},
+      {ETXTBSY, 32},   {ENETDOWN, 53},   {ENETUNREACH, 53},   {EHOSTDOWN, 53},
+      {EHOSTUNREACH, 53}, {EINVAL, 87},  {ETIMEDOUT, 121},    {ENAMETOOLONG, 206},
+      {EPERM, 225},    {EIO, 1117},      {ELOOP, 1921},       {EXDEV, 31},
+      {ENOSYS, 31}};
   for (auto [err, code] : table) EXPECT_EQ(mapOpenErrno(err), code) << err;
 }
 
@@ -175,7 +237,10 @@ TEST_F(TriggerScan, FanotifyDenialIs225) {
     kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
     GTEST_SKIP() << "fanotify permission events are not available here";
   }
+  std::filesystem::remove(dir + "/tolink");
+  std::filesystem::create_symlink("infected.txt", dir + "/tolink");
   EXPECT_EQ(scanJob(scanRequest("\\\\srv\\share\\dir\\infected.txt")).text, scanText(225));
+  EXPECT_EQ(scanJob(scanRequest("\\\\srv\\share\\dir\\tolink")).text, scanText(225));
   EXPECT_EQ(scanJob(scanRequest("\\\\srv\\share\\dir\\clean.txt")).text, scanText(0));
   kill(pid, SIGTERM);
   int status = 0;
