@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 build=${AV_FUZZ_BUILD:-$src/build/fuzz}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_frame fuzz_handshake fuzz_jobs fuzz_icap_answer)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_frame fuzz_handshake fuzz_jobs fuzz_icap_answer fuzz_trigger_path)
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -64,6 +64,16 @@ put("fuzz_icap_answer", "infected", "\x00" + ok)
 put("fuzz_icap_answer", "clean", "\x00ICAP/1.0 204 No Content\r\nISTag: \"x\"\r\n\r\n")
 put("fuzz_icap_answer", "short", "\x01ICAP/1.0 403 Forbidden\r\nISTag: t\r\nInfection: Resolution=2\r\n"
     "Violation: 2\r\nv1\r\n\r\n")
+# Trigger path: first byte even = UTF-8 rest, odd = UTF-16LE rest; names from
+# the fuzz root's jail of links.
+for name, rest in [("host", "\\srv\\share\\host"), ("up", "\\srv\\share\\up"),
+                   ("far", "\\srv/share/dir/far"), ("zero", "\\srv\\share\\zero"),
+                   ("top", "\\srv\\share\\top\\srv\\share\\dots\\etc\\passwd"),
+                   ("in", "\\srv\\share\\dir\\in\\back"), ("dotdot", "\\srv\\..\\x"),
+                   ("dot", "\\srv\\share\\.\\loop"), ("nosep", "srv\\share")]:
+    put("fuzz_trigger_path", name, "\x00" + rest)
+put("fuzz_trigger_path", "wide", b"\x01" + "\\srv\\share\\\u00e9\U0001f600".encode("utf-16-le")
+    + b"\x00\xd8\\\x00x\x00")
 PY
 
 status=0
@@ -75,6 +85,7 @@ for t in "${targets[@]}"; do
   case $t in
     fuzz_jobs) maxlen=4096 ;;
     fuzz_handshake) maxlen=1024 ;;
+    fuzz_trigger_path) maxlen=16384 ;;  # past the mapped path's room
     *) maxlen=10240 ;;
   esac
   for crash in "$here/crashes/$t"-*; do
