@@ -14,7 +14,7 @@
 struct ClientOptions {
   std::string host = "127.0.0.1";
   std::string port = "5000";
-  std::string key;          // pre-shared key text; empty: the built-in default
+  std::string key;          // pre-shared key text; empty: the built-in default; wiped by main
   uint32_t proto = 17;
   int timeoutSec = 30;      // connect wait and each socket wait
   bool verbose = false;     // agent-library ERR records to stderr
@@ -55,7 +55,8 @@ bool parseNumber(const char* text, long min, long max, long* out);
 // A JSON string literal (quotes included) for text.
 std::string jsonString(const std::string& text);
 
-// The HMAC key for opts.key (or the built-in default). false on failure.
+// The HMAC key for opts.key (or the built-in default). false, after saying why
+// on stderr, when it cannot be derived or the key is weak (refused).
 bool clientVerificationKey(const ClientOptions& opts, uint8_t out[32]);
 // Connect, handshake, one request; prints "status: N" and the JSON body.
 int runOneRequest(const ClientOptions& opts, uint32_t messageType, const std::string& json);

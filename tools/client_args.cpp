@@ -1,4 +1,6 @@
 // Global option parsing of avagent-client.
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +53,10 @@ int parseGlobalOptions(int argc, char** argv, ClientOptions* opts, int* next) {
         fprintf(stderr, "avagent-client: empty key\n");
         return EXIT_USAGE;
       }
+      opts->key.reserve(64);  // one heap block that main wipes, not a trail of regrown ones
       opts->key = value;
+      // Off the process's command line, where other local users can read it.
+      OPENSSL_cleanse(argv[i], strlen(argv[i]));
     } else if (strcmp(name, "--proto") == 0) {
       if (!parseNumber(value, 16, 17, &n)) {
         fprintf(stderr, "avagent-client: --proto is 16 or 17\n");

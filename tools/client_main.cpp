@@ -1,6 +1,7 @@
 // avagent-client entry: quiet the agent library's log, build the pool, parse
 // the global options and run one registered command.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -52,6 +53,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   detachFromAgentLog();
   ClientOptions opts;
+  // The pre-shared key text is wiped however main returns.
+  struct KeyWipe {
+    std::string& key;
+    ~KeyWipe() { OPENSSL_cleanse(key.data(), key.size()); }
+  } keyWipe{opts.key};
   int next = 0;
   if (int rc = parseGlobalOptions(argc, argv, &opts, &next); rc != 0) return rc;
   if (opts.verbose) BRIM_SetLogObserver(printRecord);

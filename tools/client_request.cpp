@@ -10,7 +10,24 @@
 
 bool clientVerificationKey(const ClientOptions& opts, uint8_t out[32]) {
   const char* key = opts.key.empty() ? AV_DEFAULT_PRESHARED_KEY : opts.key.c_str();
-  return sp_DeriveVerificationKey(key, out) == 1;
+  // An agent refuses a weak key at reset and at load, so an agent holding it
+  // is an old one whose handshake a guesser passes: say so rather than use it.
+  uint8_t shared[32] = {};
+  int weakAt = deriveSharedKey(key, shared) == 0 ? sharedKeyWeakAt(shared) : 0;
+  OPENSSL_cleanse(shared, sizeof shared);
+  if (weakAt >= 0) {
+    fprintf(stderr,
+            "avagent-client: weak pre-shared key: its shared key has a zero byte at %d, so "
+            "the handshake key is short enough to guess; the agent refuses such a key. "
+            "Choose another key.\n",
+            weakAt);
+    return false;
+  }
+  if (sp_DeriveVerificationKey(key, out) != 1) {
+    fprintf(stderr, "avagent-client: cannot derive the verification key\n");
+    return false;
+  }
+  return true;
 }
 
 int exitCodeForStatus(uint32_t returnStatus) {
@@ -24,10 +41,7 @@ int exitCodeForStatus(uint32_t returnStatus) {
 
 int runOneRequest(const ClientOptions& opts, uint32_t messageType, const std::string& json) {
   uint8_t vkey[32];
-  if (!clientVerificationKey(opts, vkey)) {
-    fprintf(stderr, "avagent-client: cannot derive the verification key\n");
-    return EXIT_USAGE;
-  }
+  if (!clientVerificationKey(opts, vkey)) return EXIT_USAGE;
   StoragePeer peer;
   peer.version = opts.proto;
   int rc = sp_Connect(&peer, opts.host.c_str(), opts.port.c_str(), opts.timeoutSec * 1000);

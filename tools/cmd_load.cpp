@@ -2,6 +2,8 @@
 // handshakes (connect + verify + close) or requests on one verified
 // connection. A connection the agent closes is re-opened so the run goes on;
 // the failed request counts as failed. Latencies are of successful operations.
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -130,16 +132,14 @@ int runLoad(const ClientOptions& opts, int argc, char** argv) {
     return EXIT_USAGE;
   }
   uint8_t vkey[32];
-  if (!clientVerificationKey(opts, vkey)) {
-    fprintf(stderr, "avagent-client: cannot derive the verification key\n");
-    return EXIT_USAGE;
-  }
+  if (!clientVerificationKey(opts, vkey)) return EXIT_USAGE;
   std::vector<ThreadResult> results(static_cast<size_t>(plan.connections));
   std::vector<std::thread> threads;
   auto t0 = Clock::now();
   for (long c = 0; c < plan.connections; ++c)
     threads.emplace_back(runThread, std::cref(opts), std::cref(plan), vkey, &results[c]);
   for (auto& t : threads) t.join();
+  OPENSSL_cleanse(vkey, sizeof vkey);
   double seconds = msSince(t0) / 1000.0;
 
   long ok = 0, failed = 0;

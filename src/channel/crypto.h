@@ -6,6 +6,8 @@
 // Inputs that would not fit the work buffers (a plaintext above 495 bytes, a hex
 // text above 1022 characters or not whole 16-byte blocks) are refused, not cut.
 #pragma once
+#include <openssl/crypto.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -33,6 +35,18 @@ int getAvRandomString(char* buf, uint32_t count);
 // Hex form helpers: every byte as two digits, low four bits first.
 void mc_BytesToHex(const uint8_t* in, uint32_t n, char* out);  // 2n chars, no NUL
 void mc_HexToBytes(const char* hex, uint32_t hexLen, uint8_t* out);  // hexLen / 2
+
+// A zero-filled stack buffer for key material, cleansed when its scope ends,
+// whichever way the function leaves.
+template <size_t N>
+struct CleansedBuffer {
+  uint8_t b[N] = {};
+  CleansedBuffer() = default;
+  CleansedBuffer(const CleansedBuffer&) = delete;
+  CleansedBuffer& operator=(const CleansedBuffer&) = delete;
+  ~CleansedBuffer() { OPENSSL_cleanse(b, N); }
+  char* c() { return reinterpret_cast<char*>(b); }
+};
 
 // AES-256 in single-block mode, one schedule per direction of a connection.
 struct AesBlockKey {

@@ -42,13 +42,8 @@ const char kSpecials[] = "~!#$%^&*()=+-_.|[{}]:;'<,>/?`@ \"\\";
 std::mutex g_sharedKeyMutex;
 uint8_t g_sharedKey[kKeyLen];
 
-// Wipes a stack buffer when the scope ends, whichever return is taken.
 template <size_t N>
-struct Wiped {
-  uint8_t b[N] = {};
-  ~Wiped() { OPENSSL_cleanse(b, N); }
-  char* c() { return reinterpret_cast<char*>(b); }
-};
+using Wiped = CleansedBuffer<N>;
 
 int derive(const char* pwd, size_t pwdLen, const char* salt, size_t saltLen, uint8_t out[32]) {
   memset(out, 0, kKeyLen);
@@ -74,12 +69,13 @@ void storeSharedKey(const uint8_t key[32]) {
   memcpy(g_sharedKey, key, kKeyLen);
 }
 
-void writeSetting(const char* key, const char* value, const char* path) {
-  if (ini_WriteString(kSection, key, value, path) != 0)
-    AV_WARN("Failed to write %s to %s.", key, path);
-}
-
 }  // namespace
+
+int sharedKeyWeakAt(const uint8_t key[32]) {
+  if (key == nullptr) return 0;
+  const void* zero = memchr(key, 0, AV_SHARED_KEY_MIN_TEXT);
+  return zero ? static_cast<int>(static_cast<const uint8_t*>(zero) - key) : -1;
+}
 
 int checkPwdLegality(const char* text) {
   if (text == nullptr) {
@@ -124,18 +120,31 @@ int updateAvAgentSharedKeyByCfg(const char* credential, const char* iv,
     AV_ERR("Failed to set shared key, result(%d).", rc);
     return -1;
   }
+  // A stored key from before the reset refused weak keys: serving it would
+  // let a guesser in, so the load fails and the old shared key stays.
+  if (int at = sharedKeyWeakAt(shared.b); at >= 0) {
+    AV_ERR("Stored pre-shared key is weak: its shared key has a zero byte at %d; set a new "
+           "key through Pwd.", at);
+    return -1;
+  }
   storeSharedKey(shared.b);
   return 0;
 }
 
 int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath) {
+  return updateAvAgentSharedKeyBypwdRead(pwd, pwd ? strlen(pwd) : 0, cfgPath);
+}
+
+int updateAvAgentSharedKeyBypwdRead(const char* pwd, size_t valueLength, const char* cfgPath) {
   if (pwd == nullptr || cfgPath == nullptr) {
     AV_ERR("The input para is null.");
     return -1;
   }
-  size_t len = strlen(pwd);
-  if (len < kMinPwdLen || len > kMaxPwdLen) {
-    AV_ERR("Shared key length(%u) invalid.", static_cast<unsigned>(len));
+  // The true length decides: a cut head of an overlong value would become a
+  // key that the storage system does not hold. A value with a zero byte inside
+  // is refused the same way, for the same reason.
+  if (valueLength < kMinPwdLen || valueLength > kMaxPwdLen || strlen(pwd) != valueLength) {
+    AV_ERR("Shared key length(%u) invalid.", static_cast<unsigned>(valueLength));
     return -1;
   }
   int rc = checkPwdLegality(pwd);
@@ -148,6 +157,12 @@ int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath) {
   if (rc != 0) {
     AV_ERR("Failed to set shared key, ret(%d).", rc);
     return -1;
+  }
+  // The handshake keys its HMAC with the shared key up to its first zero
+  // byte; an early zero leaves a key short enough to guess.
+  if (int at = sharedKeyWeakAt(shared.b); at >= 0) {
+    AV_ERR("Shared key is weak, zero byte at %d; choose another pre-shared key.", at);
+    return AV_PWD_ILLEGAL;
   }
 
   // A short random text would weaken the stored credential, so a failed draw
@@ -180,12 +195,16 @@ int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath) {
     return -1;
   }
 
-  // The watcher reloads after these writes and derives the same key again.
-  writeSetting("Pwd", "null", cfgPath);
-  writeSetting("Credential", credential, cfgPath);
-  writeSetting("Iv", ivText.c(), cfgPath);
-  writeSetting("Salt", salt.c(), cfgPath);
-  writeSetting("RootKey", rootKey.c(), cfgPath);
+  // One replace of the file: a failure can only leave the old file, never a
+  // Credential beside the Iv or Salt of another key. The watcher reloads
+  // after it and derives the same key again.
+  const IniKeyValue settings[] = {{"Pwd", "null"},
+                                  {"Credential", credential},
+                                  {"Iv", ivText.c()},
+                                  {"Salt", salt.c()},
+                                  {"RootKey", rootKey.c()}};
+  if (ini_WriteStrings(kSection, settings, sizeof settings / sizeof settings[0], cfgPath) != 0)
+    AV_WARN("Failed to write the pre-shared key to %s.", cfgPath);
 
   storeSharedKey(shared.b);
   return 0;

@@ -18,12 +18,31 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
+
+// The file carries the pre-shared key in plain text until the agent replaces
+// it, so every heap copy of the file's text is wiped before it is freed,
+// including the blocks a growing string leaves behind.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) {}
+  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, size_t n) {
+    explicit_bzero(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
+};
+using Text = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 
 constexpr size_t kMaxIniFileSize = 16u * 1024u * 1024u;
 
@@ -48,7 +67,7 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 }
 
 // Whole file into text; false when it cannot be read (missing, unreadable, huge).
-bool readWholeFile(const char* path, std::string& text) {
+bool readWholeFile(const char* path, Text& text) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
@@ -58,23 +77,22 @@ bool readWholeFile(const char* path, std::string& text) {
     return false;
   }
   text.clear();
+  text.reserve(static_cast<size_t>(st.st_size) + 1);
   char buf[8192];
+  bool ok = true;
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
+    if (n < 0 || text.size() + static_cast<size_t>(n) > kMaxIniFileSize) {
+      ok = false;
+      break;
     }
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
-    if (text.size() > kMaxIniFileSize) {
-      close(fd);
-      return false;
-    }
   }
+  explicit_bzero(buf, sizeof buf);
   close(fd);
-  return true;
+  return ok;
 }
 
 // One line of the file as its parts; `full` excludes the line end.
@@ -167,7 +185,7 @@ std::mutex& writeMutex() {
   return m;
 }
 
-bool writeAll(int fd, const std::string& data) {
+bool writeAll(int fd, const Text& data) {
   size_t off = 0;
   while (off < data.size()) {
     ssize_t n = write(fd, data.data() + off, data.size() - off);
@@ -181,7 +199,7 @@ bool writeAll(int fd, const std::string& data) {
 // Writes text to a temporary file in the target's folder and renames it over
 // the target, keeping the target's permission bits (0600 for a new file: it
 // holds a credential).
-int replaceFile(const char* path, const std::string& text) {
+int replaceFile(const char* path, const Text& text) {
   std::string p(path);
   size_t slash = p.rfind('/');
   std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash + 1);
@@ -217,12 +235,12 @@ int replaceFile(const char* path, const std::string& text) {
 
 // A value that reading would alter (outer blanks, enclosing quotes) is
 // written inside double quotes so that it reads back unchanged.
-std::string encodeValue(std::string_view v) {
+Text encodeValue(std::string_view v) {
   bool needs = !v.empty() && (isBlank(v.front()) || isBlank(v.back()) ||
                               (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&
                                v.back() == v.front()));
-  if (!needs) return std::string(v);
-  std::string s;
+  if (!needs) return Text(v);
+  Text s;
   s.reserve(v.size() + 2);
   s.push_back('"');
   s.append(v);
@@ -234,11 +252,12 @@ bool hasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
 
 }  // namespace
 
-int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size,
-                  const char* path) {
+int ini_GetStringLen(const char* section, const char* key, const char* def, char* out,
+                     uint32_t size, const char* path, uint32_t* fullLength) {
+  if (fullLength) *fullLength = 0;
   if (out == nullptr || size == 0) return 0;
   std::string_view result = def ? std::string_view(def) : std::string_view();
-  std::string text;
+  Text text;
   Lookup r;
   if (section && key && path && readWholeFile(path, text)) {
     r = find(text, section, key);
@@ -247,12 +266,18 @@ int ini_GetString(const char* section, const char* key, const char* def, char* o
   size_t n = result.size() < size - 1 ? result.size() : size - 1;
   if (n > 0) std::memcpy(out, result.data(), n);
   out[n] = '\0';
+  if (fullLength) *fullLength = static_cast<uint32_t>(result.size());  // the file is <= 16 MiB
   return static_cast<int>(n);
+}
+
+int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size,
+                  const char* path) {
+  return ini_GetStringLen(section, key, def, out, size, path, nullptr);
 }
 
 int ini_GetInt(const char* section, const char* key, int def, const char* path) {
   if (!section || !key || !path) return def;
-  std::string text;
+  Text text;
   if (!readWholeFile(path, text)) return def;
   Lookup r = find(text, section, key);
   if (!r.keyFound) return def;
@@ -274,34 +299,27 @@ int ini_GetInt(const char* section, const char* key, int def, const char* path) 
   return static_cast<int>(acc);
 }
 
-int ini_WriteString(const char* section, const char* key, const char* value, const char* path) {
-  if (!section || !key || !value || !path) return -1;
+namespace {
+
+// Names that could not be read back, or a line break that would forge
+// another line, are refused rather than written.
+bool writable(const char* section, const char* key, const char* value) {
+  if (!section || !key || !value) return false;
   std::string_view sec = trim(section);
   std::string_view k = trim(key);
-  // Names that could not be read back, or a line break that would forge
-  // another line, are refused rather than written.
-  if (sec.empty() || k.empty() || hasLineBreak(section) || hasLineBreak(key) ||
-      hasLineBreak(value) || sec.find(']') != std::string_view::npos ||
-      k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
-      k.front() == '#')
-    return -1;
+  return !sec.empty() && !k.empty() && !hasLineBreak(section) && !hasLineBreak(key) &&
+         !hasLineBreak(value) && sec.find(']') == std::string_view::npos &&
+         k.find('=') == std::string_view::npos && k.front() != '[' && k.front() != ';' &&
+         k.front() != '#';
+}
 
-  std::lock_guard<std::mutex> lock(writeMutex());
-  std::string text;
-  if (!readWholeFile(path, text)) {
-    struct stat st {};
-    if (stat(path, &st) == 0 || errno != ENOENT) return -1;  // exists but unreadable
-    text.clear();
-  }
-  // New lines follow the file's own line end.
-  size_t firstNl = text.find('\n');
-  const char* eol = (firstNl != std::string::npos && firstNl > 0 && text[firstNl - 1] == '\r')
-                        ? "\r\n"
-                        : "\n";
-  std::string encoded = encodeValue(value);
-
+// The text with one key set: replaced in place, or added to its section, or
+// added with a new section at the end.
+Text withValue(const Text& text, std::string_view sec, std::string_view k, const char* value,
+               const char* eol) {
+  Text encoded = encodeValue(value);
   Lookup r = find(text, sec, k);
-  std::string out;
+  Text out;
   out.reserve(text.size() + encoded.size() + sec.size() + k.size() + 8);
   if (r.keyFound) {
     // Keep the key's spelling and the blanks after '='; replace the rest.
@@ -310,17 +328,48 @@ int ini_WriteString(const char* section, const char* key, const char* value, con
     while (valueStart < lineStop && isBlank(text[valueStart])) ++valueStart;
     out.append(text, 0, valueStart);
     out.append(encoded);
-    out.append(text, lineStop, std::string::npos);
+    out.append(text, lineStop, Text::npos);
   } else if (r.sectionFound) {
     out.append(text, 0, r.insertAt);
     if (r.insertNeedsNewline) out.append(eol);
     out.append(k).append("=").append(encoded).append(eol);
-    out.append(text, r.insertAt, std::string::npos);
+    out.append(text, r.insertAt, Text::npos);
   } else {
     out = text;
     if (!out.empty() && out.back() != '\n') out.append(eol);
     out.append("[").append(sec).append("]").append(eol);
     out.append(k).append("=").append(encoded).append(eol);
   }
-  return replaceFile(path, out);
+  return out;
+}
+
+}  // namespace
+
+int ini_WriteStrings(const char* section, const IniKeyValue* pairs, uint32_t count,
+                     const char* path) {
+  if (!pairs || count == 0 || !path) return -1;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!writable(section, pairs[i].key, pairs[i].value)) return -1;
+
+  std::lock_guard<std::mutex> lock(writeMutex());
+  Text text;
+  if (!readWholeFile(path, text)) {
+    struct stat st {};
+    if (stat(path, &st) == 0 || errno != ENOENT) return -1;  // exists but unreadable
+    text.clear();
+  }
+  // New lines follow the file's own line end.
+  size_t firstNl = text.find('\n');
+  const char* eol = (firstNl != Text::npos && firstNl > 0 && text[firstNl - 1] == '\r')
+                        ? "\r\n"
+                        : "\n";
+  std::string_view sec = trim(section);
+  for (uint32_t i = 0; i < count; ++i) text = withValue(text, sec, trim(pairs[i].key),
+                                                       pairs[i].value, eol);
+  return replaceFile(path, text);
+}
+
+int ini_WriteString(const char* section, const char* key, const char* value, const char* path) {
+  const IniKeyValue pair{key, value};
+  return ini_WriteStrings(section, &pair, 1, path);
 }

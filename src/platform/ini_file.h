@@ -7,7 +7,8 @@
 // ignored by reads and writes); ';' and '#' start comment lines; integers
 // saturate instead of wrapping, so a huge Port never wraps into a valid one;
 // writes refuse line breaks and names that could not be read back, and a new
-// file is created 0600 since it holds the credential.
+// file is created 0600 since it holds the credential. The file may hold a
+// plain-text key, so this module wipes its copies of the file's text.
 #pragma once
 #include <cstdint>
 
@@ -17,7 +18,23 @@ int ini_GetInt(const char* section, const char* key, int def, const char* path);
 // Copies the value (or def when the key is missing) cut to size - 1; returns
 // chars copied.
 int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size, const char* path); // returns chars copied
+// As ini_GetString; *fullLength (when not null) receives the value's length
+// before the cut, so a caller can refuse an overlong value instead of using
+// its head.
+int ini_GetStringLen(const char* section, const char* key, const char* def, char* out,
+                     uint32_t size, const char* path, uint32_t* fullLength);
 // Replaces the key's value in place (other lines, comments and order kept),
 // adds a missing key at the end of its section and a missing section at the
 // end of the file. 0 / -1
 int ini_WriteString(const char* section, const char* key, const char* value, const char* path); // 0 / -1
+
+struct IniKeyValue {
+  const char* key;
+  const char* value;
+};
+// Sets count keys of one section in a single replace of the file, so a reader
+// or a failure in between never leaves some keys old and others new. Every
+// pair is checked first; one that ini_WriteString would refuse refuses the
+// whole write and nothing is written. 0 / -1
+int ini_WriteStrings(const char* section, const IniKeyValue* pairs, uint32_t count,
+                     const char* path);

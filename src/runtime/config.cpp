@@ -25,6 +25,7 @@
 #include <new>
 #include <string>
 
+#include "channel/crypto.h"
 #include "channel/shared_key.h"
 #include "platform/dir_watch.h"
 #include "platform/ini_file.h"
@@ -270,13 +271,17 @@ int initSettingFromCfg() {
   char rootKey[16] = {0};
   char iv[16] = {0};
   char salt[16] = {0};
-  char pwd[64] = {0};
+  // A plain-text key in Pwd lives in this buffer until the function returns,
+  // by whichever path: it is cleansed then.
+  CleansedBuffer<64> pwdBuf;
+  char* pwd = pwdBuf.c();
+  uint32_t pwdLength = 0;
   ini_GetString(kAgentSection, "Credential", AV_DEFAULT_CREDENTIAL, credential, sizeof credential,
                 path);
   ini_GetString(kAgentSection, "RootKey", AV_DEFAULT_ROOTKEY, rootKey, sizeof rootKey, path);
   ini_GetString(kAgentSection, "Iv", AV_DEFAULT_IV, iv, sizeof iv, path);
   ini_GetString(kAgentSection, "Salt", AV_DEFAULT_SALT, salt, sizeof salt, path);
-  ini_GetString(kAgentSection, "Pwd", "null", pwd, sizeof pwd, path);
+  ini_GetStringLen(kAgentSection, "Pwd", "null", pwd, sizeof pwdBuf.b, path, &pwdLength);
 
   // An empty UncRoot would turn share paths into paths relative to the
   // installation root; it falls back to the default like a missing key.
@@ -307,10 +312,11 @@ int initSettingFromCfg() {
     return 0;
   }
 
-  if (std::strcmp(pwd, "null") != 0) {
-    int ret = updateAvAgentSharedKeyBypwd(pwd, path);
+  if (std::strcmp(pwd, "null") != 0 || pwdLength != 4) {
+    // The length in the file, not the cut text, decides: an overlong Pwd is
+    // refused rather than stored as its first 63 characters.
+    int ret = updateAvAgentSharedKeyBypwdRead(pwd, pwdLength, path);
     bool isDefaultKey = std::strcmp(pwd, AV_DEFAULT_PRESHARED_KEY) == 0;
-    explicit_bzero(pwd, sizeof pwd);
     if (ret != 0) {
       AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
       return 0;
