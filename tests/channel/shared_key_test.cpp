@@ -1,7 +1,10 @@
 // Pre-shared key: legality, reset by password, load from the stored credential, the default set.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -11,6 +14,7 @@
 #include "channel/shared_key.h"
 #include "platform/ini_file.h"
 #include "runtime/log.h"
+#include "support/agent_process.h"
 #include "support/test_env.h"
 
 namespace {
@@ -33,6 +37,30 @@ std::vector<uint8_t> derived(const std::string& psk) {
   std::vector<uint8_t> k(32, 0xEE);
   EXPECT_EQ(deriveSharedKey(psk.c_str(), k.data()), 0);
   return k;
+}
+
+// Pre-shared keys whose shared key has its first zero byte at the given
+// offset. Found offline by deriving "Weak-Key-NNNN!ab" for NNNN = 0000, 0001, ...
+// with PBKDF2-HMAC-SHA-256 (shared-key salt, 50,000 iterations, 31 bytes) and
+// keeping the first key for each offset; a search here would take seconds.
+const char kZeroAt0[] = "Weak-Key-0459!ab";
+const char kZeroAt1[] = "Weak-Key-0266!ab";
+const char kZeroAt15[] = "Weak-Key-0052!ab";
+const char kZeroAt16[] = "Weak-Key-0256!ab";  // long enough before its zero: accepted
+
+// Renames that land on name in dir while fn runs: one per replace of the file.
+int renamesOnto(const std::string& dir, const std::string& name, const std::function<void()>& fn) {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  EXPECT_GE(inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO), 0);
+  fn();
+  int count = 0;
+  alignas(inotify_event) char buf[8192];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+    for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+      count += name == reinterpret_cast<inotify_event*>(p)->name;
+  close(fd);
+  return count;
 }
 
 int loadDefault() {
@@ -64,6 +92,7 @@ TEST(SharedKeyDefault, BuiltInCredentialDecryptsToTheDefaultKey) {
                             0x0c, 0xba, 0xc4, 0x48, 0x54, 0x1b, 0xe4, 0xed, 0xb4, 0x00};
   EXPECT_EQ(sharedKey(), std::vector<uint8_t>(want, want + 32));
   EXPECT_EQ(derived(AV_DEFAULT_PRESHARED_KEY), sharedKey());
+  EXPECT_EQ(sharedKeyWeakAt(sharedKey().data()), -1);
 }
 
 TEST(SharedKeyReset, RejectedPasswordsWriteNothingAndKeepTheKey) {
@@ -78,6 +107,9 @@ TEST(SharedKeyReset, RejectedPasswordsWriteNothingAndKeepTheKey) {
       {"", -1, "Shared key length(0) invalid."},
       {"abcdEFGH1234wxyz", AV_PWD_ILLEGAL, "Shared key is invalid, ret(-1)."},
       {nullptr, -1, "The input para is null."},
+      {kZeroAt0, AV_PWD_ILLEGAL, "Shared key is weak, zero byte at 0;"},
+      {kZeroAt1, AV_PWD_ILLEGAL, "Shared key is weak, zero byte at 1;"},
+      {kZeroAt15, AV_PWD_ILLEGAL, "Shared key is weak, zero byte at 15;"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.message);
@@ -96,7 +128,10 @@ TEST(SharedKeyReset, WritesTheStoredFormAndReloadGivesTheSameKey) {
     while (pwd.size() < len) pwd += static_cast<char>('a' + pwd.size() % 26);
     std::string path = cfgPath("reset" + std::to_string(len) + ".ini");
     avtest::writeFile(path, "; agent\n[AGENT_SETTING]\nPort=5000\nPwd=" + pwd + "\n");
-    ASSERT_EQ(updateAvAgentSharedKeyBypwd(pwd.c_str(), path.c_str()), 0);
+    // All five keys in one replace: no reader or failure sees a mixed set.
+    EXPECT_EQ(renamesOnto(cfgPath(""), path.substr(path.rfind('/') + 1), [&] {
+      ASSERT_EQ(updateAvAgentSharedKeyBypwd(pwd.c_str(), path.c_str()), 0);
+    }), 1);
     const std::vector<uint8_t> afterReset = sharedKey();
     EXPECT_EQ(afterReset, derived(pwd));
     EXPECT_EQ(iniValue(path, "Pwd"), "null");
@@ -112,6 +147,55 @@ TEST(SharedKeyReset, WritesTheStoredFormAndReloadGivesTheSameKey) {
     ASSERT_NE(sharedKey(), afterReset);
     ASSERT_EQ(updateAvAgentSharedKeyByCfg(credential.c_str(), iv.c_str(), root.c_str(), salt.c_str()), 0);
     EXPECT_EQ(sharedKey(), afterReset);
+  }
+}
+
+// A stored key from an agent that took weak keys is refused at load; the
+// credential is made here the way a reset stores it.
+TEST(SharedKeyLoad, StoredWeakKeyIsRefused) {
+  const char root[] = "rootKEYrootKEY1", salt[] = "saltSALTsaltSAL", iv[16] = "ivIVivIVivIVivI";
+  uint8_t credKey[32] = {};
+  const std::string pw = root + std::string(AV_CREDENTIAL_SUFFIX);  // 31 bytes
+  ASSERT_EQ(mc_Pbkdf2HmacSha256(reinterpret_cast<const uint8_t*>(pw.data()), 31,
+                                reinterpret_cast<const uint8_t*>(salt), 15, AV_PBKDF2_ITERATIONS,
+                                AV_DERIVED_KEY_LEN, credKey), 0);
+  struct { const char* key; int want; const char* message; } rows[] = {
+      {kZeroAt0, -1, "Stored pre-shared key is weak: its shared key has a zero byte at 0;"},
+      {kZeroAt15, -1, "Stored pre-shared key is weak: its shared key has a zero byte at 15;"},
+      {kZeroAt16, 0, nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.key);
+    uint8_t ivWork[16];
+    memcpy(ivWork, iv, 16);
+    char credential[256] = {};
+    ASSERT_EQ(mc_EncrypAesHEX(r.key, ivWork, credKey, sizeof credential, credential), 0);
+    ASSERT_EQ(loadDefault(), 0);
+    const std::vector<uint8_t> before = sharedKey();
+    avtest::LogCapture log;
+    EXPECT_EQ(updateAvAgentSharedKeyByCfg(credential, iv, root, salt), r.want);
+    if (r.message) {
+      EXPECT_TRUE(log.contains(r.message, AVLOG_ERR));
+      EXPECT_EQ(sharedKey(), before);
+    } else {
+      EXPECT_EQ(sharedKey(), derived(r.key));
+    }
+  }
+}
+
+// The client derives the same shared key and refuses a weak one before
+// connecting; a sound key goes on to connect (port 1: nobody listens).
+TEST(SharedKeyClient, WeakKeyIsRefusedWithAWarning) {
+  struct { const char* key; int exitCode; const char* err; } rows[] = {
+      {kZeroAt0, 1, "weak pre-shared key: its shared key has a zero byte at 0"},
+      {kZeroAt1, 1, "weak pre-shared key: its shared key has a zero byte at 1"},
+      {kZeroAt16, 6, "cannot connect"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.key);
+    auto res = avtest::runClient({"--port", "1", "--key", r.key, "job", "2015", "{}"});
+    EXPECT_EQ(res.exitCode, r.exitCode);
+    EXPECT_NE(res.err.find(r.err), std::string::npos) << res.err;
   }
 }
 

@@ -192,6 +192,24 @@ TEST_F(ConfigTest, PwdResetWritesBackAndReloadDerivesSameKey) {
   EXPECT_EQ(sharedKey(), key);
 }
 
+// The length in the file decides, not the 63 characters a cut read would keep.
+TEST_F(ConfigTest, OverlongPwdIsRefusedByItsTrueLength) {
+  for (size_t len : {63u, 64u, 300u}) {
+    SCOPED_TRACE(len);
+    const std::string pwd = "Aa1!" + std::string(len - 4, 'x');
+    const Cfg c = Cfg().set("Pwd", pwd);
+    auto recs = load(c, len == 63 ? 1 : 0);
+    if (len == 63) {
+      EXPECT_EQ(sharedKey(), derived(pwd.c_str()));
+      continue;
+    }
+    EXPECT_TRUE(logged(recs, "Shared key length(" + std::to_string(len) + ") invalid.", AVLOG_ERR));
+    EXPECT_TRUE(logged(recs, "Failed to reset the antivirus pre-shared key, error-code(-1).",
+                       AVLOG_ERR));
+    EXPECT_EQ(avtest::readFile(cfgPath()), c.text());  // Pwd left in place
+  }
+}
+
 TEST_F(ConfigTest, VendorTableLimits) {
   load(Cfg(), 1);
   Cfg c;

@@ -114,6 +114,30 @@ TEST(IniFileWrite, ChangesOnlyTheTouchedLine) {
   }
 }
 
+TEST(IniFileWrite, SeveralKeysInOneReplace) {
+  std::string p = iniPath("multi");
+  avtest::writeFile(p, "[A]\nx=1\nPwd=plain\n[B]\nz=3\n");
+  const IniKeyValue pairs[] = {{"pwd", "null"}, {"New", "  v  "}, {"x", "2"}};
+  struct stat before {}, after {};
+  ASSERT_EQ(stat(p.c_str(), &before), 0);
+  ASSERT_EQ(ini_WriteStrings("A", pairs, 3, p.c_str()), 0);
+  ASSERT_EQ(stat(p.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(avtest::readFile(p), "[A]\nx=2\nPwd=null\nNew=\"  v  \"\n[B]\nz=3\n");
+  // One pair that could forge a line refuses the whole write.
+  const IniKeyValue bad[] = {{"x", "3"}, {"y", "a\nPort=1"}};
+  EXPECT_EQ(ini_WriteStrings("A", bad, 2, p.c_str()), -1);
+  EXPECT_EQ(get("A", "x", p), "2");
+
+  // A cut read still reports the value's whole length (the default's when missing).
+  char buf[8];
+  uint32_t full = 0;
+  EXPECT_EQ(ini_GetStringLen("A", "New", "", buf, sizeof buf, p.c_str(), &full), 5);
+  EXPECT_EQ(full, 5u);
+  EXPECT_EQ(ini_GetStringLen("B", "none", "0123456789", buf, sizeof buf, p.c_str(), &full), 7);
+  EXPECT_EQ(full, 10u);
+}
+
 TEST(IniFileWrite, AtomicReplaceKeepsModeAndNewFileIsPrivate) {
   std::string dir = avtest::scratchRoot() + "/tmp/inidir";
   std::filesystem::remove_all(dir);
