@@ -48,17 +48,19 @@ const char kZeroAt1[] = "Weak-Key-0266!ab";
 const char kZeroAt15[] = "Weak-Key-0052!ab";
 const char kZeroAt16[] = "Weak-Key-0256!ab";  // long enough before its zero: accepted
 
-// Renames that land on name in dir while fn runs: one per replace of the file.
-int renamesOnto(const std::string& dir, const std::string& name, const std::function<void()>& fn) {
+// Replaces of name in dir while fn runs, counted as renames away from the
+// temporaries ".name.XXXXXX": each has its own name, so the kernel cannot fold
+// their events into one as it does for repeated renames onto the same name.
+int replacesOf(const std::string& dir, const std::string& name, const std::function<void()>& fn) {
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   EXPECT_GE(fd, 0);
-  EXPECT_GE(inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO), 0);
+  EXPECT_GE(inotify_add_watch(fd, dir.c_str(), IN_MOVED_FROM), 0);
   fn();
   int count = 0;
   alignas(inotify_event) char buf[8192];
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
     for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-      count += name == reinterpret_cast<inotify_event*>(p)->name;
+      count += std::string(reinterpret_cast<inotify_event*>(p)->name).rfind("." + name + ".", 0) == 0;
   close(fd);
   return count;
 }
@@ -129,9 +131,12 @@ TEST(SharedKeyReset, WritesTheStoredFormAndReloadGivesTheSameKey) {
     std::string path = cfgPath("reset" + std::to_string(len) + ".ini");
     avtest::writeFile(path, "; agent\n[AGENT_SETTING]\nPort=5000\nPwd=" + pwd + "\n");
     // All five keys in one replace: no reader or failure sees a mixed set.
-    EXPECT_EQ(renamesOnto(cfgPath(""), path.substr(path.rfind('/') + 1), [&] {
-      ASSERT_EQ(updateAvAgentSharedKeyBypwd(pwd.c_str(), path.c_str()), 0);
-    }), 1);
+    int rc = -1;
+    const int replaces = replacesOf(cfgPath(""), path.substr(path.rfind('/') + 1), [&] {
+      rc = updateAvAgentSharedKeyBypwd(pwd.c_str(), path.c_str());
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(replaces, 1);
     const std::vector<uint8_t> afterReset = sharedKey();
     EXPECT_EQ(afterReset, derived(pwd));
     EXPECT_EQ(iniValue(path, "Pwd"), "null");
