@@ -16,6 +16,15 @@
 
 #include "runtime/log.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace {
 
 struct BlockHeader {
@@ -25,6 +34,17 @@ struct BlockHeader {
   uint32_t magic;
 };
 static_assert(sizeof(BlockHeader) == AV_POOL_HEADER_SIZE);
+
+// Headers are closed to the sanitizer like everything outside handed-out
+// data (see handOut), so the pool reads and writes their words past it.
+__attribute__((no_sanitize_address)) uint32_t get(const BlockHeader* h,
+                                                  uint32_t BlockHeader::*field) {
+  return h->*field;
+}
+__attribute__((no_sanitize_address)) void set(BlockHeader* h, uint32_t BlockHeader::*field,
+                                              uint32_t value) {
+  h->*field = value;
+}
 
 constexpr uint32_t kUnlinkedNext = 0x00100100u;
 constexpr uint32_t kUnlinkedPrev = 0x00200200u;
@@ -62,37 +82,61 @@ inline BlockHeader* blockAt(const AVPoolPartition& p, uint32_t index) {
   return reinterpret_cast<BlockHeader*>(p.firstBlock + static_cast<size_t>(index) * blockSize(p));
 }
 
-inline void writeTrailer(BlockHeader* h, uint32_t size, uint32_t magic) {
-  std::memcpy(reinterpret_cast<unsigned char*>(h + 1) + size, &magic, sizeof magic);
+// Under the address sanitizer the pool shows it what a heap would: every byte
+// of the region outside the requested bytes of handed-out blocks (headers,
+// trailers, the room behind a short request, free blocks) is unaddressable,
+// so an overrun of a pooled buffer is reported like one past a malloc'd
+// buffer. The pool itself reaches headers and trailers through the unchecked
+// accessors. Each block's shadow changes only while the block is owned (after
+// its unlink, before its link), and no change reaches a granule that another
+// block's data shares, so no lock covers the shadow.
+__attribute__((no_sanitize_address)) void writeTrailer(BlockHeader* h, uint32_t size,
+                                                       uint32_t magic) {
+  unsigned char* t = reinterpret_cast<unsigned char*>(h + 1) + size;
+  for (int i = 0; i < 4; ++i) t[i] = static_cast<unsigned char>(magic >> (8 * i));
+}
+
+inline void handOut(BlockHeader* h, uint32_t size, uint32_t magic) {
+  writeTrailer(h, size, magic);
+  POOL_UNPOISON(h + 1, size);
 }
 
 // Caller holds the partition mutex.
 inline void appendTail(AVPoolPartition& p, uint32_t index, BlockHeader* h) {
   uint32_t last = p.headPrev;
-  h->next = AV_POOL_SENTINEL;
-  h->prev = last;
+  set(h, &BlockHeader::next, AV_POOL_SENTINEL);
+  set(h, &BlockHeader::prev, last);
   if (last == AV_POOL_SENTINEL)
     p.headNext = index;
   else
-    blockAt(p, last)->next = index;
+    set(blockAt(p, last), &BlockHeader::next, index);
   p.headPrev = index;
 }
 
 // Caller holds the partition mutex and has checked the list is not empty.
 inline BlockHeader* unlinkHead(AVPoolPartition& p) {
   BlockHeader* h = blockAt(p, p.headNext);
-  uint32_t next = h->next;
+  uint32_t next = get(h, &BlockHeader::next);
   p.headNext = next;
   if (next == AV_POOL_SENTINEL)
     p.headPrev = AV_POOL_SENTINEL;
   else
-    blockAt(p, next)->prev = AV_POOL_SENTINEL;
-  h->next = kUnlinkedNext;
-  h->prev = kUnlinkedPrev;
+    set(blockAt(p, next), &BlockHeader::prev, AV_POOL_SENTINEL);
+  set(h, &BlockHeader::next, kUnlinkedNext);
+  set(h, &BlockHeader::prev, kUnlinkedPrev);
   return h;
 }
 
 inline bool isBuilt(const AVPool* pool) { return pool->region != nullptr; }
+
+// A diagnostic copy of a whole block reads its closed parts on purpose; byte
+// by byte through volatile so that no checked memcpy stands in for the loop.
+__attribute__((no_sanitize_address)) void copyRaw(void* out, const unsigned char* src,
+                                                  uint32_t n) {
+  auto* dst = static_cast<volatile unsigned char*>(out);
+  const volatile unsigned char* from = src;
+  for (uint32_t i = 0; i < n; ++i) dst[i] = from[i];
+}
 
 // Where a data pointer lies in the region: its partition and block index, or
 // false when it is not the data start of a pooled block.
@@ -120,11 +164,12 @@ void* allocFromHeap(AVPool* pool, uint32_t size, uint32_t partition) {
   auto* h = static_cast<BlockHeader*>(
       std::malloc(static_cast<size_t>(size) + AV_POOL_HEADER_SIZE + AV_POOL_TRAILER_SIZE));
   if (!h) return nullptr;
-  h->next = kUnlinkedNext;
-  h->prev = kUnlinkedPrev;
-  h->size = size;
-  h->magic = AV_POOL_MAGIC_HEAP;
-  writeTrailer(h, size, AV_POOL_MAGIC_HEAP);
+  set(h, &BlockHeader::next, kUnlinkedNext);
+  set(h, &BlockHeader::prev, kUnlinkedPrev);
+  set(h, &BlockHeader::size, size);
+  set(h, &BlockHeader::magic, AV_POOL_MAGIC_HEAP);
+  POOL_POISON(h, static_cast<size_t>(size) + AV_POOL_HEADER_SIZE + AV_POOL_TRAILER_SIZE);
+  handOut(h, size, AV_POOL_MAGIC_HEAP);
   if (partition != kNoPartition && isBuilt(pool)) {
     AVPoolPartition& p = pool->part[partition];
     BRIM_MutexLock(&p.mutex);
@@ -164,12 +209,13 @@ int initAVPool(AVPool* pool) {
     p.blockCount = kBlockCounts[k];
     for (uint32_t i = 0; i < p.blockCount; ++i) {
       BlockHeader* h = blockAt(p, i);
-      h->size = 0;
-      h->magic = AV_POOL_MAGIC_FREE;
+      set(h, &BlockHeader::size, 0);
+      set(h, &BlockHeader::magic, AV_POOL_MAGIC_FREE);
       appendTail(p, i, h);
     }
     pos += static_cast<size_t>(p.blockCount) * blockSize(p);
   }
+  POOL_POISON(region, AV_POOL_REGION_SIZE);
   pool->totalSize = AV_POOL_REGION_SIZE;
   pool->region = region;
   return 0;
@@ -187,10 +233,10 @@ void* allocAVPoolMem(AVPool* pool, uint32_t size) {
     if (p.headNext != AV_POOL_SENTINEL) {
       BlockHeader* h = unlinkHead(p);
       if (p.freeCount) --p.freeCount;
-      h->size = size;
-      h->magic = AV_POOL_MAGIC_USED;
+      set(h, &BlockHeader::size, size);
+      set(h, &BlockHeader::magic, AV_POOL_MAGIC_USED);
       BRIM_MutexUnlock(&p.mutex);
-      writeTrailer(h, size, AV_POOL_MAGIC_USED);
+      handOut(h, size, AV_POOL_MAGIC_USED);
       return h + 1;
     }
     BRIM_MutexUnlock(&p.mutex);
@@ -214,12 +260,14 @@ void freeAVPoolMem(AVPool* pool, void* data) {
   }
   if (!inRegion(pool, bytes)) {
     BlockHeader* h = reinterpret_cast<BlockHeader*>(bytes) - 1;
-    if (h->magic != AV_POOL_MAGIC_HEAP) {
-      AV_ERR("Bad pointer(%p), state(0x%08X).", data, h->magic);
+    if (get(h, &BlockHeader::magic) != AV_POOL_MAGIC_HEAP) {
+      AV_ERR("Bad pointer(%p), state(0x%08X).", data, get(h, &BlockHeader::magic));
       return;
     }
     // Cleared so that a second release of this block is likely refused.
-    h->magic = 0;
+    set(h, &BlockHeader::magic, 0);
+    POOL_UNPOISON(h, static_cast<size_t>(get(h, &BlockHeader::size)) + AV_POOL_HEADER_SIZE +
+                         AV_POOL_TRAILER_SIZE);
     std::free(h);
     return;
   }
@@ -232,10 +280,12 @@ void freeAVPoolMem(AVPool* pool, void* data) {
   AVPoolPartition& p = pool->part[k];
   BlockHeader* h = blockAt(p, index);
   BRIM_MutexLock(&p.mutex);
-  uint32_t magic = h->magic;
-  uint32_t sized = partitionOf(h->size);
+  uint32_t magic = get(h, &BlockHeader::magic);
+  uint32_t sized = partitionOf(get(h, &BlockHeader::size));
   if (magic == AV_POOL_MAGIC_USED && sized == k) {
-    h->magic = AV_POOL_MAGIC_FREE;
+    // Closed before it is linked: once in the list another thread may take it.
+    POOL_POISON(h + 1, get(h, &BlockHeader::size));
+    set(h, &BlockHeader::magic, AV_POOL_MAGIC_FREE);
     appendTail(p, index, h);
     ++p.freeCount;
   }
@@ -255,6 +305,7 @@ void freeAVPool(AVPool* pool) {
   if (!isBuilt(pool)) return;
   for (uint32_t k = 0; k < AV_POOL_PARTITIONS; ++k)
     BRIM_MutexDestroy(&pool->part[k].mutex, AV_MODULE_AGENT);
+  POOL_UNPOISON(pool->region, pool->totalSize);
   std::free(pool->region);
   *pool = AVPool{};
 }
@@ -277,7 +328,7 @@ int getAVPoolMemData(AVPool* pool, uint32_t partition, uint32_t pos, void* out,
   uint32_t n = *count < blockSize(p) ? *count : blockSize(p);
   // Under the mutex so the header words are copied as one consistent state.
   BRIM_MutexLock(&p.mutex);
-  std::memcpy(out, blockAt(p, pos), n);
+  copyRaw(out, reinterpret_cast<const unsigned char*>(blockAt(p, pos)), n);
   BRIM_MutexUnlock(&p.mutex);
   *count = n;
   return 0;

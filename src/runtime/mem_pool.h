@@ -13,6 +13,11 @@
 //   bytes each): keep byte buffers there, or copy multi-word records in and out.
 // - initAVPool on a pool that is already built keeps it (0); a pool that is not
 //   built (or was freed) serves every request from the heap.
+// - Under AddressSanitizer every byte of a block outside its requested size
+//   (headers, trailers, the rest of the room, free blocks) is poisoned, so an
+//   overrun of a pooled buffer is reported as it would be for a malloc'd one.
+//   Read a block's raw bytes through getAVPoolMemData, never through a data
+//   pointer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
