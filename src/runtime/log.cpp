@@ -8,7 +8,9 @@
 // also holds the byte-0 record lock that orders writers in other processes.
 // Records logged from inside the writer (a failed lock or close reported by the
 // OS helper layer) reach the observer but are not written: writing them would
-// re-enter the writers' mutex.
+// re-enter the writers' mutex. The byte-0 wait is bounded (100 ms, then the
+// line is written without it, and later lines only try once until the byte is
+// free again), so a reader holding the byte cannot stall the writers.
 
 #include "runtime/log.h"
 
@@ -80,7 +82,22 @@ Stamp g_localStamp{};
 int64_t g_lastCheckMinute = -1;
 int64_t g_lastAttemptMinute = -1;
 uint32_t g_failedOpens = 0;
+bool g_byteLockStalled = false;  // the last bounded wait for byte 0 ran out
 thread_local bool t_inWriter = false;
+
+// Byte 0 only orders this module's writers, each holding it for one write;
+// anyone who can open the file can hold it for ever, so the wait is bounded.
+constexpr int kByteLockWaitMs = 100;
+constexpr mode_t kFileMode = 0640;
+
+// Records and level settings are the operator's: whatever the umask or an
+// older file allowed, nothing past owner read-write and group read remains.
+// A file of another owner cannot be changed and is used as it is.
+void restrictMode(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~kFileMode) != 0)
+    (void)fchmod(fd, st.st_mode & kFileMode);
+}
 
 uint32_t load32(uint8_t* b, size_t off) {
   return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(b + off))
@@ -136,8 +153,9 @@ enum MapResult { kMapped = 0, kCannotOpen = -1, kCannotMap = -2 };
 MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
   *blockOut = nullptr;
   *fdOut = -1;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
   if (fd < 0) return kCannotOpen;
+  restrictMode(fd);
   struct stat st;
   // A mapping past the end of the file faults on access: extend it first.
   if (fstat(fd, &st) != 0 || (st.st_size < kBlockSize && ftruncate(fd, kBlockSize) != 0)) {
@@ -341,7 +359,7 @@ int getLogFd(uint8_t* b) {
                    s.f[2], s.f[3], s.f[4]);
   int fd = -1;
   if (n > 0 && static_cast<size_t>(n) < sizeof(path))
-    fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
   if (fd < 0) {
     ++g_failedOpens;
     printf("Open log file[%s] failed.\n", path);
@@ -349,6 +367,7 @@ int getLogFd(uint8_t* b) {
     return -1;
   }
   g_failedOpens = 0;
+  restrictMode(fd);
   g_logFd = fd;
   return fd;
 }
@@ -370,7 +389,10 @@ void rawWrite(uint8_t* b, const char* data, size_t len) {
   int fd = getLogFd(b);
   if (fd < 0) return;
   const BRIM_FILE_LOCK byteZero{1, 0, 1};
-  int locked = BRIM_LockFile(fd, &byteZero);
+  // Once a wait has run out, the holder is taken to keep the byte: later lines
+  // try once and go on, until a try succeeds again.
+  int locked = BRIM_LockFileWithin(fd, &byteZero, g_byteLockStalled ? 0 : kByteLockWaitMs);
+  g_byteLockStalled = locked != 0;
   writeAll(fd, data, len);  // written even when the lock failed
   if (locked == 0) BRIM_UnLockFile(fd, &byteZero);
 }

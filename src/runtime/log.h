@@ -10,7 +10,11 @@
 // before the first record is kept); a new log folder closes the open file so the
 // next record goes there; "minute value" is minutes since the epoch, so rotation
 // checks and open retries happen once per distinct minute; a shared name stamp
-// that is not a real calendar minute (reset block) is replaced by the current one.
+// that is not a real calendar minute (reset block) is replaced by the current one;
+// the wait for the byte-0 lock is bounded (100 ms; after one wait runs out, lines
+// only try the lock once until it is taken again) and the line is written anyway;
+// log files and the settings file are created 0640 and an existing one loses any
+// bits beyond 0640 (no access for others), whatever the umask.
 #pragma once
 #include <cstdint>
 

@@ -209,6 +209,37 @@ int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock) {
   return -1;
 }
 
+int BRIM_LockFileWithin(int fd, const BRIM_FILE_LOCK* lock, int timeoutMs) {
+  if (fd == -1 || !lock) {
+    BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockParam,
+             "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
+    return -1;
+  }
+  // fcntl has no timed wait, and a signal to end a blocking one would reach
+  // the whole process: try without waiting, sleeping a millisecond between
+  // tries (a holder that writes one record lets go within microseconds).
+  const BRIM_FILE_LOCK once{3, lock->offset, lock->length};
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = lock->offset;
+    fl.l_len = lock->length;
+    if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+      return BRIM_LockFile(fd, &once);  // records the failure as a plain try would
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t waited = (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000 +
+                     (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (waited >= timeoutMs) return -1;
+    struct timespec tick = {0, 1000000};
+    nanosleep(&tick, nullptr);
+  }
+}
+
 int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock) {
   if (fd == -1 || !lock) {
     BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockParam,

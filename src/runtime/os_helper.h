@@ -39,6 +39,10 @@ struct BRIM_FILE_LOCK {
 };
 int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock);    // 0, or -1
 int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock);  // 0, or -1
+// Exclusive lock of the range, waiting at most timeoutMs (0: one try): 0 when
+// locked, -1 when it was still held elsewhere at the end (no record) or the
+// call failed (recorded as BRIM_LockFile records it). lock->type is ignored.
+int BRIM_LockFileWithin(int fd, const BRIM_FILE_LOCK* lock, int timeoutMs);
 int BRIM_close(int fd);                                   // 0, or -1 after logging
 
 // Decimal, or hexadecimal after "0x"/"0X"; stops at the first non-digit with

@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -299,4 +302,78 @@ TEST_F(LogConcurrency, LinesFromManyThreadsStayWhole) {
     seen.insert({t, r});
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kRecords));
+}
+
+using LogAccess = LogDirTest;
+
+// Owner read-write and group read at most, whatever the umask and whatever an
+// older file allowed: a new file and an existing one, for records and settings.
+TEST_F(LogAccess, FilesAreClosedToOthers) {
+  const uint32_t year = currentYear();
+  setSharedStamp(year, 1, 1, 0, 5);
+  const std::string record = dir_ + "/" + fileName(year, 1, 1, 0, 5);
+  const std::string oldCfg = dir_ + "/old.cfg", newCfg = dir_ + "/new.cfg";
+  for (const auto& p : {record, oldCfg}) {
+    avtest::writeFile(p, "");
+    ASSERT_EQ(chmod(p.c_str(), 0666), 0);
+  }
+  const mode_t mask = umask(0);
+  BRIM_Log(316, AVLOG_INFO, "f", 1, 0, "kept from others");
+  uint8_t* blocks[] = {BRIM_LogMapSettings(oldCfg.c_str()), BRIM_LogMapSettings(newCfg.c_str())};
+  umask(mask);
+  for (uint8_t* b : blocks) {
+    EXPECT_NE(b, nullptr);
+    BRIM_LogUnmapSettings(b);
+  }
+  EXPECT_NE(avtest::readFile(record).find("kept from others"), std::string::npos);
+  for (const auto& p : {record, oldCfg, newCfg}) {
+    struct stat st {};
+    ASSERT_EQ(stat(p.c_str(), &st), 0) << p;
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << p;
+  }
+}
+
+// Another process holds byte 0 of the log file and never lets go: a record
+// waits a bounded time and is written anyway; the next ones do not wait again.
+TEST_F(LogAccess, ByteLockHeldElsewhereDelaysRecordsBoundedly) {
+  BRIM_Log(316, AVLOG_INFO, "f", 1, 0, "before the holder");
+  ASSERT_EQ(logFiles().size(), 1u);
+  const std::string path = dir_ + "/" + logFiles()[0];
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {  // only async-signal-safe calls in the child
+    int fd = open(path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 1;
+    char held = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+    if (write(ready[1], &held, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  ASSERT_GT(holder, 0);
+  char held = 0;
+  ASSERT_EQ(read(ready[0], &held, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  std::atomic<int64_t> tookMs{-1};
+  std::thread writer([&] {
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) BRIM_Log(316, AVLOG_INFO, "f", 2, 0, "while held %d", i);
+    tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::steady_clock::now() - t0).count();
+  });
+  // An unbounded wait would last until the holder ends: give it 3 s, then end it.
+  for (int i = 0; i < 300 && tookMs.load() < 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  writer.join();
+  ASSERT_EQ(held, 'y');
+  EXPECT_GE(tookMs.load(), 90);   // the first record did wait for the byte
+  EXPECT_LT(tookMs.load(), 250);  // one bounded wait, then single tries
+  const std::string text = avtest::readFile(path);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(text.find("while held " + std::to_string(i)), std::string::npos) << i;
 }
