@@ -5,9 +5,10 @@
 // costs no wait (a descriptor above 1023 works; a silent peer costs at most one
 // bounded wait per call). Frames
 // live in pool buffers owned by the link; a received body is always allocated
-// at roundLen and zero-filled, so the tail's zero word terminates a text body
-// whatever the sender put in Length. Encryption works in place, one 16-byte
-// block at a time, and never touches the header.
+// at roundLen, and the tail's zero word is cleared once the frame is accepted,
+// so a text body is terminated within Length + 1 bytes whatever the sender put
+// there. Encryption works in place, one 16-byte block at a time, and never
+// touches the header.
 #include "channel/frame.h"
 
 #include <errno.h>
@@ -219,6 +220,8 @@ int agentMsg_EmptySocket(int sock) {
   uint8_t scratch[kDrainChunk];
   int retries = 0;
   bool writable = false;  // known from the poll that found nothing to drain
+  uint32_t drained = 0;
+  const int64_t start = nowMs();
   for (;;) {
     // One poll answers both questions: is anything behind the frame, and can
     // the answer go out. Reading is asked first, as a read-only poll would.
@@ -239,7 +242,16 @@ int agentMsg_EmptySocket(int sock) {
       break;
     }
     ssize_t n = recv(sock, scratch, sizeof scratch, 0);
-    if (n == static_cast<ssize_t>(kDrainChunk)) continue;
+    if (n == static_cast<ssize_t>(kDrainChunk)) {
+      // A peer that keeps sending would hold the connection thread here for
+      // ever; past the bound it is no storage system waiting for an answer.
+      drained += kDrainChunk;
+      if (drained >= AV_DRAIN_MAX_BYTES || nowMs() - start >= AV_DRAIN_MAX_MS) {
+        AV_ERR("Peer keeps sending, %u bytes drained.", drained);
+        return 0;
+      }
+      continue;
+    }
     if (n > 0) break;
     if (n == 0) {
       AV_INFO("Socket is closed, errno %d.", errno);
@@ -336,6 +348,10 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
     freePoolPtr(&link->RecvBody);
     return 2;
   }
+  // The zero word is the peer's to fill and nobody checks it, so it is made
+  // zero here: every reader of the body then finds a terminator at Length at
+  // the latest, whatever the peer sent there.
+  putU32(link->RecvBody + len, 0);
   return 0;
 }
 

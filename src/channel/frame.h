@@ -6,6 +6,10 @@
 // with a peer of version >= 17 the first ceil(Length/16) 16-byte blocks of
 // body+tail (padded with zeros to roundLen) are AES-256 encrypted one by one.
 // Every wait is bounded (poll): 30 s per wait while a frame moves.
+// Draining after a frame discards what the peer sent behind it, but at most
+// AV_DRAIN_MAX_BYTES (32 KiB) or AV_DRAIN_MAX_MS (100 ms) of reading, whichever
+// ends first; a peer still sending then fails the drain (the connection ends).
+// A received body is terminated: the tail's zero word is cleared on arrival.
 // Decisions: any descriptor >= 0 is a valid socket (0 included, as on any
 // Unix); a signal during a wait resumes the wait instead of failing it.
 #pragma once
@@ -19,6 +23,8 @@ constexpr uint32_t AV_PROTOCOL_VERSION = 17;
 constexpr uint32_t AV_MAX_BODY = 8792;
 constexpr uint32_t AV_HEADER_SIZE = 32;
 constexpr uint32_t AV_TAIL_SIZE = 16;
+constexpr uint32_t AV_DRAIN_MAX_BYTES = 32768;
+constexpr int64_t AV_DRAIN_MAX_MS = 100;
 
 enum : uint32_t {
   MSG_HANDSHAKE_CHALLENGE = 2000,
@@ -60,7 +66,7 @@ struct MsgLink {
 int agentMsg_Waiting(int sock, int forWrite, int timeoutMs);  // 0 timeout, 1 ready, 2 error
 int agentMsg_DoRecv(int sock, void* buf, uint32_t len);  // 0 ok, 1 timeout/closed, 2 error
 int agentMsg_DoSend(int sock, const void* buf, uint32_t len);  // 1 all sent, else 0
-int agentMsg_EmptySocket(int sock);                    // 1 drained and writable
+int agentMsg_EmptySocket(int sock);  // 1 drained (within the bound) and writable
 int agentMsg_RecvPackage_Compatible(MsgLink* link);    // 0 good frame, else 1 or 2
 // The same for a caller that has just seen the socket readable (the agent after
 // its request wait): the header read tries the socket before it waits, and may

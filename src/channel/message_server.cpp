@@ -347,10 +347,12 @@ uint32_t ms_BuildJobResponse(MsgLink* link) {
   head->ReturnStatus = RET_OK;
 
   const char* request = link->RecvBody ? reinterpret_cast<const char*>(link->RecvBody) : "";
+  const uint32_t requestLen = link->RecvBody ? link->RecvLength : 0;
   char* result = reinterpret_cast<char*>(link->SendPackage + AV_HEADER_SIZE);
   const uint32_t room = link->SendCapacity - AV_HEADER_SIZE - AV_TAIL_SIZE;
-  int rc = type == MSG_ENGINE_STATUS ? doJob_GetEngineStatus(request, result, room)
-                                     : doJob_ScanFile(request, result, room);
+  int rc = type == MSG_ENGINE_STATUS
+               ? doJob_GetEngineStatusBody(request, requestLen, result, room)
+               : doJob_ScanFileBody(request, requestLen, result, room);
   if (rc != 1) return RET_JOB_FAILED;
   // The room was zero-filled; a result without its NUL inside the room is a
   // handler fault and must not be sent.

@@ -1,7 +1,9 @@
 // Both entry points own everything they take for the length of the call: the
 // parsed request is held by a guard and pool blocks by PoolBuf, so every early
 // return releases them. Results are written only through the bounded builders,
-// with the caller's room size, so a small room can never be overrun.
+// with the caller's room size, so a small room can never be overrun. The
+// request is handled as a counted text throughout (parsing and log lines), so
+// a peer's body is never read past its Length, terminated or not.
 #include "jobs/job_dispatch.h"
 
 #include <json-c/json.h>
@@ -19,6 +21,8 @@
 namespace {
 
 constexpr uint32_t kWorkBlockSize = 1024;
+// Far above any frame body; only keeps a counted text inside an int.
+constexpr size_t kMaxRequest = 0x7FFFFFFF;
 
 struct JsonGuard {
   json_object* obj;
@@ -34,14 +38,23 @@ struct JsonGuard {
   }
 };
 
-}  // namespace
+// A request text and its length (at most a frame body, so an int for %.*s).
+struct Request {
+  const char* text;
+  int len;
+};
+
+Request requestOf(const char* body, size_t bodyLen) {
+  size_t bound = bodyLen < kMaxRequest ? bodyLen : kMaxRequest;
+  return {body, static_cast<int>(requestTextLength(body, bound))};
+}
 
 // 0 when a table row took the request, -1 when the local path must serve it.
-int scanFileProc(const char* request, char* result, uint32_t resultSize) {
-  AV_DBG("Recv json message %s.", request);
-  JsonGuard req(json_tokener_parse(request));
+int scanTable(Request rq, char* result, uint32_t resultSize) {
+  AV_DBG("Recv json message %.*s.", rq.len, rq.text);
+  JsonGuard req(parseRequestText(rq.text, static_cast<size_t>(rq.len)));
   if (req.obj == nullptr) {
-    AV_ERR("Message parse failed, message(%s).", request);
+    AV_ERR("Message parse failed, message(%.*s).", rq.len, rq.text);
     return -1;
   }
   json_object* typeObj = json_object_object_get(req.obj, "avType");
@@ -89,19 +102,15 @@ int scanFileProc(const char* request, char* result, uint32_t resultSize) {
   return 0;
 }
 
-int doJob_ScanFile(const char* request, char* result, uint32_t resultSize) {
-  if (request == nullptr || result == nullptr) {
-    AV_ERR("returnResult is NULL!");
-    return 0;
-  }
-  if (scanFileProc(request, result, resultSize) == 0) return 1;
+int scanFileJob(Request rq, char* result, uint32_t resultSize) {
+  if (scanTable(rq, result, resultSize) == 0) return 1;
   AV_DBG("Start to process share open message.");
-  JsonGuard req(json_tokener_parse(request));
+  JsonGuard req(parseRequestText(rq.text, static_cast<size_t>(rq.len)));
   if (req.obj == nullptr) {
     AV_ERR("parse buf to jsonObj err!");
     return 0;
   }
-  AV_DBG("doJob(): buf: %s!", request);
+  AV_DBG("doJob(): buf: %.*s!", rq.len, rq.text);
   int32_t opCode = 0;
   if (!getMemberInt(req.obj, "opCode", &opCode)) {
     AV_ERR("msg format error: lost opCode");
@@ -120,11 +129,7 @@ int doJob_ScanFile(const char* request, char* result, uint32_t resultSize) {
   return 1;
 }
 
-int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize) {
-  if (request == nullptr || result == nullptr) {
-    AV_ERR("Param is NULL!");
-    return 0;
-  }
+int engineStatusJob(Request rq, char* result, uint32_t resultSize) {
   PoolBuf work(kWorkBlockSize);
   if (!work) {
     AV_ERR("Out of memmory(%u).", kWorkBlockSize);
@@ -142,12 +147,12 @@ int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize
   int32_t avType = 0;
   int32_t engineStatus = -1;
 
-  JsonGuard req(json_tokener_parse(request));
+  JsonGuard req(parseRequestText(rq.text, static_cast<size_t>(rq.len)));
   if (req.obj == nullptr) {
     AV_ERR("parse buf to jsonObj err!");
     return 0;
   }
-  AV_DBG("doJob(): buf: %s!", request);
+  AV_DBG("doJob(): buf: %.*s!", rq.len, rq.text);
   int32_t opCode = 0;
   if (!getMemberInt(req.obj, "opCode", &opCode)) {
     AV_ERR("msg format error: lost opCode");
@@ -162,4 +167,43 @@ int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize
     return 0;
   AV_DBG("doJob:returnResult: %s", result);
   return 1;
+}
+
+}  // namespace
+
+int scanFileProc(const char* request, char* result, uint32_t resultSize) {
+  return scanTable(requestOf(request, request ? strlen(request) : 0), result, resultSize);
+}
+
+int doJob_ScanFileBody(const char* body, uint32_t bodyLen, char* result, uint32_t resultSize) {
+  if (body == nullptr || result == nullptr) {
+    AV_ERR("returnResult is NULL!");
+    return 0;
+  }
+  return scanFileJob(requestOf(body, bodyLen), result, resultSize);
+}
+
+int doJob_ScanFile(const char* request, char* result, uint32_t resultSize) {
+  if (request == nullptr || result == nullptr) {
+    AV_ERR("returnResult is NULL!");
+    return 0;
+  }
+  return scanFileJob(requestOf(request, strlen(request)), result, resultSize);
+}
+
+int doJob_GetEngineStatusBody(const char* body, uint32_t bodyLen, char* result,
+                              uint32_t resultSize) {
+  if (body == nullptr || result == nullptr) {
+    AV_ERR("Param is NULL!");
+    return 0;
+  }
+  return engineStatusJob(requestOf(body, bodyLen), result, resultSize);
+}
+
+int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize) {
+  if (request == nullptr || result == nullptr) {
+    AV_ERR("Param is NULL!");
+    return 0;
+  }
+  return engineStatusJob(requestOf(request, strlen(request)), result, resultSize);
 }

@@ -11,6 +11,29 @@
 #include "runtime/log.h"
 #include "runtime/os_helper.h"
 
+size_t requestTextLength(const char* body, size_t bodyLen) {
+  return body == nullptr ? 0 : strnlen(body, bodyLen);
+}
+
+json_object* parseRequestText(const char* text, size_t len) {
+  // Frame bodies are at most a few kilobytes; anything the tokenizer's int
+  // length cannot carry is no request.
+  if (text == nullptr || len > 0x7FFFFFFFu) return nullptr;
+  json_tokener* tok = json_tokener_new();
+  if (tok == nullptr) return nullptr;
+  json_object* obj = json_tokener_parse_ex(tok, text, static_cast<int>(len));
+  // A value that may still go on (a bare number, or a text cut short) is
+  // decided by the end of the text, which a terminator would have told.
+  if (obj == nullptr && json_tokener_get_error(tok) == json_tokener_continue)
+    obj = json_tokener_parse_ex(tok, "", 1);
+  if (json_tokener_get_error(tok) != json_tokener_success && obj != nullptr) {
+    json_object_put(obj);
+    obj = nullptr;
+  }
+  json_tokener_free(tok);
+  return obj;
+}
+
 bool delQuoteChar(char* text) {
   if (text == nullptr || text[0] != '"') return false;
   text[strlen(text) - 1] = '\0';

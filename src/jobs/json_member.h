@@ -12,6 +12,15 @@
 
 typedef struct json_object json_object;
 
+// Length of a job request text: the body up to its first NUL, never past
+// bodyLen bytes (the body need not be terminated).
+size_t requestTextLength(const char* body, size_t bodyLen);
+
+// Parses exactly len bytes as one JSON text, as json_tokener_parse would parse
+// them followed by a NUL: text after a complete value is ignored, an
+// incomplete value fails. Never reads past len. Null on failure.
+json_object* parseRequestText(const char* text, size_t len);
+
 // True when text began with a double quote: its last character was overwritten
 // with the terminator and the caller reads from text + 1.
 bool delQuoteChar(char* text);

@@ -4,13 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "channel/crypto.h"
 #include "channel/frame.h"
+#include "jobs/job_dispatch.h"
 #include "runtime/log.h"
 #include "support/test_env.h"
 
@@ -144,6 +147,34 @@ TEST(FrameRecv, EncryptedRoundTripChecksTailAfterDecryption) {
   EXPECT_EQ(s.rx.RecvBody, nullptr);
 }
 
+// A body that fills Length with no NUL, the zero word and reserved bytes of
+// the tail filled with text: whoever reads the body as text stops at Length.
+// 2032 fills a pooled block to its end, 4080 comes from the heap.
+TEST(FrameRecv, UnterminatedBodyEndsAtLength) {
+  avtest::LogCapture cap;
+  auto before = avtest::poolFreeCounts();
+  size_t refused = 0;
+  for (uint32_t len : {2032u, 4080u}) {
+    for (bool secure : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << len << (secure ? " encrypted" : " plain"));
+      Pair s(secure);
+      std::string body = "{\"opCode\": \"0\", \"avType\": \"0\", \"message\": \"";
+      body.resize(len, 'x');
+      ASSERT_EQ(agentMsg_CombinSendingMessage(&s.tx, MSG_ENGINE_STATUS, body.data(), len), 1);
+      memset(s.tx.SendPackage + 32 + len, '"', 12);  // plain: Length is a multiple of 16
+      ASSERT_EQ(agentMsg_DoSend(s.a, s.tx.SendPackage, s.tx.SendLength), 1);
+      ASSERT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 0);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(s.rx.RecvBody), len), body);
+      EXPECT_EQ(s.rx.RecvBody[len], 0);
+      char result[AV_STATUS_RESULT_ROOM] = {};
+      EXPECT_EQ(doJob_GetEngineStatus(reinterpret_cast<char*>(s.rx.RecvBody), result,
+                                      sizeof result), 0);
+      EXPECT_EQ(cap.count("parse buf to jsonObj err!"), ++refused);
+    }
+  }
+  EXPECT_EQ(before, avtest::poolFreeCounts());
+}
+
 TEST(FrameRecv, TagsAndLengthLimit) {
   auto before = avtest::poolFreeCounts();
   avtest::LogCapture cap;
@@ -252,4 +283,31 @@ TEST(FrameSocket, DrainingBehindAFrame) {
     EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 0);
     EXPECT_EQ(s.rx.RecvLength, 7u);
   }
+}
+
+// A peer that keeps sending behind its request: the drain gives up at its
+// bound instead of following the peer for as long as it sends.
+TEST(FrameSocket, DrainStopsAtItsBoundWhileThePeerKeepsSending) {
+  avtest::LogCapture cap;
+  Pair s;
+  std::atomic<size_t> sent{0};
+  std::atomic<bool> stop{false};
+  std::thread peer([&] {
+    const std::vector<char> junk(4096, 'j');
+    auto t0 = std::chrono::steady_clock::now();
+    while (!stop && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3)) {
+      ssize_t n = send(s.a, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) sent += static_cast<size_t>(n);
+      else std::this_thread::yield();
+    }
+  });
+  while (sent.load() < 2 * AV_DRAIN_MAX_BYTES) std::this_thread::yield();
+  auto t0 = std::chrono::steady_clock::now();
+  int rc = agentMsg_EmptySocket(s.b);
+  auto took = std::chrono::steady_clock::now() - t0;
+  stop = true;
+  peer.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_LT(took, std::chrono::milliseconds(AV_DRAIN_MAX_MS + 400));
+  EXPECT_TRUE(cap.contains("Peer keeps sending", AVLOG_ERR));
 }

@@ -2,11 +2,14 @@
 // storage system compares byte for byte.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
 #include "jobs/charset.h"
+#include "jobs/job_dispatch.h"
 #include "jobs/json_member.h"
 #include "jobs/result_text.h"
 #include "runtime/log.h"
@@ -94,6 +97,38 @@ TEST(JobResultText, ShapesByteForByteAndBounds) {
   EXPECT_EQ(small[len], 'x');  // nothing past the room
   ASSERT_EQ(buildStatusRespMsg(small.data(), len + 1, 1, 0, "", 16, ids, st), 1);
   EXPECT_EQ(std::string(small.data()), full);
+}
+
+// A frame body as the peer sent it, ending right before an unreadable page:
+// the request is read up to Length and no further, and a value that only the
+// end of the text completes (a bare number) is still seen as complete.
+TEST(JobRequestText, BodyIsReadNoFurtherThanItsLength) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* map = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+  const struct {
+    std::string body;
+    const char* message;
+  } cases[] = {
+      {R"({"opCode": "0", "avType": "0")", "parse buf to jsonObj err!"},
+      {"7", "msg format error: lost opCode"},
+  };
+  for (const auto& c : cases) {
+    char* body = map + page - c.body.size();
+    std::memcpy(body, c.body.data(), c.body.size());
+    const auto len = static_cast<uint32_t>(c.body.size());
+    for (auto job : {doJob_GetEngineStatusBody, doJob_ScanFileBody}) {
+      SCOPED_TRACE(c.body);
+      avtest::LogCapture log;
+      char result[AV_STATUS_RESULT_ROOM] = {};
+      EXPECT_EQ(job(body, len, result, sizeof(result)), 0);
+      EXPECT_TRUE(log.contains(c.message, AVLOG_ERR));
+      EXPECT_STREQ(result, "");
+    }
+  }
+  munmap(map, 2 * page);
 }
 
 TEST(JobCharset, ConversionsAndBufferSizes) {
