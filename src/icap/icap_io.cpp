@@ -5,6 +5,7 @@
 // costing two receive calls per line instead of one per byte.
 #include "icap/icap_io.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,12 +23,12 @@
 namespace {
 
 std::atomic<int> g_readyWaitMs{ICAP_READY_WAIT_MS};
+std::atomic<int> g_connectWaitMs{ICAP_CONNECT_WAIT_MS};
 
-// Waits for the given poll event. Returns poll's last answer: >0 ready, 0 timed
-// out, <0 failed. A signal does not shorten the total wait.
-int waitReady(int fd, short events) {
+// Waits for the given poll event for at most total ms. Returns poll's last
+// answer: >0 ready, 0 timed out, <0 failed. A signal does not shorten the wait.
+int waitReady(int fd, short events, int total) {
   using Clock = std::chrono::steady_clock;
-  const int total = g_readyWaitMs.load();
   const auto deadline = Clock::now() + std::chrono::milliseconds(total);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -52,10 +53,41 @@ class AddrList {
   addrinfo* list_;
 };
 
+// Connects within the deadline: a blocking connect would wait as long as the
+// kernel retries SYNs, and a send time-out is no connect deadline. The socket
+// is blocking again afterwards. 0, or -1 with errno set (ETIMEDOUT on time-out).
+int connectWithin(int fd, const sockaddr* to, socklen_t toLen, int totalMs) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  int rc = connect(fd, to, toLen);
+  if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    int ready = waitReady(fd, POLLOUT, totalMs);
+    int err = 0;
+    socklen_t errLen = sizeof(err);
+    if (ready == 0) {
+      err = ETIMEDOUT;
+    } else if (ready < 0) {
+      err = errno;
+    } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) {
+      err = errno;
+    }
+    rc = err == 0 ? 0 : -1;
+    errno = err;
+  }
+  const int saved = errno;
+  if (fcntl(fd, F_SETFL, flags) != 0) return -1;
+  errno = saved;
+  return rc;
+}
+
 }  // namespace
 
 void setIcapReadyWaitForTest(int milliseconds) {
   g_readyWaitMs.store(milliseconds > 0 ? milliseconds : ICAP_READY_WAIT_MS);
+}
+
+void setIcapConnectWaitForTest(int milliseconds) {
+  g_connectWaitMs.store(milliseconds > 0 ? milliseconds : ICAP_CONNECT_WAIT_MS);
 }
 
 int setSocketDelayTime(int fd, int sendSec, int recvSec) {
@@ -112,12 +144,13 @@ int connectAvServer(AvServerAddr addr, int* sock) {
       close(fd);
       continue;
     }
-    int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    int rc = connectWithin(fd, ai->ai_addr, ai->ai_addrlen, g_connectWaitMs.load());
     if (rc == 0) {
       *sock = fd;
       AV_INFO("Connect socket OK.");
       return 0;
     }
+    if (errno == ETIMEDOUT) AV_ERR("Connect time out(%d ms).", g_connectWaitMs.load());
     AV_ERR("Connect socket failed. %d", rc);
     close(fd);
   }
@@ -130,7 +163,7 @@ int icapWrite(int fd, const char* buf, int len) {
   if (buf == nullptr) return -1;
   int done = 0;
   while (done < len) {
-    int rc = waitReady(fd, POLLOUT);
+    int rc = waitReady(fd, POLLOUT, g_readyWaitMs.load());
     if (rc <= 0) {
       AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
       return -1;
@@ -187,7 +220,7 @@ int icapReadline(int fd, char* buf, int capacity) {
     AV_ERR("Readline error.");
     return -1;
   }
-  int rc = waitReady(fd, POLLIN);
+  int rc = waitReady(fd, POLLIN, g_readyWaitMs.load());
   if (rc <= 0) {
     AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
     return -1;

@@ -1,8 +1,10 @@
 // ICAP connection and line I/O: connect to an ICAP server over every address
 // its name resolves to, write one whole request, read the answer one header
-// line at a time. Blocking sockets; readiness is awaited with poll() for at most
-// 300 s before each write attempt and before the first byte of each line, and
-// the socket's own time-outs (2 s send, 30 s receive) bound the single calls.
+// line at a time. Each address gets a connect deadline of its own (2 s: the
+// connect runs non-blocking, the wait for it is bounded, SO_ERROR decides);
+// the socket is then blocking again. Readiness is awaited with poll() for at
+// most 300 s before each write attempt and before the first byte of each line,
+// and the socket's own time-outs (2 s send, 30 s receive) bound the single calls.
 // Results: 0 on success, -1 on failure (icapWrite: the length written). On any
 // failure after connectAvServer the socket stays open for the caller to close.
 // A signal during a readiness wait resumes it for the time left rather than
@@ -20,6 +22,7 @@ constexpr uint32_t ICAP_ADDR_TEXT_MAX = 64;      // characters of the address te
 constexpr int ICAP_SEND_TIMEOUT_SEC = 2;
 constexpr int ICAP_RECV_TIMEOUT_SEC = 30;
 constexpr int ICAP_READY_WAIT_MS = 300 * 1000;   // readiness wait per write / line
+constexpr int ICAP_CONNECT_WAIT_MS = 2000;       // connect deadline per address
 
 struct AvServerAddr {
   char ip[ICAP_ADDR_TEXT_MAX + 1];  // host name or numeric address, NUL-terminated
@@ -35,3 +38,6 @@ int icapReadline(int fd, char* buf, int capacity);
 // Test seam: replaces the 300 s readiness wait of icapWrite / icapReadline
 // (milliseconds); 0 or less restores the default. Never called by the agent.
 void setIcapReadyWaitForTest(int milliseconds);
+// Test seam: replaces the connect deadline per address (milliseconds); 0 or
+// less restores the default. Never called by the agent.
+void setIcapConnectWaitForTest(int milliseconds);

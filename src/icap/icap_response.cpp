@@ -2,6 +2,8 @@
 // substring on purpose: servers differ in spacing and header order, and the
 // status texts are searched in every line so that a later line can override
 // an earlier status (a proxy's 502 appended after the server's own line).
+// Names are compared with ASCII case folding of our own, not strcasestr, so
+// the process locale can never change what a header name matches.
 #include "icap/icap_response.h"
 
 #include <cctype>
@@ -62,6 +64,31 @@ int ReplaceStr(char* text, uint32_t size, const char* oldText, const char* newTe
   return 0;
 }
 
+const char* findNoCase(const char* text, const char* needle) {
+  if (text == nullptr || needle == nullptr || needle[0] == '\0') return nullptr;
+  auto fold = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  for (; *text != '\0'; ++text) {
+    size_t i = 0;
+    while (needle[i] != '\0' && fold(text[i]) == fold(needle[i])) ++i;
+    if (needle[i] == '\0') return text;
+  }
+  return nullptr;
+}
+
+int readAnswerLine(int sock, char* buf, uint32_t size, IcapAnswerBudget* budget) {
+  if (icapReadline(sock, buf, static_cast<int>(size)) != 0) return -1;
+  if (budget == nullptr) return 0;
+  budget->lines += 1;
+  budget->bytes += static_cast<uint32_t>(strlen(buf)) + 2;
+  if (budget->lines > ICAP_ANSWER_MAX_LINES || budget->bytes > ICAP_ANSWER_MAX_BYTES) {
+    AV_ERR("Icap answer header is too long(%d lines, %u bytes).", budget->lines, budget->bytes);
+    return -1;
+  }
+  return 0;
+}
+
 int getICAPReturnState(int* state, const char* line) {
   if (state == nullptr || line == nullptr) return -1;
   for (const auto& s : kStatusTexts) {
@@ -79,7 +106,7 @@ int getISTagValue(const char* line, char* out, uint32_t outSize) {
     AV_ERR("The para istag is invalid.");
     return -1;
   }
-  const char* tag = strstr(line, "ISTag");
+  const char* tag = findNoCase(line, "ISTag");
   char value[ICAP_ISTAG_MAX + 1] = {0};
   // The name and the two characters after it (": " normally) are skipped.
   if (tag != nullptr && strnlen(tag, 8) > 7) copyCut(value, sizeof(value), tag + 7);
@@ -93,7 +120,7 @@ int getISTagValue(const char* line, char* out, uint32_t outSize) {
 }
 
 int getResolutionValue(const char* line, int* value) {
-  const char* match = line != nullptr ? strstr(line, "Resolution") : nullptr;
+  const char* match = findNoCase(line, "Resolution");
   if (match == nullptr || value == nullptr) {
     AV_ERR("There is no resolution string in lbuf.");
     return -1;
@@ -108,7 +135,7 @@ int getResolutionValue(const char* line, int* value) {
 }
 
 int getVirusNumValue(const char* line, int* count, const char* violation) {
-  const char* match = (line && violation && violation[0]) ? strstr(line, violation) : nullptr;
+  const char* match = findNoCase(line, violation);
   long value = 0;
   if (match != nullptr && count != nullptr) {
     const char* after = match + strlen(violation);
@@ -125,18 +152,18 @@ int getVirusNumValue(const char* line, int* count, const char* violation) {
 }
 
 int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize, int* count,
-                char* name, uint32_t nameSize) {
+                char* name, uint32_t nameSize, IcapAnswerBudget* budget) {
   if (violation == nullptr || lbuf == nullptr || count == nullptr || lbufSize == 0) return -1;
-  if (violation[0] == '\0' || strstr(lbuf, violation) == nullptr) return 0;
+  if (findNoCase(lbuf, violation) == nullptr) return 0;
   if (getVirusNumValue(lbuf, count, violation) != 0) {
     AV_ERR("Get VirusNum failed.");
     return -1;
   }
   // The violation's first detail lines (file name, threat name) are consumed;
   // nothing of them is reported.
-  if (icapReadline(sock, lbuf, static_cast<int>(lbufSize)) != 0) return -1;
+  if (readAnswerLine(sock, lbuf, lbufSize, budget) != 0) return -1;
   if (name != nullptr) copyCut(name, nameSize, lbuf);
-  if (lbuf[0] != '\0' && icapReadline(sock, lbuf, static_cast<int>(lbufSize)) != 0) return -1;
+  if (lbuf[0] != '\0' && readAnswerLine(sock, lbuf, lbufSize, budget) != 0) return -1;
   return 0;
 }
 

@@ -1,11 +1,30 @@
 // Reading and judging an ICAP answer's header block: the status line, the ISTag,
 // the infection header's resolution digit and the violation count. Each step
 // returns 0 or -1; judging maps (status, resolution) to the job's result code.
+// Header names ("ISTag", the job's infection and violation names) and the
+// "Resolution" parameter are found regardless of case, as ICAP field names are
+// case-insensitive; the status texts ("ICAP/1.0 200") are matched exactly.
 #pragma once
 #include <cstdint>
 
 constexpr int ICAP_LINE_CAPACITY = 511;  // lines of at most 510 characters
 constexpr uint32_t ICAP_ISTAG_MAX = 64;  // characters kept of an ISTag value
+// Bounds of one answer's header block, the status line and the empty line that
+// ends it included; each line counts its text and two bytes for its CR LF.
+constexpr int ICAP_ANSWER_MAX_LINES = 200;
+constexpr uint32_t ICAP_ANSWER_MAX_BYTES = 64 * 1024;
+
+struct IcapAnswerBudget {
+  int lines;       // lines read so far
+  uint32_t bytes;  // bytes counted so far
+};
+
+// First place in text where needle stands, ASCII letters compared regardless of
+// case; null when it does not (or either is null; an empty needle never stands).
+const char* findNoCase(const char* text, const char* needle);
+// One header line (icapReadline, capacity size) counted against budget; a line
+// that takes the block past either bound logs ERR and fails. 0 / -1.
+int readAnswerLine(int sock, char* buf, uint32_t size, IcapAnswerBudget* budget);
 
 // Sets *state from the first known "ICAP/1.0 <code>" text found in line; a
 // line that mentions ICAP otherwise is logged at WARN and leaves *state as is.
@@ -18,9 +37,9 @@ int getResolutionValue(const char* line, int* value);
 int getVirusNumValue(const char* line, int* count, const char* violation);
 // When lbuf holds the violation header: reads the count, then consumes the
 // first one or two lines of the violation description (the first is kept in
-// name). A line without the header name is left alone.
+// name), counted against budget. A line without the header name is left alone.
 int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize,
-                int* count, char* name, uint32_t nameSize);
+                int* count, char* name, uint32_t nameSize, IcapAnswerBudget* budget);
 // 200, 201, and 403 with resolution 2 are clean (0); otherwise the state.
 int judgeICAPResult(int state, int resolution, int* result);
 // Replaces every oldText in text by newText through a 64-character work area;

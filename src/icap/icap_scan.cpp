@@ -10,10 +10,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "icap/icap_io.h"
 #include "icap/icap_response.h"
 #include "jobs/charset.h"
+#include "jobs/result_text.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
@@ -62,16 +64,59 @@ void trimIcapText(char* text) {
   if (start > 0) memmove(text, text + start, len - start + 1);
 }
 
-bool readIcapTextMember(json_object* request, const char* key, char* out, uint32_t width) {
+IcapMemberRead readIcapMember(json_object* request, const char* key, char* out,
+                              uint32_t width) {
   json_object* value = json_object_object_get(request, key);
-  if (value == nullptr) return false;
+  if (value == nullptr) return IcapMemberRead::kMissing;
   const char* text = json_object_get_string(value);
   if (text == nullptr) text = "";
-  size_t n = strnlen(text, width - 1);
+  // A JSON string may carry "\u0000": its length, not strlen, says what was sent.
+  size_t len = json_object_is_type(value, json_type_string)
+                   ? static_cast<size_t>(json_object_get_string_len(value))
+                   : strlen(text);
+  size_t n = len < width - 1 ? len : width - 1;
   memcpy(out, text, n);
   out[n] = '\0';
+  const bool nul = strlen(out) < n;
   trimIcapText(out);
-  return true;
+  return nul || hasIcapControlChar(out) ? IcapMemberRead::kControlChar : IcapMemberRead::kRead;
+}
+
+bool readIcapTextMember(json_object* request, const char* key, char* out, uint32_t width) {
+  return readIcapMember(request, key, out, width) != IcapMemberRead::kMissing;
+}
+
+int readIcapTextMembers(json_object* request, const IcapTextMember* members, int count) {
+  for (int i = 0; i < count; ++i) {
+    const IcapTextMember& m = members[i];
+    IcapMemberRead r = readIcapMember(request, m.key, m.field, m.width);
+    if (r == IcapMemberRead::kMissing) {
+      AV_ERR("%s", m.missing);
+      return -1;
+    }
+    if (r == IcapMemberRead::kControlChar) {
+      AV_ERR("Member %s holds a control character.", m.key);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+bool hasIcapControlChar(const char* text) {
+  for (const char* p = text; p != nullptr && *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+void formatIcapHost(const char* ip, char* out, uint32_t size) {
+  if (out == nullptr || size == 0) return;
+  if (ip == nullptr) ip = "";
+  if (strchr(ip, ':') != nullptr)
+    snprintf(out, size, "[%s]", ip);
+  else
+    snprintf(out, size, "%s", ip);
 }
 
 IcapScanRecord* startIcapDecode(const char* caller, json_object* request, void* record,
@@ -97,40 +142,25 @@ int decodeIcapMsg(json_object* request, void* record, uint32_t recordSize) {
   IcapScanRecord* rec = startIcapDecode(__func__, request, record, recordSize);
   if (rec == nullptr) return -1;
 
-  struct TextMember {
-    const char* key;
-    char* field;
-    uint32_t width;
-    const char* missing;
-  };
-  const TextMember head[] = {
+  const IcapTextMember head[] = {
       {"Method", rec->Method, sizeof(rec->Method), "Get method object failed."},
       {"PathKey", rec->PathKey, sizeof(rec->PathKey), "Get file path key object failed."},
       {"FilePath", rec->FilePath, sizeof(rec->FilePath), "Get file path object failed."},
       {"LifIp", rec->LifIp, sizeof(rec->LifIp), "Get lif ip object failed."},
       {"ServIp", rec->ServIp, sizeof(rec->ServIp), "Get antivirus server ip object failed."},
   };
-  for (const auto& m : head) {
-    if (!readIcapTextMember(request, m.key, m.field, m.width)) {
-      AV_ERR("%s", m.missing);
-      return -1;
-    }
-  }
+  if (readIcapTextMembers(request, head, 5) != 0) return -1;
   json_object* port = json_object_object_get(request, "ServPort");
   if (port == nullptr) {
     AV_ERR("Get antivirus server ip port object failed.");
     return -1;
   }
   rec->ServPort = static_cast<uint16_t>(json_object_get_int(port));
-  if (!readIcapTextMember(request, "Infection", rec->Infection, sizeof(rec->Infection))) {
-    AV_ERR("Get infection object failed.");
-    return -1;
-  }
-  if (!readIcapTextMember(request, "Violation", rec->Violation, sizeof(rec->Violation))) {
-    AV_ERR("Get violation object failed.");
-    return -1;
-  }
-  return 0;
+  const IcapTextMember tail[] = {
+      {"Infection", rec->Infection, sizeof(rec->Infection), "Get infection object failed."},
+      {"Violation", rec->Violation, sizeof(rec->Violation), "Get violation object failed."},
+  };
+  return readIcapTextMembers(request, tail, 2);
 }
 
 int buidlIcapMsg(const IcapScanRecord* record, char* buf, uint32_t size) {
@@ -141,13 +171,26 @@ int buidlIcapMsg(const IcapScanRecord* record, char* buf, uint32_t size) {
   path.chars()[0] = '\0';
   int rc = UTF8ToANSI(record->FilePath, path.chars(), kAnsiPathBufSize);
   if (rc != 0) return rc;
+  // The request's framing is CR LF: a job piece holding a line end (or any
+  // other control byte) would add headers or a second request of its own.
+  const std::pair<const char*, const char*> jobPieces[] = {
+      {"Method", record->Method}, {"ServIp", record->ServIp},
+      {"PathKey", record->PathKey}, {"FilePath", path.chars()}};
+  for (const auto& [name, text] : jobPieces) {
+    if (hasIcapControlChar(text)) {
+      AV_ERR("The request's %s holds a control character.", name);
+      return -1;
+    }
+  }
 
   char port[16] = {0};
   snprintf(port, sizeof(port), "%u", static_cast<unsigned>(getIcapPort()));
+  char host[sizeof(record->ServIp) + 2] = {0};
+  formatIcapHost(record->ServIp, host, sizeof(host));
   size_t len = strnlen(buf, size - 1);
   const char* pieces[] = {
-      record->Method, " icap://", record->ServIp, ":", port, "/", "AVSCAN", " ICAP/1.0\r\n",
-      "Host: ", record->ServIp, ":", port, "\r\n",
+      record->Method, " icap://", host, ":", port, "/", "AVSCAN", " ICAP/1.0\r\n",
+      "Host: ", host, ":", port, "\r\n",
       record->PathKey, ": ", path.chars(), "\r\n",
       "Connection: close\r\n",
       "Encapsulated: null-body=0\r\n\r\n",
@@ -166,18 +209,19 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
   int icapResolutionValue = -1;
   char lbuf[ICAP_LINE_CAPACITY] = {0};
   char virusName[ICAP_LINE_CAPACITY] = {0};
+  IcapAnswerBudget budget{0, 0};
   for (;;) {
-    if (icapReadline(sock, lbuf, sizeof(lbuf)) != 0) return -1;
+    if (readAnswerLine(sock, lbuf, sizeof(lbuf), &budget) != 0) return -1;
     if (lbuf[0] == '\0') break;
     AV_DBG("Recv icap message (%s)", lbuf);
     getICAPReturnState(&icapReturnState, lbuf);
-    if (strstr(lbuf, "ISTag") != nullptr &&
+    if (findNoCase(lbuf, "ISTag") != nullptr &&
         getISTagValue(lbuf, record->isTag, sizeof(record->isTag)) != 0) {
       AV_ERR("Get ISTag failed.");
       return -1;
     }
     if (record->Infection[0] == '\0') break;
-    if (strstr(lbuf, record->Infection) != nullptr &&
+    if (findNoCase(lbuf, record->Infection) != nullptr &&
         getResolutionValue(lbuf, &icapResolutionValue) != 0) {
       AV_ERR("Get Resolution failed.");
       return -1;
@@ -185,7 +229,7 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
     if (record->Violation[0] == '\0') break;
     int virusNum = 0;
     if (getVirusNum(sock, record->Violation, lbuf, sizeof(lbuf), &virusNum, virusName,
-                    sizeof(virusName)) != 0)
+                    sizeof(virusName), &budget) != 0)
       return -1;
   }
   return judgeICAPResult(icapReturnState, icapResolutionValue, &record->result);
@@ -236,27 +280,21 @@ int buildIcapScanRespMsg(void* record, uint32_t recordSize, char* result, uint32
     return -1;
   }
   const auto* rec = static_cast<const IcapScanRecord*>(record);
-  // ISTags are plain tokens in practice and go out unchanged; a server that puts
-  // a backslash or a control character in one must not turn the storage
-  // system's answer into invalid JSON, so those bytes are escaped.
-  char tag[ICAP_ISTAG_MAX * 6 + 1];
-  size_t t = 0;
-  for (size_t i = 0; i < ICAP_ISTAG_MAX && rec->isTag[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(rec->isTag[i]);
-    if (c >= 0x20 && c != 0x7F && c != '\\' && c != '"') {
-      tag[t++] = static_cast<char>(c);
-    } else if (c == '\\' || c == '"') {
-      tag[t++] = '\\';
-      tag[t++] = static_cast<char>(c);
-    } else {
-      t += static_cast<size_t>(snprintf(tag + t, sizeof(tag) - t, "\\u%04x", c));
-    }
-  }
-  tag[t] = '\0';
-  snprintf(result, resultSize,
-           "{\"status\": \"%d\",\"avType\": \"1\",\"result\": \"%d\",\"isTag\": \"%s\"}",
-           rec->status, rec->result, tag);
+  if (writeIcapResult(result, resultSize, rec->status, 1, rec->result, rec->isTag) != 0) return -1;
   AV_DBG("Scan result : %s.", result);
+  return 0;
+}
+
+int writeIcapResult(char* result, uint32_t resultSize, int32_t status, int32_t avType,
+                    int32_t scanResult, const char* isTag) {
+  // ISTags are plain tokens in practice; a server that puts a quote, a
+  // backslash or a control character in one must not be able to reshape the
+  // storage system's answer, so the tag goes through the JSON string writer.
+  char tag[ICAP_ISTAG_MAX * 6 + 1];
+  if (result == nullptr || resultSize == 0 ||
+      writeJsonStringText(tag, sizeof(tag), isTag, ICAP_ISTAG_MAX) != 1 ||
+      buildScanRespMsg(result, resultSize, tag, avType, scanResult, status) != 1)
+    return -1;
   return 0;
 }
 
@@ -265,9 +303,6 @@ int buildIcapErrRespMsg(char* result, uint32_t resultSize) {
     AV_ERR("Null pointer");
     return -1;
   }
-  constexpr unsigned kErrorStatus = 1;
-  snprintf(result, resultSize,
-           "{\"status\": \"%u\",\"avType\": \"1\",\"result\": \"1\",\"isTag\": \"\"}",
-           kErrorStatus);
-  return 0;
+  constexpr int32_t kErrorStatus = 1;
+  return writeIcapResult(result, resultSize, kErrorStatus, 1, 1, "");
 }

@@ -34,10 +34,9 @@ int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize)
   if (rec == nullptr) return -1;
   rec->Infection[0] = '\0';
   rec->Violation[0] = '\0';
-  if (!readIcapTextMember(request, "ServIp", rec->ServIp, sizeof(rec->ServIp))) {
-    AV_ERR("Get antivirus server ip object failed.");
-    return -1;
-  }
+  const IcapTextMember servIp = {"ServIp", rec->ServIp, sizeof(rec->ServIp),
+                                 "Get antivirus server ip object failed."};
+  if (readIcapTextMembers(request, &servIp, 1) != 0) return -1;
   json_object* port = json_object_object_get(request, "ServPort");
   if (port == nullptr) {
     AV_ERR("Get antivirus server ip port object failed.");
@@ -57,13 +56,19 @@ int buildOptionsHeader(char* buf, uint32_t size, const AvServerAddr* addr) {
     AV_ERR("IP adress is empty.");
     return -1;
   }
-  char tail[48] = {0};
-  snprintf(tail, sizeof(tail), ":%d/avscan ICAP/1.0\r\n\r\n", static_cast<int>(addr->port));
   char ip[ICAP_ADDR_TEXT_MAX + 1] = {0};
   memcpy(ip, addr->ip, ICAP_ADDR_TEXT_MAX);
+  if (hasIcapControlChar(ip)) {
+    AV_ERR("The request's ServIp holds a control character.");
+    return -1;
+  }
+  char host[ICAP_ADDR_TEXT_MAX + 3] = {0};
+  formatIcapHost(ip, host, sizeof(host));
+  char tail[48] = {0};
+  snprintf(tail, sizeof(tail), ":%d/avscan ICAP/1.0\r\n\r\n", static_cast<int>(addr->port));
   size_t len = strnlen(buf, size - 1);
   appendCut(buf, size, &len, "OPTIONS icap://");
-  appendCut(buf, size, &len, ip);
+  appendCut(buf, size, &len, host);
   appendCut(buf, size, &len, tail);
   return 0;
 }
@@ -117,8 +122,5 @@ int buildIcapServStatusRespMsg(void* record, uint32_t recordSize, char* result,
     return -1;
   }
   const auto* rec = static_cast<const IcapScanRecord*>(record);
-  snprintf(result, resultSize,
-           "{\"status\": \"0\",\"avType\": \"2\",\"result\": \"%d\",\"isTag\": \"%.*s\"}",
-           rec->result, static_cast<int>(ICAP_ISTAG_MAX), rec->isTag);
-  return 0;
+  return writeIcapResult(result, resultSize, 0, 2, rec->result, rec->isTag);
 }

@@ -11,5 +11,7 @@ int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize)
 int getServStatusIcap(void* record, uint32_t recordSize);
 int buildIcapServStatusRespMsg(void* record, uint32_t recordSize, char* result,
                                uint32_t resultSize);
-// Writes "OPTIONS icap://<ip>:<port>/avscan ICAP/1.0" and an empty line. 0 / -1.
+// Writes "OPTIONS icap://<host>:<port>/avscan ICAP/1.0" and an empty line, the
+// host being the address with an IPv6 one in brackets. 0; -1 for a missing or
+// empty address or one holding a control character.
 int buildOptionsHeader(char* buf, uint32_t size, const AvServerAddr* addr);

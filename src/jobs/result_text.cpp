@@ -111,3 +111,32 @@ int buildRespMsg(char* result, uint32_t resultSize, int32_t opCode, int32_t avTy
     return buildScanRespMsg(result, resultSize, isTag, avType, scanResult, status);
   return 1;
 }
+
+int writeJsonStringText(char* out, uint32_t outSize, const char* text, uint32_t maxChars) {
+  if (out == nullptr || outSize == 0) return 0;
+  out[0] = '\0';
+  if (text == nullptr) return 0;
+  size_t len = 0;
+  for (uint32_t i = 0; i < maxChars && text[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    char piece[8];
+    size_t n = 0;
+    if (c == '"' || c == '\\') {
+      piece[n++] = '\\';
+      piece[n++] = static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      n = static_cast<size_t>(snprintf(piece, sizeof(piece), "\\u%04x", c));
+    } else {
+      piece[n++] = static_cast<char>(c);
+    }
+    if (len + n + 1 > outSize) {
+      memset(out, 0, outSize);
+      AV_ERR("Result text does not fit, size(%u).", outSize);
+      return 0;
+    }
+    memcpy(out + len, piece, n);
+    len += n;
+    out[len] = '\0';
+  }
+  return 1;
+}

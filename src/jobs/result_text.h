@@ -17,3 +17,9 @@ int buildScanRespMsg(char* result, uint32_t resultSize, const char* isTag,
 int buildStatusRespMsg(char* result, uint32_t resultSize, int32_t status, int32_t avType,
                        const char* isTag, int32_t portCount, const uint64_t* portIds,
                        const int32_t* portStatus);
+
+// Writes at most maxChars bytes of text as the inside of a JSON string: a double
+// quote and a backslash get a backslash, bytes below 0x20 and 0x7F become
+// \u00XX, every other byte goes out as it is. 1 when it fitted; otherwise the
+// room is left empty and 0.
+int writeJsonStringText(char* out, uint32_t outSize, const char* text, uint32_t maxChars);
