@@ -1,9 +1,11 @@
 // Connection and line I/O against socket pairs and loopback listeners: the
 // edges the scripted-server jobs do not reach.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "icap/icap_io.h"
@@ -97,8 +99,26 @@ TEST(IcapConnect, RefusalsLeaveNoSocketBehindAndIPv6Connects) {
   ASSERT_EQ(getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &len), 0);
   ASSERT_EQ(connectAvServer(addrOf("::1", ntohs(sa.sin6_port)), &sock), 0);
   EXPECT_TRUE(log.contains("Connect socket OK.", AVLOG_INFO));
+  EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);  // the exchange relies on blocking calls
   close(sock);
   close(ls);
+}
+
+TEST(IcapConnect, PeerThatNeverAcceptsIsGivenUpAtTheDeadline) {
+  icaptest::FullBacklog peer;
+  ASSERT_NE(peer.port(), 0);
+  avtest::LogCapture log;
+  setIcapConnectWaitForTest(300);
+  int sock = -7;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(connectAvServer(addrOf("127.0.0.1", peer.port()), &sock), -1);
+  auto took = std::chrono::steady_clock::now() - t0;
+  setIcapConnectWaitForTest(0);
+  EXPECT_GE(took, std::chrono::milliseconds(250));
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+  EXPECT_EQ(sock, -7);
+  EXPECT_TRUE(log.contains("Connect time out(300 ms).", AVLOG_ERR));
+  EXPECT_TRUE(log.contains("Could not connect AV server.", AVLOG_ERR));
 }
 
 }  // namespace

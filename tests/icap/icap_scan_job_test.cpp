@@ -10,6 +10,7 @@
 
 #include "icap/icap_io.h"
 #include "icap/icap_scan.h"
+#include "icap/icap_status.h"
 #include "icap_test_support.h"
 #include "jobs/job_dispatch.h"
 #include "runtime/log.h"
@@ -25,13 +26,16 @@ std::string scanResult(int result, const std::string& tag) {
 }
 
 struct ScanJob {
-  std::string servIp = "127.0.0.1";
+  std::string method = "RESPMOD";
+  std::string pathKey = "X-File-Path";
   std::string filePath = "\\\\\\\\nas1\\\\share\\\\dir\\\\a.txt";  // JSON-escaped \\nas1\share\dir\a.txt
+  std::string lifIp = "127.0.0.9";
+  std::string servIp = "127.0.0.1";
   std::string infection = "X-Infection-Found";
   std::string violation = "X-Violations-Found";
   std::string json() const {
-    return "{\"opCode\":\"1\",\"avType\":\"1\",\"Method\":\"RESPMOD\",\"PathKey\":\"X-File-Path\","
-           "\"FilePath\":\"" + filePath + "\",\"LifIp\":\"127.0.0.9\",\"ServIp\":\"" + servIp +
+    return "{\"opCode\":\"1\",\"avType\":\"1\",\"Method\":\"" + method + "\",\"PathKey\":\"" +
+           pathKey + "\",\"FilePath\":\"" + filePath + "\",\"LifIp\":\"" + lifIp + "\",\"ServIp\":\"" + servIp +
            "\",\"ServPort\":\"1\",\"Infection\":\"" + infection + "\",\"Violation\":\"" +
            violation + "\"}\r\n\r\n";
   }
@@ -85,6 +89,15 @@ struct AnswerCase {
 TEST_F(IcapScanJob, AnswersJudged) {
   const std::string pad = "X-Pad: " + std::string(503, 'p');  // a 510-byte line
   const std::string lastViolation = "ICAP/1.0 200 OK\r\nISTag: x1\r\nX-Violations-Found: 1\r\n\r\n";
+  auto lines = [](int n, const std::string& line) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += line + "\r\n";
+    return out;
+  };
+  // The block may hold 200 lines and 65536 bytes (text + CR LF), its ends included:
+  // status (17) + 127 pads (512 each) = 65041; the empty line takes 2 more.
+  const std::string pads = "ICAP/1.0 200 OK\r\n" + lines(127, pad);
+  const std::string tooLong = "Icap answer header is too long(";
   ScanJob noInfection, blankViolation;
   noInfection.infection = "";
   blankViolation.violation = " \t ";  // trimmed to empty: reading stops after one line
@@ -133,6 +146,19 @@ TEST_F(IcapScanJob, AnswersJudged) {
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", scanResult(403, ""), {}, "", {}, 0, noInfection},
       {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nX-Violations-Found: 0\r\n\r\n", scanResult(0, ""), {}, "", {}, 0,
        blankViolation},
+      // Header names match whatever their case; the status text itself is exact.
+      {"ICAP/1.0 403 Forbidden\r\nistag: \"lower\"\r\nx-INFECTION-found: Type=0; resolution=2;\r\n\r\n",
+       scanResult(0, "lower")},
+      {"ICAP/1.0 200 OK\r\nx-violations-FOUND: 0\r\n\t-\r\n\tE\r\n\r\n", kErrorResult,
+       {{"The para tempVal is invalid."}}},
+      // Bounds of the header block: lines, violation description lines among them, bytes.
+      {"ICAP/1.0 200 OK\r\nISTag: N\r\n" + lines(197, "X-A: a") + "\r\n", scanResult(0, "N"), {}, tooLong},
+      {"ICAP/1.0 200 OK\r\nISTag: N\r\n" + lines(198, "X-A: a") + "\r\n", kErrorResult,
+       {{tooLong + "201 lines, "}, {"Icap get scan result failed(-1)."}}},
+      {"ICAP/1.0 200 OK\r\n" + lines(196, "X-A: a") + "X-Violations-Found: 1\r\n\tf\r\n\tE\r\n\r\n",
+       kErrorResult, {{tooLong + "201 lines, "}}},
+      {pads + "X-B: " + std::string(486, 'b') + "\r\n\r\n", scanResult(0, ""), {}, tooLong},
+      {pads + "X-B: " + std::string(487, 'b') + "\r\n\r\n", kErrorResult, {{tooLong + "130 lines, 65537 bytes)."}}},
   };
   avtest::DebugLevel debug;
   for (const auto& c : cases) {
@@ -171,6 +197,67 @@ TEST_F(IcapScanJob, ConnectionFailuresAndRejectedPaths) {
   EXPECT_EQ(runJob(bad), kErrorResult);
   EXPECT_EQ(server.received(), "");
   EXPECT_FALSE(log.contains("Start to connect av server"));
+}
+
+TEST_F(IcapScanJob, ControlCharacterInJobTextSendsNothing) {
+  icaptest::ScriptServer server("ICAP/1.0 200 OK\r\n\r\n", {}, 0);
+  ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
+  const std::pair<const char*, std::string ScanJob::*> members[] = {
+      {"Method", &ScanJob::method},   {"PathKey", &ScanJob::pathKey},
+      {"FilePath", &ScanJob::filePath}, {"LifIp", &ScanJob::lifIp},
+      {"ServIp", &ScanJob::servIp},   {"Infection", &ScanJob::infection},
+      {"Violation", &ScanJob::violation}};
+  // JSON escapes: CR LF, bare LF, bare CR, NUL, DEL, each inside the value.
+  const char* inserts[] = {"\\r\\nX-Added: 1", "\\nX-Added: 1", "\\rX", "\\u0000X", "\\u007fX"};
+  avtest::LogCapture log;
+  for (const auto& [key, field] : members) {
+    for (const char* insert : inserts) {
+      ScanJob job;
+      job.*field += insert;
+      SCOPED_TRACE(job.json());
+      size_t before = log.count(std::string("Member ") + key + " holds a control character.");
+      EXPECT_EQ(runJob(job), kErrorResult);
+      EXPECT_EQ(log.count(std::string("Member ") + key + " holds a control character."), before + 1);
+      EXPECT_EQ(server.received(), "");
+    }
+  }
+  EXPECT_FALSE(log.contains("Start to connect av server"));
+}
+
+TEST_F(IcapScanJob, Ipv6ServerIsBracketedInUriAndHost) {
+  icaptest::ScriptServer server("ICAP/1.0 200 OK\r\nISTag: T6\r\n\r\n", {"--ipv6"});
+  if (server.port() == 0) GTEST_SKIP() << "no IPv6 loopback";
+  ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
+  ScanJob job;
+  job.servIp = "::1";
+  EXPECT_EQ(runJob(job), scanResult(0, "T6"));
+  std::string p = std::to_string(server.port());
+  std::string head = "RESPMOD icap://[::1]:" + p + "/AVSCAN ICAP/1.0\r\nHost: [::1]:" + p + "\r\n";
+  EXPECT_EQ(server.received().substr(0, head.size()), head);
+}
+
+TEST(IcapRequestText, PieceWithControlCharacterIsRefusedByTheBuilders) {
+  avtest::LogCapture log;
+  const char* names[] = {"Method", "ServIp", "PathKey", "FilePath"};
+  for (int which = 0; which < 4; ++which) {
+    IcapScanRecord rec{};
+    strcpy(rec.Method, "RESPMOD");
+    strcpy(rec.ServIp, "127.0.0.1");
+    strcpy(rec.PathKey, "X-Path");
+    strcpy(rec.FilePath, "\\\\s\\f");
+    char* fields[] = {rec.Method, rec.ServIp, rec.PathKey, rec.FilePath};
+    strcat(fields[which], "\r\nX: 1");
+    char buf[9112] = {0};
+    EXPECT_EQ(buidlIcapMsg(&rec, buf, sizeof(buf)), -1) << names[which];
+    EXPECT_STREQ(buf, "") << names[which];
+    EXPECT_TRUE(log.contains(std::string("The request's ") + names[which] +
+                             " holds a control character.", AVLOG_ERR));
+  }
+  AvServerAddr addr{};
+  strcpy(addr.ip, "h\nX");
+  char buf[256] = {0};
+  EXPECT_EQ(buildOptionsHeader(buf, sizeof(buf), &addr), -1);
+  EXPECT_STREQ(buf, "");
 }
 
 class IcapScanDecode : public ::testing::Test {

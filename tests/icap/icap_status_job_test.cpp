@@ -93,6 +93,40 @@ TEST_F(IcapStatusJob, BlankOrMissingServerIsRefusedBeforeConnecting) {
   EXPECT_EQ(log.count("Decode message failed(-1), type(2)."), 2u);
 }
 
+TEST_F(IcapStatusJob, Ipv6ServerIsBracketedInTheUri) {
+  std::string result = run("ICAP/1.0 200 OK\r\n\r\n", {"--ipv6"}, statusJob("::1"));
+  if (port_ == 0) GTEST_SKIP() << "no IPv6 loopback";
+  EXPECT_EQ(result, statusResult(0));
+  EXPECT_EQ(received_, "OPTIONS icap://[::1]:" + std::to_string(port_) + "/avscan ICAP/1.0\r\n\r\n");
+}
+
+// Both ICAP result texts come from one writer: whatever an ISTag holds, the
+// storage system gets a JSON object that gives the ISTag back.
+TEST(IcapResultText, IsTagIsEscapedInScanAndStatusResults) {
+  const std::string tags[] = {"plain", "q\"uo\"te", "back\\slash", "ctl\x01\x1f\x7f\t\n",
+                              "\",\"avType\": \"0", std::string(64, '\\')};
+  for (const auto& tag : tags) {
+    IcapScanRecord rec{};
+    rec.result = 403;
+    memcpy(rec.isTag, tag.data(), tag.size());
+    for (int avType : {1, 2}) {
+      char out[512] = {0};
+      int rc = avType == 1 ? buildIcapScanRespMsg(&rec, sizeof(rec), out, sizeof(out))
+                           : buildIcapServStatusRespMsg(&rec, sizeof(rec), out, sizeof(out));
+      ASSERT_EQ(rc, 0);
+      json_object* obj = json_tokener_parse(out);
+      ASSERT_NE(obj, nullptr) << out;
+      json_object *isTag = nullptr, *type = nullptr;
+      ASSERT_TRUE(json_object_object_get_ex(obj, "isTag", &isTag)) << out;
+      ASSERT_TRUE(json_object_object_get_ex(obj, "avType", &type)) << out;
+      EXPECT_EQ(json_object_get_string(isTag), tag) << out;
+      EXPECT_EQ(json_object_get_string(type), std::to_string(avType)) << out;
+      EXPECT_EQ(json_object_object_length(obj), 4) << out;
+      json_object_put(obj);
+    }
+  }
+}
+
 TEST(IcapStatusParts, OptionsHeaderResultTextAndDecode) {
   avtest::LogCapture log;
   AvServerAddr addr{};

@@ -86,4 +86,36 @@ inline uint16_t closedPort() {
   return port;
 }
 
+// A loopback listener whose accept queue is full: one connection fills a
+// backlog of 0 and the SYNs of later ones are dropped, so connecting to it
+// hangs until the connector gives up.
+class FullBacklog {
+ public:
+  FullBacklog() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sa);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+      return;
+    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(filler_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0)
+      port_ = ntohs(sa.sin_port);
+  }
+  ~FullBacklog() {
+    close(filler_);
+    close(listener_);
+  }
+  FullBacklog(const FullBacklog&) = delete;
+  FullBacklog& operator=(const FullBacklog&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int listener_ = -1, filler_ = -1;
+  uint16_t port_ = 0;
+};
+
 }  // namespace icaptest

@@ -4,11 +4,12 @@
 // say at will: cut lines, folded blocks, odd codes, silence.
 //
 //   icap_script_server --port-file F [--answer TEXT | --answer-file F]
-//       [--record F] [--silent] [--hold] [--connections N] [--lifetime SEC]
+//       [--record F] [--silent] [--hold] [--ipv6] [--connections N] [--lifetime SEC]
 //
 // --answer takes C escapes (\r \n \t \\ \" \xHH); --answer-file is sent raw.
 // --silent never answers; --hold keeps the connection open after the answer
 // until the peer closes; otherwise the server closes right after answering.
+// --ipv6 listens on ::1 instead of 127.0.0.1.
 // --connections N serves N connections then exits (0: until the lifetime
 // ends). The process ends itself after --lifetime seconds (default 60).
 #include <arpa/inet.h>
@@ -29,7 +30,7 @@ namespace {
 
 struct Options {
   std::string portFile, answer, recordFile;
-  bool silent = false, hold = false;
+  bool silent = false, hold = false, ipv6 = false;
   long connections = 0;
   unsigned lifetime = 60;
 };
@@ -102,7 +103,7 @@ void sendAll(int fd, const std::string& data) {
 int usage() {
   fprintf(stderr,
           "usage: icap_script_server --port-file F [--answer TEXT | --answer-file F] "
-          "[--record F] [--silent] [--hold] [--connections N] [--lifetime SEC]\n");
+          "[--record F] [--silent] [--hold] [--ipv6] [--connections N] [--lifetime SEC]\n");
   return 2;
 }
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
     const char* v = nullptr;
     if (a == "--silent") o.silent = true;
     else if (a == "--hold") o.hold = true;
+    else if (a == "--ipv6") o.ipv6 = true;
     else if ((a == "--port-file") && (v = next())) o.portFile = v;
     else if ((a == "--answer") && (v = next())) o.answer = unescape(v);
     else if ((a == "--answer-file") && (v = next())) {
@@ -129,23 +131,35 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   alarm(o.lifetime);  // never outlive a test that forgot us
 
-  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int ls = socket(o.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(sa);
-  if (ls < 0 || bind(ls, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-      listen(ls, 64) != 0 || getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+  sockaddr_storage ss{};
+  auto* sa = reinterpret_cast<sockaddr*>(&ss);
+  socklen_t len = 0;
+  if (o.ipv6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof(*a6);
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof(*a4);
+  }
+  if (ls < 0 || bind(ls, sa, len) != 0 || listen(ls, 64) != 0 ||
+      getsockname(ls, sa, &len) != 0) {
     perror("listen");
     return 1;
   }
+  const uint16_t port = o.ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                               : reinterpret_cast<sockaddr_in*>(&ss)->sin_port;
   // Written under another name and renamed, so a reader never sees half a number.
   std::string tmp = o.portFile + ".tmp";
   {
     std::ofstream f(tmp);
-    f << ntohs(sa.sin_port) << "\n";
+    f << ntohs(port) << "\n";
   }
   if (rename(tmp.c_str(), o.portFile.c_str()) != 0) return 1;
 
