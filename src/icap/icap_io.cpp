@@ -216,6 +216,11 @@ int takePeeked(int fd, char* scratch, int len) {
 }  // namespace
 
 int icapReadline(int fd, char* buf, int capacity) {
+  return icapReadlineCounted(fd, buf, capacity, nullptr);
+}
+
+int icapReadlineCounted(int fd, char* buf, int capacity, int* taken) {
+  if (taken != nullptr) *taken = 0;
   if (buf == nullptr || capacity < 1) {
     AV_ERR("Readline error.");
     return -1;
@@ -264,6 +269,7 @@ int icapReadline(int fd, char* buf, int capacity) {
       }
     }
     if (takePeeked(fd, chunk, take) != 0) return -1;
+    if (taken != nullptr) *taken += take;
     if (tooLong) {
       AV_ERR("Readline error.");
       return -1;

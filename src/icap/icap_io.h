@@ -34,6 +34,9 @@ int setSocketDelayTime(int fd, int sendSec, int recvSec);
 int icapWrite(int fd, const char* buf, int len);
 int sendUncPath2Server(int fd, const char* text);
 int icapReadline(int fd, char* buf, int capacity);
+// icapReadline that also tells how many bytes it took from the socket (the
+// line's bytes as received, its line end and any NUL bytes in it included).
+int icapReadlineCounted(int fd, char* buf, int capacity, int* taken);
 
 // Test seam: replaces the 300 s readiness wait of icapWrite / icapReadline
 // (milliseconds); 0 or less restores the default. Never called by the agent.

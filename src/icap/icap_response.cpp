@@ -78,10 +78,11 @@ const char* findNoCase(const char* text, const char* needle) {
 }
 
 int readAnswerLine(int sock, char* buf, uint32_t size, IcapAnswerBudget* budget) {
-  if (icapReadline(sock, buf, static_cast<int>(size)) != 0) return -1;
+  int taken = 0;
+  if (icapReadlineCounted(sock, buf, static_cast<int>(size), &taken) != 0) return -1;
   if (budget == nullptr) return 0;
   budget->lines += 1;
-  budget->bytes += static_cast<uint32_t>(strlen(buf)) + 2;
+  budget->bytes += static_cast<uint32_t>(taken);
   if (budget->lines > ICAP_ANSWER_MAX_LINES || budget->bytes > ICAP_ANSWER_MAX_BYTES) {
     AV_ERR("Icap answer header is too long(%d lines, %u bytes).", budget->lines, budget->bytes);
     return -1;

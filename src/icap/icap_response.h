@@ -10,7 +10,7 @@
 constexpr int ICAP_LINE_CAPACITY = 511;  // lines of at most 510 characters
 constexpr uint32_t ICAP_ISTAG_MAX = 64;  // characters kept of an ISTag value
 // Bounds of one answer's header block, the status line and the empty line that
-// ends it included; each line counts its text and two bytes for its CR LF.
+// ends it included; bytes are counted as received, line ends included.
 constexpr int ICAP_ANSWER_MAX_LINES = 200;
 constexpr uint32_t ICAP_ANSWER_MAX_BYTES = 64 * 1024;
 

@@ -1,23 +1,36 @@
 // ICAP answer reader: the input is what an ICAP server answered, written into
 // a socketpair whose server side is then shut; receiveResultFromServer reads
-// and judges its header block. Byte 0 picks the header names the job gave:
-//   even  "X-Infection-Found" / "X-Violations-Found"
-//   odd   "Infection" / "Violation" (short names that match more lines)
-// Checks: the ISTag kept is terminated within its field and carries no quote,
-// a judged answer has a result, the scan job's result text built from the
-// record is a JSON object whose "isTag" is the ISTag read, pool blocks return.
+// and judges its header block. Byte 0:
+//   bit 0  the header names the job gave: clear "X-Infection-Found" /
+//          "X-Violations-Found"; set "Infection" / "Violation" (short names
+//          that match more lines)
+//   bit 1  the answer is repeated up to about 70 KB, so the block's byte
+//          bound is reached too (inputs stay small)
+// Checks: the ISTag kept is terminated within its field and carries no quote;
+// a judged answer has a result; the reader never takes more than the header
+// block's bounds allow, and an answer it accepted lies within them; the scan
+// and status result texts built from the record are JSON objects whose "isTag"
+// is the ISTag read; the same answer with the header names in other letter case
+// (the job's names and "ISTag" / "Resolution" in the answer) is judged the
+// same; pool blocks return.
 #include <json-c/json.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "channel/frame.h"
+#include "icap/icap_response.h"
 #include "icap/icap_scan.h"
+#include "icap/icap_status.h"
 #include "runtime/mem_pool.h"
 
 void fuzzSetUp();
@@ -25,10 +38,95 @@ std::array<uint32_t, AV_POOL_PARTITIONS> fuzzPoolCounts();
 void fuzzCheckPool(const std::array<uint32_t, AV_POOL_PARTITIONS>& before, const char* where);
 
 namespace {
+
+constexpr size_t kInflateTo = 70 * 1000;
+
 [[noreturn]] void fail(const char* what) {
   fprintf(stderr, "icap answer fuzz: %s\n", what);
   abort();
 }
+
+struct Outcome {
+  int rc;
+  IcapScanRecord rec;
+  size_t consumed;  // bytes of the answer the reader took
+};
+
+// Feeds the answer to a fresh socket pair and reads it as a job with the given
+// header names would.
+Outcome readAnswer(const std::string& answer, const char* infection, const char* violation) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
+  int sndbuf = 256 * 1024;
+  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  if (!answer.empty() &&
+      agentMsg_DoSend(sv[1], reinterpret_cast<const uint8_t*>(answer.data()),
+                      static_cast<uint32_t>(answer.size())) != 1)
+    fail("feeding the socket");
+  shutdown(sv[1], SHUT_WR);
+
+  Outcome o;
+  memset(&o.rec, 0, sizeof o.rec);
+  memset(o.rec.isTag, 0x5A, sizeof o.rec.isTag);  // the reader must terminate what it keeps
+  o.rec.isTag[0] = '\0';
+  strcpy(o.rec.Infection, infection);
+  strcpy(o.rec.Violation, violation);
+  o.rec.result = -12345;
+  o.rc = receiveResultFromServer(sv[0], &o.rec);
+  size_t left = 0;
+  char sink[4096];
+  for (ssize_t n; (n = recv(sv[0], sink, sizeof sink, MSG_DONTWAIT)) > 0;)
+    left += static_cast<size_t>(n);
+  o.consumed = answer.size() - left;
+  close(sv[0]);
+  close(sv[1]);
+  return o;
+}
+
+void checkResultText(const IcapScanRecord& rec, bool status) {
+  char result[512] = {0};
+  int rc = status ? buildIcapServStatusRespMsg(const_cast<IcapScanRecord*>(&rec), sizeof rec,
+                                               result, sizeof result)
+                  : buildIcapScanRespMsg(const_cast<IcapScanRecord*>(&rec), sizeof rec, result,
+                                         sizeof result);
+  if (rc != 0) fail("encode");
+  json_object* out = json_tokener_parse(result);
+  if (out == nullptr || !json_object_is_type(out, json_type_object)) {
+    fprintf(stderr, "result: %s\n", result);
+    fail("result is not a JSON object");
+  }
+  json_object* tag = json_object_object_get(out, "isTag");
+  if (tag == nullptr || strcmp(json_object_get_string(tag), rec.isTag) != 0) {
+    fprintf(stderr, "result: %s\nISTag kept: %s\n", result, rec.isTag);
+    json_object_put(out);
+    fail("result does not carry the ISTag read");
+  }
+  json_object_put(out);
+}
+
+std::string swapCase(std::string s) {
+  for (char& c : s) {
+    if (isalpha(static_cast<unsigned char>(c)))
+      c = static_cast<char>(isupper(static_cast<unsigned char>(c)) ? tolower(c) : toupper(c));
+  }
+  return s;
+}
+
+// The answer with every occurrence of the words, found regardless of case, in
+// swapped case. Only letters the reader compares without case change.
+std::string swapWords(const std::string& answer) {
+  std::string out = answer;
+  for (const char* word : {"istag", "resolution"}) {
+    const size_t n = strlen(word);
+    for (size_t i = 0; i + n <= answer.size(); ++i) {
+      if (strncasecmp(answer.data() + i, word, n) != 0) continue;
+      for (size_t k = i; k < i + n; ++k) out[k] = swapCase(std::string(1, answer[k]))[0];
+      i += n - 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -38,47 +136,47 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 64 * 1024) return -1;
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
-  int sndbuf = 256 * 1024;
-  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  if (size > 1 && agentMsg_DoSend(sv[1], data + 1, static_cast<uint32_t>(size - 1)) != 1)
-    fail("feeding the socket");
-  shutdown(sv[1], SHUT_WR);
+  std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
+  if ((data[0] & 2) && !answer.empty()) {
+    const std::string once = answer;
+    while (answer.size() < kInflateTo) answer += once;
+  }
+  const bool shortNames = data[0] & 1;
+  const std::string infection = shortNames ? "Infection" : "X-Infection-Found";
+  const std::string violation = shortNames ? "Violation" : "X-Violations-Found";
 
   auto before = fuzzPoolCounts();
-  IcapScanRecord rec;
-  memset(&rec, 0, sizeof rec);
-  memset(rec.isTag, 0x5A, sizeof rec.isTag);  // the reader must terminate what it keeps
-  rec.isTag[0] = '\0';
-  const bool shortNames = data[0] & 1;
-  strcpy(rec.Infection, shortNames ? "Infection" : "X-Infection-Found");
-  strcpy(rec.Violation, shortNames ? "Violation" : "X-Violations-Found");
-  rec.result = -12345;
-  int rc = receiveResultFromServer(sv[0], &rec);
-  if (rc != 0 && rc != -1) fail("result other than 0 or -1");
+  Outcome a = readAnswer(answer, infection.c_str(), violation.c_str());
+  const IcapScanRecord& rec = a.rec;
+  if (a.rc != 0 && a.rc != -1) fail("result other than 0 or -1");
   if (memchr(rec.isTag, '\0', sizeof rec.isTag) == nullptr) fail("ISTag not terminated");
   if (strchr(rec.isTag, '"') != nullptr) fail("ISTag kept a quote");
-  if (rc == 0 && rec.result == -12345) fail("judged without a result");
-  if (rc == 0) {
-    // What the scan job would answer the storage system from this record.
-    char result[512] = {0};
-    if (buildIcapScanRespMsg(&rec, sizeof rec, result, sizeof result) != 0) fail("encode");
-    json_object* out = json_tokener_parse(result);
-    if (out == nullptr || !json_object_is_type(out, json_type_object)) {
-      fprintf(stderr, "result: %s\n", result);
-      fail("scan result is not a JSON object");
-    }
-    json_object* tag = json_object_object_get(out, "isTag");
-    if (tag == nullptr || strcmp(json_object_get_string(tag), rec.isTag) != 0) {
-      fprintf(stderr, "result: %s\nISTag kept: %s\n", result, rec.isTag);
-      json_object_put(out);
-      fail("scan result does not carry the ISTag read");
-    }
-    json_object_put(out);
+  if (a.rc == 0 && rec.result == -12345) fail("judged without a result");
+
+  // Every line the reader took ended with LF; a line counts at least its text
+  // and its line end, so what it took never exceeds the counted bytes.
+  const size_t lines = static_cast<size_t>(std::count(answer.begin(),
+                                                      answer.begin() + static_cast<long>(a.consumed), '\n'));
+  if (lines > ICAP_ANSWER_MAX_LINES + 1u) fail("read past the line bound");
+  if (a.consumed > ICAP_ANSWER_MAX_BYTES + ICAP_LINE_CAPACITY + 1u) fail("read past the byte bound");
+  if (a.rc == 0 && (lines > static_cast<size_t>(ICAP_ANSWER_MAX_LINES) ||
+                    a.consumed > ICAP_ANSWER_MAX_BYTES))
+    fail("accepted a header block beyond its bounds");
+
+  if (a.rc == 0) {
+    // What the scan and the status job would answer the storage system.
+    checkResultText(rec, false);
+    checkResultText(rec, true);
+  }
+
+  Outcome b = readAnswer(swapWords(answer), swapCase(infection).c_str(),
+                         swapCase(violation).c_str());
+  if (b.rc != a.rc || b.consumed != a.consumed ||
+      (a.rc == 0 && (b.rec.result != rec.result || strcasecmp(b.rec.isTag, rec.isTag) != 0))) {
+    fprintf(stderr, "rc %d/%d consumed %zu/%zu result %d/%d ISTag '%s'/'%s'\n", a.rc, b.rc,
+            a.consumed, b.consumed, rec.result, b.rec.result, rec.isTag, b.rec.isTag);
+    fail("header names in other letter case judged differently");
   }
   fuzzCheckPool(before, "icap answer");
-  close(sv[0]);
-  close(sv[1]);
   return 0;
 }

@@ -159,6 +159,9 @@ TEST_F(IcapScanJob, AnswersJudged) {
        kErrorResult, {{tooLong + "201 lines, "}}},
       {pads + "X-B: " + std::string(486, 'b') + "\r\n\r\n", scanResult(0, ""), {}, tooLong},
       {pads + "X-B: " + std::string(487, 'b') + "\r\n\r\n", kErrorResult, {{tooLong + "130 lines, 65537 bytes)."}}},
+      // Bytes count as received, NUL bytes inside a line too.
+      {"ICAP/1.0 200 OK\r\n" + lines(128, "X-Pad: " + std::string(1, '\0') + std::string(502, 'p')) + "\r\n",
+       kErrorResult, {{tooLong + "129 lines, 65553 bytes)."}}},
   };
   avtest::DebugLevel debug;
   for (const auto& c : cases) {
