@@ -22,8 +22,9 @@ struct IcapAnswerBudget {
 // First place in text where needle stands, ASCII letters compared regardless of
 // case; null when it does not (or either is null; an empty needle never stands).
 const char* findNoCase(const char* text, const char* needle);
-// One header line (icapReadline, capacity size) counted against budget; a line
-// that takes the block past either bound logs ERR and fails. 0 / -1.
+// One header line (icapReadline, capacity size) counted against budget (null:
+// not counted); a line that takes the block past either bound logs ERR
+// "Icap answer header is too long(%d lines, %u bytes)." and fails. 0 / -1.
 int readAnswerLine(int sock, char* buf, uint32_t size, IcapAnswerBudget* budget);
 
 // Sets *state from the first known "ICAP/1.0 <code>" text found in line; a
