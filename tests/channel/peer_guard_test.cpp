@@ -1,0 +1,196 @@
+// Address policy of the message server: the AllowedPeers matcher, and the
+// bounded table of failed handshakes that bans an address for a while.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel/peer_guard.h"
+#include "platform/peer_addr.h"
+
+namespace {
+
+PeerAddr addr(const char* text) {
+  PeerAddr a;
+  EXPECT_EQ(peerAddr_FromText(text, &a, nullptr), 0) << text;
+  return a;
+}
+
+TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
+  struct Case {
+    const char* list;
+    const char* peer;
+    bool allowed;
+  } cases[] = {
+      {"", "203.0.113.9", true},  // empty: everyone
+      {"  ", "2001:db8::1", true},
+      {"192.168.1.7", "192.168.1.7", true},  // a bare address is /32
+      {"192.168.1.7", "192.168.1.8", false},
+      {"192.168.1.7/32", "192.168.1.6", false},
+      {"10.0.0.0/9", "10.127.255.255", true},  // prefix inside a byte
+      {"10.0.0.0/9", "10.128.0.0", false},
+      {"10.1.2.3/8", "10.200.0.1", true},  // host bits below the prefix ignored
+      {"0.0.0.0/0", "255.255.255.255", true},
+      {"0.0.0.0/0", "::1", false},  // every IPv4 address, no IPv6 one
+      {"::/0", "2001:db8::1", true},
+      {"::/0", "198.51.100.1", true},  // every address
+      {"2001:db8::/32", "2001:db8:ffff::1", true},
+      {"2001:db8::/32", "2001:db9::", false},
+      {"::1/128", "::1", true},
+      {"::1", "::2", false},
+      {"10.0.0.0/8", "::ffff:10.9.8.7", true},  // mapped peer, IPv4 entry
+      {"::ffff:10.0.0.1", "10.0.0.1", true},    // mapped entry, IPv4 peer
+      {"::ffff:0:0/96", "172.16.0.1", true},
+      {"10.0.0.0/8", "::a00:1", false},  // IPv4-compatible form is not mapped
+      {" 10.0.0.1 ,\t::1 ", "::1", true},
+      {" 10.0.0.1 ,\t::1 ", "10.0.0.2", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.list) + " / " + c.peer);
+    PeerAllowList list;
+    char bad[64] = "x";
+    ASSERT_EQ(pg_ParseAllowList(c.list, &list, bad, sizeof bad), 0);
+    EXPECT_STREQ(bad, "");
+    const PeerAddr a = addr(c.peer);
+    EXPECT_EQ(pg_IsAllowed(&list, &a), c.allowed);
+  }
+}
+
+TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
+  std::string many;
+  for (uint32_t i = 0; i <= PEER_ALLOW_MAX; ++i) many += (i ? "," : "") + std::string("10.0.0.") + std::to_string(i);
+  struct Case {
+    std::string list, bad;
+  } cases[] = {
+      {"10.0.0.0/33", "10.0.0.0/33"}, {"::/129", "::/129"}, {"10.0.0.1/", "10.0.0.1/"},
+      {"10.0.0.1/-1", "10.0.0.1/-1"}, {"10.0.0.1/0008", "10.0.0.1/0008"},
+      {"10.0.0/8", "10.0.0/8"}, {"host.example", "host.example"}, {"fe80::1%eth0", "fe80::1%eth0"},
+      {"[::1]", "[::1]"}, {"10.0.0.1/8/8", "10.0.0.1/8/8"}, {"1.2.3.4 5.6.7.8", "1.2.3.4 5.6.7.8"},
+      {"10.0.0.1,,10.0.0.2", ""}, {"10.0.0.1,", ""}, {"::1, bad", "bad"},
+      {many, "10.0.0.64"},  // one entry too many
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list);
+    PeerAllowList list;
+    char bad[64] = "x";
+    EXPECT_EQ(pg_ParseAllowList(c.list.c_str(), &list, bad, sizeof bad), -1);
+    EXPECT_EQ(std::string(bad), c.bad);
+    EXPECT_EQ(list.count, 0u);
+  }
+}
+
+TEST(PeerAddress, SocketAddressesOfBothFamiliesMeetInOneForm) {
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_addr.s_addr = htonl(0x0A010203);
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 1, 2, 3};
+  std::memcpy(&v6.sin6_addr, mapped, 16);
+  PeerAddr a, b;
+  ASSERT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v4), sizeof v4, &a), 0);
+  ASSERT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &b), 0);
+  EXPECT_EQ(std::memcmp(a.bytes, b.bytes, 16), 0);
+  char text[PEER_ADDR_TEXT_SIZE];
+  peerAddr_ToText(&b, text, sizeof text);
+  EXPECT_STREQ(text, "10.1.2.3");
+  const PeerAddr v6peer = addr("2001:db8::7");
+  peerAddr_ToText(&v6peer, text, sizeof text);
+  EXPECT_STREQ(text, "2001:db8::7");
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  EXPECT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&un), sizeof un, &a), EAFNOSUPPORT);
+  EXPECT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v6), sizeof v4, &a), EINVAL);
+}
+
+class PeerFailTableTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<PeerFailTable> table = std::make_unique<PeerFailTable>();
+  PeerGuardPolicy policy;  // 20 within 60 s ban for 60 s
+  bool fail(const char* who, int64_t now) {
+    const PeerAddr a = addr(who);
+    return pg_RecordFailure(table.get(), &a, now, &policy);
+  }
+  bool banned(const char* who, int64_t now) {
+    const PeerAddr a = addr(who);
+    return pg_IsBanned(table.get(), &a, now);
+  }
+};
+
+TEST_F(PeerFailTableTest, LimitWithinTheWindowBansForTheBanTimeOnly) {
+  for (int i = 0; i < 19; ++i) EXPECT_FALSE(fail("192.0.2.1", 1000 + i));
+  EXPECT_FALSE(banned("192.0.2.1", 1100));
+  EXPECT_TRUE(fail("192.0.2.1", 1100));  // the 20th, within 60 s of the first
+  EXPECT_TRUE(banned("192.0.2.1", 1100));
+  EXPECT_TRUE(banned("::ffff:192.0.2.1", 61099));  // the mapped form is the same peer
+  EXPECT_FALSE(banned("192.0.2.2", 1100));       // no other address is touched
+  EXPECT_FALSE(banned("192.0.2.1", 61100));      // over after 60 s
+  // Failures spread over more than the window never ban.
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(fail("192.0.2.3", 1000 + i * 3200));
+  // A verified handshake forgets the count.
+  for (int i = 0; i < 19; ++i) fail("192.0.2.4", 1000);
+  const PeerAddr ok = addr("192.0.2.4");
+  pg_RecordSuccess(table.get(), &ok);
+  EXPECT_FALSE(fail("192.0.2.4", 1001));
+  policy.failLimit = 0;  // off
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(fail("192.0.2.5", 1000));
+}
+
+TEST_F(PeerFailTableTest, BoundedTableKeepsRunningBansAndDropsTheOldestCount) {
+  pg_ResetFailTable(table.get(), 2);
+  policy.failLimit = 3;
+  // Two counts; a third address takes the slot that ends first.
+  fail("2001:db8::a", 0), fail("2001:db8::a", 0);
+  fail("2001:db8::b", 10), fail("2001:db8::b", 10);
+  fail("2001:db8::c", 20);
+  EXPECT_FALSE(fail("2001:db8::a", 30));  // forgotten: counting again from 1 (b goes)
+  EXPECT_FALSE(fail("2001:db8::c", 31));
+  EXPECT_TRUE(fail("2001:db8::c", 32));
+  // Now both slots hold running bans: new addresses are not tracked, bans stay.
+  fail("2001:db8::d", 40), fail("2001:db8::d", 40);
+  EXPECT_TRUE(fail("2001:db8::d", 40));
+  for (int i = 0; i < 10; ++i) EXPECT_FALSE(fail("2001:db8::e", 50));
+  EXPECT_TRUE(banned("2001:db8::c", 50));
+  EXPECT_TRUE(banned("2001:db8::d", 50));
+  // Once a ban ends its slot is free again.
+  fail("2001:db8::e", 60100), fail("2001:db8::e", 60100);
+  EXPECT_TRUE(fail("2001:db8::e", 60100));
+}
+
+TEST_F(PeerFailTableTest, RefusalsAreLoggedOncePerEpisode) {
+  const PeerAddr a = addr("198.51.100.7"), b = addr("198.51.100.8");
+  EXPECT_TRUE(pg_FirstRefusal(table.get(), &a, 0, 1000));
+  EXPECT_FALSE(pg_FirstRefusal(table.get(), &a, 999, 1000));
+  EXPECT_TRUE(pg_FirstRefusal(table.get(), &b, 999, 1000));
+  EXPECT_TRUE(pg_FirstRefusal(table.get(), &a, 1000, 1000));
+  // A ban's start was logged: its refusals are quiet until it ends.
+  for (int i = 0; i < 20; ++i) fail("198.51.100.9", 5000);
+  const PeerAddr c = addr("198.51.100.9");
+  EXPECT_FALSE(pg_FirstRefusal(table.get(), &c, 5001, 1000));
+  EXPECT_TRUE(pg_FirstRefusal(table.get(), &c, 65000, 1000));
+}
+
+TEST(PeerGuardConcurrency, FailuresFromManyThreadsStartOneBan) {
+  auto table = std::make_unique<PeerFailTable>();
+  PeerGuardPolicy policy;
+  policy.failLimit = 8 * 500;
+  const PeerAddr a = addr("192.0.2.77");
+  std::vector<std::thread> threads;
+  std::vector<int> bans(8, 0);
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) bans[t] += pg_RecordFailure(table.get(), &a, 1000, &policy);
+    });
+  for (auto& th : threads) th.join();
+  int total = 0;
+  for (int n : bans) total += n;
+  EXPECT_EQ(total, 1);
+  EXPECT_TRUE(pg_IsBanned(table.get(), &a, 1000));
+}
+
+}  // namespace
