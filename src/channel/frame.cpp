@@ -34,6 +34,7 @@ constexpr int kMaxRetries = 3;
 constexpr uint32_t kDrainChunk = 100;
 
 std::atomic<int> g_ioWaitMs{kDefaultIoWaitMs};
+thread_local int64_t t_deadlineMs = 0;
 
 uint32_t roundUp16(uint32_t n) { return (n + 15u) & ~15u; }
 uint32_t blocksOf(uint32_t len) { return (len + 15u) / 16u; }
@@ -97,11 +98,20 @@ bool recvEncrypted(const MsgLink* link) {
 void agentMsg_SetIoWaitMs(int ms) { g_ioWaitMs.store(ms > 0 ? ms : kDefaultIoWaitMs); }
 int agentMsg_IoWaitMs() { return g_ioWaitMs.load(); }
 
+int64_t agentMsg_SetThreadDeadline(int64_t deadlineMs) {
+  const int64_t before = t_deadlineMs;
+  t_deadlineMs = deadlineMs > 0 ? deadlineMs : 0;
+  return before;
+}
+
+int64_t agentMsg_NowMs() { return nowMs(); }
+
 int agentMsg_Waiting(int sock, int forWrite, int timeoutMs) {
   pollfd pfd{};
   pfd.fd = sock;
   pfd.events = forWrite ? POLLOUT : POLLIN;
   int64_t deadline = nowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  if (t_deadlineMs > 0 && t_deadlineMs < deadline) deadline = t_deadlineMs;
   int rc;
   for (;;) {
     int left = timeoutMs > 0 ? static_cast<int>(deadline - nowMs()) : 0;

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "runtime/config.h"
 #include "runtime/log.h"
 
 namespace {
@@ -95,6 +96,13 @@ bool hmacFromTemplate(const uint8_t* data, size_t dataLength, const uint8_t* key
   EVP_MAC_CTX_free(ctx);  // frees and cleanses the keyed state
   return ok;
 }
+
+// Bounds the thread's frame I/O by a deadline for as long as it lives.
+struct ScopedDeadline {
+  int64_t before;
+  explicit ScopedDeadline(int64_t deadlineMs) : before(agentMsg_SetThreadDeadline(deadlineMs)) {}
+  ~ScopedDeadline() { agentMsg_SetThreadDeadline(before); }
+};
 
 // Wipes a stack buffer when the scope ends, whatever path leaves it.
 struct Cleanse {
@@ -366,6 +374,9 @@ int ms_VerifyClient(MsgLink* link, const uint8_t* key, uint32_t keyLength) {
     return 0;
   }
   link->status = LINK_UNVERIFIED;
+  // The whole handshake has one deadline on top of the bound of each wait, so
+  // a peer that trickles its answer cannot hold the connection's thread.
+  ScopedDeadline deadline(agentMsg_NowMs() + g_handshakeTimeOut.load());
   RSAServerInfo rsaInfo;
   uint8_t randBuf[AV_CHALLENGE_RANDOM_LEN] = {};
   uint8_t digestBuf[kDigestLen] = {};

@@ -8,7 +8,9 @@
 // bytes (33 for v>=17) fails as "MessageType or Length FAIL.", key material over
 // 64 bytes as "Decrypted key material too long(%d)."; PKCS#1 v1.5 implicit
 // rejection is switched off where OpenSSL has it, so a broken key part fails
-// the handshake; the verification key is never written to the debug log.
+// the handshake; the verification key is never written to the debug log; the
+// whole handshake (challenge sent, answer received, result sent) must end
+// within HandshakeTimeOut (30 s), whatever the bound of each wait.
 #pragma once
 #include <cstdint>
 

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "channel/handshake.h"
+#include "channel/peer_guard.h"
 #include "jobs/job_dispatch.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -40,6 +41,7 @@ struct ClientConnect {
   ClientConnect* prev;
   uint32_t index;
   MsgLink link;
+  PeerAddr peer;
   pthread_t threadId;
   void* poolBlock;  // the pool block holding this record (see allocRecord)
 };
@@ -61,6 +63,53 @@ namespace {
 SocketHome g_home;
 std::atomic<int32_t> g_connectLimit{0};
 std::atomic<int> g_requestWaitMs{kDefaultRequestWaitMs};
+// Failed handshakes per address; never destroyed, as detached connection
+// threads may still record into it while the process ends.
+PeerFailTable& failTable() {
+  static PeerFailTable* t = new PeerFailTable();
+  return *t;
+}
+
+PeerGuardPolicy currentPolicy() {
+  PeerGuardPolicy p;
+  p.failLimit = g_handshakeFailLimit.load();
+  p.windowMs = int64_t{g_handshakeFailWindow.load()} * 1000;
+  p.banMs = int64_t{g_handshakeBanTime.load()} * 1000;
+  return p;
+}
+
+// Decided at accept, before any thread or RSA work: an address outside
+// AllowedPeers, or one serving a ban for failed handshakes, is closed unread.
+// A ban was logged when it began; an address outside the list is logged at
+// its first refusal and then once per ban time at most.
+bool admitPeer(const PeerAddr& peer) {
+  const int64_t now = agentMsg_NowMs();
+  char text[PEER_ADDR_TEXT_SIZE] = {};
+  std::shared_ptr<const PeerAllowList> allowed = getAllowedPeers();
+  if (!pg_IsAllowed(allowed.get(), &peer)) {
+    if (pg_FirstRefusal(&failTable(), &peer, now, currentPolicy().banMs)) {
+      peerAddr_ToText(&peer, text, sizeof text);
+      AV_WARN("Peer %s is not in AllowedPeers; its connections are refused.", text);
+    }
+    return false;
+  }
+  return !pg_IsBanned(&failTable(), &peer, now);
+}
+
+void noteHandshake(const ClientConnect* conn, bool verified) {
+  if (verified) {
+    pg_RecordSuccess(&failTable(), &conn->peer);
+    return;
+  }
+  const PeerGuardPolicy policy = currentPolicy();
+  if (pg_RecordFailure(&failTable(), &conn->peer, agentMsg_NowMs(), &policy)) {
+    char text[PEER_ADDR_TEXT_SIZE] = {};
+    peerAddr_ToText(&conn->peer, text, sizeof text);
+    AV_WARN("Peer %s failed %d handshakes within %d s; its connections are refused for %d s.",
+            text, policy.failLimit, static_cast<int>(policy.windowMs / 1000),
+            static_cast<int>(policy.banMs / 1000));
+  }
+}
 
 void closeListener(int* sock) {
   if (*sock >= 0) {
@@ -75,7 +124,7 @@ void closeListener(int* sock) {
 
 int ms_InitSocketHome(const uint8_t* key);
 void* ms_RunMessageServer(void* listenSocket);
-int ms_CreateClientThread(int sock);
+int ms_CreateClientThread(int sock, const PeerAddr* peer);
 void* ms_ClientMsgThread(void* connection);
 int ms_CompleteOneJob(MsgLink* link);
 uint32_t ms_PrepareResponse(MsgLink* link);
@@ -155,7 +204,9 @@ int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
 void* ms_RunMessageServer(void* listenSocket) {
   const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(listenSocket));
   do {
-    int sock = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage from{};
+    socklen_t fromLen = sizeof from;
+    int sock = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLen, SOCK_CLOEXEC);
     if (sock < 0) {
       int err = errno;
       AV_ERR("listen FAIL, SOCKET error code is %d", err);
@@ -185,6 +236,17 @@ void* ms_RunMessageServer(void* listenSocket) {
       }
     }
     AV_DBG("a client connect");
+    PeerAddr peer;
+    int addrErr = peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLen, &peer);
+    if (addrErr != 0) {
+      AV_ERR("Peer address unknown(%d), connection refused.", addrErr);
+      close(sock);
+      continue;
+    }
+    if (!admitPeer(peer)) {
+      close(sock);
+      continue;
+    }
     int32_t count;
     {
       std::lock_guard<std::mutex> guard(g_home.lock);
@@ -195,7 +257,7 @@ void* ms_RunMessageServer(void* listenSocket) {
       close(sock);
       continue;
     }
-    if (ms_CreateClientThread(sock) != 1) {
+    if (ms_CreateClientThread(sock, &peer) != 1) {
       AV_ERR("ms_CreateClientThread FAIL");
       close(sock);
     }
@@ -226,10 +288,11 @@ void freeRecord(ClientConnect* conn) {
 
 }  // namespace
 
-int ms_CreateClientThread(int sock) {
+int ms_CreateClientThread(int sock, const PeerAddr* peer) {
   ClientConnect* conn = allocRecord();
   if (!conn) return 0;
   conn->link.socket = sock;
+  if (peer) conn->peer = *peer;
   if (startDetached(ms_ClientMsgThread, conn) != 0) {
     AV_ERR("CreateThread FAIL");
     freeRecord(conn);
@@ -284,7 +347,10 @@ void* ms_ClientMsgThread(void* connection) {
   ms_AddConnect(&g_home.lock, &g_home, conn);
   AV_DBG("new connection join, index = %d", conn->index);
   MsgLink* link = &conn->link;
-  if (ms_VerifyClient(link, g_home.verifyKey, sizeof(g_home.verifyKey)) != 1) {
+  const bool verified =
+      ms_VerifyClient(link, g_home.verifyKey, sizeof(g_home.verifyKey)) == 1;
+  noteHandshake(conn, verified);
+  if (!verified) {
     AV_ERR("ms_VerifyClient FAIL");
   } else {
     do {
@@ -368,8 +434,13 @@ uint32_t ms_BuildJobResponse(MsgLink* link) {
 }
 
 int ms_CompleteOneJob(MsgLink* link) {
-  // The request wait has just seen the socket readable.
-  if (agentMsg_RecvPackage_Ready(link) != 0) {
+  // The request wait has just seen the socket readable. The whole frame must
+  // then arrive within one I/O wait bound (30 s): a peer that trickles a frame
+  // byte by byte would otherwise hold the thread for 30 s per byte.
+  const int64_t before = agentMsg_SetThreadDeadline(agentMsg_NowMs() + agentMsg_IoWaitMs());
+  const int received = agentMsg_RecvPackage_Ready(link);
+  agentMsg_SetThreadDeadline(before);
+  if (received != 0) {
     AV_DBG("ms_RecvMessage, package error");
     return 1;
   }
@@ -416,6 +487,8 @@ uint32_t ms_ConnectionSequence() {
   std::lock_guard<std::mutex> guard(g_home.lock);
   return g_home.sequence;
 }
+
+void ms_ResetPeerGuardForTest() { pg_ResetFailTable(&failTable(), PEER_FAIL_TABLE_MAX); }
 
 void ms_SetRequestWaitMsForTest(int ms) {
   g_requestWaitMs.store(ms > 0 ? ms : kDefaultRequestWaitMs);

@@ -9,6 +9,12 @@
 // 100 ms, because an agent must not stop serving when descriptors run out for a
 // moment. Only a failed accept (< 0) is an error: descriptor 0 is a valid socket.
 // The job handlers receive the size of their result room (1024 / 512 bytes).
+// Peers: at accept, before any thread or handshake work, an address outside
+// AllowedPeers or serving a ban is closed unread (see channel/peer_guard.h);
+// HandshakeFailLimit failed handshakes within HandshakeFailWindow seconds ban
+// the address for HandshakeBanTime seconds (logged once, when the ban begins).
+// A request frame, once its first byte is there, must arrive whole within one
+// I/O wait bound (30 s), not 30 s per wait.
 #pragma once
 #include <cstdint>
 
@@ -22,3 +28,5 @@ uint32_t ms_ConnectionSequence();
 // Test seam: how long a verified connection may stay silent before it is closed
 // (60000 ms; a value <= 0 restores it).
 void ms_SetRequestWaitMsForTest(int ms);
+// Test seam: forgets every failed handshake and ban.
+void ms_ResetPeerGuardForTest();

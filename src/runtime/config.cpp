@@ -26,6 +26,7 @@
 #include <string>
 
 #include "channel/crypto.h"
+#include "channel/peer_guard.h"
 #include "channel/shared_key.h"
 #include "platform/dir_watch.h"
 #include "platform/ini_file.h"
@@ -37,6 +38,10 @@ std::atomic<int32_t> g_avAgentPort{0};
 std::atomic<int32_t> g_maxJobsNo{0};
 std::atomic<int32_t> g_flowJobsNo{0};
 std::atomic<int32_t> g_portConnectTimeOut{0};
+std::atomic<int32_t> g_handshakeTimeOut{30000};
+std::atomic<int32_t> g_handshakeFailLimit{20};
+std::atomic<int32_t> g_handshakeFailWindow{60};
+std::atomic<int32_t> g_handshakeBanTime{60};
 
 static_assert(sizeof(VendorRecord) == 194, "vendor records are 194 bytes");
 
@@ -56,6 +61,7 @@ struct Published {
   std::mutex m;
   std::shared_ptr<const VendorTable> vendors = std::make_shared<const VendorTable>();
   std::shared_ptr<const std::string> uncRoot = std::make_shared<const std::string>(kDefaultUncRoot);
+  std::shared_ptr<const PeerAllowList> allowedPeers = std::make_shared<const PeerAllowList>();
   std::string cfgRoot;  // set by tests and tools; empty: the executable's folder
 };
 
@@ -88,6 +94,54 @@ void publishUncRoot(const char* text) {
   Published& p = published();
   std::lock_guard<std::mutex> lock(p.m);
   p.uncRoot.swap(s);
+}
+
+// The peer policy keys: all are checked before any is stored, so a bad value
+// never half-applies. A cut AllowedPeers text could silently drop entries, so a
+// value that fills its buffer is refused as too long.
+bool loadPeerSettings(const char* path) {
+  struct IntKey {
+    const char* name;
+    int def, min, max;
+    std::atomic<int32_t>* live;
+    int value;
+  } keys[] = {
+      {"HandshakeTimeOut", 30000, 100, 600000, &g_handshakeTimeOut, 0},
+      {"HandshakeFailLimit", 20, 0, 1000000, &g_handshakeFailLimit, 0},
+      {"HandshakeFailWindow", 60, 1, 86400, &g_handshakeFailWindow, 0},
+      {"HandshakeBanTime", 60, 1, 86400, &g_handshakeBanTime, 0},
+  };
+  for (IntKey& k : keys) {
+    k.value = ini_GetInt(kAgentSection, k.name, k.def, path);
+    if (k.value < k.min || k.value > k.max) {
+      AV_ERR("%s is invalid(%d).", k.name, k.value);
+      return false;
+    }
+  }
+  char text[4096] = {0};
+  int len = ini_GetString(kAgentSection, "AllowedPeers", "", text, sizeof text, path);
+  if (len >= static_cast<int>(sizeof text) - 1) {
+    AV_ERR("AllowedPeers is invalid(too long: %d characters or more).", len);
+    return false;
+  }
+  PeerAllowList parsed;
+  char bad[64] = {0};
+  if (pg_ParseAllowList(text, &parsed, bad, sizeof bad) != 0) {
+    AV_ERR("AllowedPeers is invalid(%s).", bad);
+    return false;
+  }
+  std::shared_ptr<const PeerAllowList> list;
+  try {
+    list = std::make_shared<const PeerAllowList>(parsed);
+  } catch (...) {
+    AV_ERR("AllowedPeers: no memory.");
+    return false;
+  }
+  for (const IntKey& k : keys) k.live->store(k.value);
+  Published& p = published();
+  std::lock_guard<std::mutex> lock(p.m);
+  p.allowedPeers.swap(list);
+  return true;
 }
 
 // Watcher state; like the published objects, never destroyed.
@@ -180,6 +234,12 @@ uint32_t getCfgFilePath(char* out, uint32_t size) {
 }
 
 uint16_t getIcapPort() { return static_cast<uint16_t>(g_icapPort.load() & 0xFFFF); }
+
+std::shared_ptr<const PeerAllowList> getAllowedPeers() {
+  Published& p = published();
+  std::lock_guard<std::mutex> lock(p.m);
+  return p.allowedPeers;
+}
 
 std::shared_ptr<const VendorTable> getVendorTable() {
   Published& p = published();
@@ -311,6 +371,7 @@ int initSettingFromCfg() {
     AV_ERR("FlowJobNo is invalid.");
     return 0;
   }
+  if (!loadPeerSettings(path)) return 0;
 
   if (std::strcmp(pwd, "null") != 0 || pwdLength != 4) {
     // The length in the file, not the cut text, decides: an overlong Pwd is

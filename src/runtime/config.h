@@ -14,6 +14,17 @@ extern std::atomic<int32_t> g_maxJobsNo;
 extern std::atomic<int32_t> g_flowJobsNo;
 extern std::atomic<int32_t> g_portConnectTimeOut;
 
+// Peer policy of the message server, read for every connection (so a reload
+// applies to the next one). A value out of range, or a malformed AllowedPeers
+// entry, fails the load and leaves all of them as they were.
+extern std::atomic<int32_t> g_handshakeTimeOut;     // HandshakeTimeOut, ms for the whole handshake
+extern std::atomic<int32_t> g_handshakeFailLimit;   // HandshakeFailLimit, 0: no bans
+extern std::atomic<int32_t> g_handshakeFailWindow;  // HandshakeFailWindow, s
+extern std::atomic<int32_t> g_handshakeBanTime;     // HandshakeBanTime, s
+struct PeerAllowList;
+// AllowedPeers as parsed; an empty list admits everyone. Never null.
+std::shared_ptr<const PeerAllowList> getAllowedPeers();
+
 constexpr uint32_t AV_MAX_VENDORS = 128;
 
 struct VendorRecord {  // 194 bytes

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -18,6 +20,7 @@
 #include "channel/crypto.h"
 #include "channel/handshake.h"
 #include "channel/storage_peer.h"
+#include "runtime/config.h"
 #include "runtime/log.h"
 #include "support/test_env.h"
 
@@ -184,6 +187,43 @@ TEST_F(Handshake, BadAnswersAreRefusedByClosing) {
     EXPECT_EQ(c.link.SendPackage, nullptr);
     EXPECT_EQ(c.link.RecvBody, nullptr);
   }
+}
+
+TEST_F(Handshake, TricklingAnswerIsDroppedAtTheWholeHandshakeDeadline) {
+  // Each byte comes well inside the bound of one wait; only the deadline of
+  // the whole handshake can end it.
+  const int32_t saved = g_handshakeTimeOut.load();
+  g_handshakeTimeOut.store(1000);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  StoragePeer peer;
+  sp_Attach(&peer, sv[0], 17);
+  MsgLink link;
+  link.socket = sv[1];
+  std::atomic<int> result{-1};
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread agent([&] { result = ms_VerifyClient(&link, verificationKey(), 32); });
+  ASSERT_EQ(sp_RecvChallenge(&peer), SP_OK);
+  uint8_t body[300];
+  uint32_t len = 0;
+  ASSERT_EQ(sp_BuildAnswer(&peer, verificationKey(), body, sizeof body, &len), SP_OK);
+  ASSERT_EQ(agentMsg_BuildFrame(&peer.link, MSG_HANDSHAKE_ANSWER, body, len, 17, 0), 1);
+  for (uint32_t i = 0; i < peer.link.SendLength && result.load() == -1 &&
+                       std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3);
+       ++i) {
+    ASSERT_EQ(send(sv[0], peer.link.SendPackage + i, 1, MSG_NOSIGNAL), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - t0;
+  shutdown(sv[0], SHUT_RDWR);  // ends a handshake the deadline did not
+  agent.join();
+  g_handshakeTimeOut.store(saved);
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(link.status, LINK_FAULT);
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1800));
+  agentMsg_ReleaseLink(&link);
+  close(sv[1]);
+  sp_Close(&peer);
 }
 
 class HandshakeConcurrency : public Handshake {};

@@ -51,6 +51,10 @@ class MessageServerTest : public ::testing::Test {
   }
   void TearDown() override {
     g_flowJobsNo.store(savedFlow_);
+    g_handshakeFailLimit.store(20);
+    g_handshakeBanTime.store(60);
+    ms_ResetPeerGuardForTest();
+    agentMsg_SetIoWaitMs(0);
     ms_SetRequestWaitMsForTest(0);
     EXPECT_TRUE(waitIdle());
   }
@@ -62,8 +66,8 @@ class MessageServerTest : public ::testing::Test {
     }
     return true;
   }
-  static bool connect(StoragePeer* peer, bool verify = true) {
-    return sp_Connect(peer, "127.0.0.1", std::to_string(port_).c_str(), 5000) == SP_OK &&
+  static bool connect(StoragePeer* peer, bool verify = true, const char* host = "127.0.0.1") {
+    return sp_Connect(peer, host, std::to_string(port_).c_str(), 5000) == SP_OK &&
            (!verify || sp_Handshake(peer, verifyKey_) == SP_OK);
   }
   static int request(StoragePeer* peer, uint32_t type, const char* json) {
@@ -197,6 +201,59 @@ TEST_F(MessageServerTest, PoolIsWholeAfterConnectionsEndedEveryWay) {
   EXPECT_EQ(ms_ConnectionSequence(), seq + 2 * endings.size());
   EXPECT_EQ(avtest::poolFreeCounts(), before);
   EXPECT_TRUE(capture.contains("msg_Waiting socket error", AVLOG_DBG));
+}
+
+TEST_F(MessageServerTest, RepeatedFailedHandshakesBanOneAddressForTheBanTime) {
+  avtest::LogCapture capture;
+  g_handshakeFailLimit.store(3);
+  g_handshakeBanTime.store(1);
+  uint8_t wrong[32];
+  ASSERT_EQ(sp_DeriveVerificationKey("Another#Key-0000", wrong), 1);
+  for (int i = 0; i < 3; ++i) {
+    StoragePeer p;
+    ASSERT_TRUE(connect(&p, false));
+    EXPECT_EQ(sp_Handshake(&p, wrong), SP_REFUSED);
+    sp_Close(&p);
+  }
+  ASSERT_TRUE(waitIdle());
+  const uint32_t seq = ms_ConnectionSequence();
+  for (int i = 0; i < 2; ++i) {  // closed at accept: no challenge, no connection thread
+    StoragePeer p;
+    ASSERT_TRUE(connect(&p, false));
+    EXPECT_TRUE(closedByAgent(p.link.socket));
+    sp_Close(&p);
+  }
+  EXPECT_EQ(ms_ConnectionSequence(), seq);
+  EXPECT_EQ(capture.count("Peer 127.0.0.1 failed 3 handshakes within 60 s; its connections are refused for 1 s."), 1u);
+  StoragePeer other;  // another address is served meanwhile
+  ASSERT_TRUE(connect(&other, true, "::1"));
+  ASSERT_EQ(request(&other, MSG_ENGINE_STATUS, kStatusJob), SP_OK);
+  sp_Close(&other);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  StoragePeer again;
+  ASSERT_TRUE(connect(&again));
+  ASSERT_EQ(request(&again, MSG_ENGINE_STATUS, kStatusJob), SP_OK);
+  sp_Close(&again);
+}
+
+TEST_F(MessageServerTest, TricklingRequestFrameIsDroppedAtOneWaitBound) {
+  StoragePeer peer;
+  ASSERT_TRUE(connect(&peer));
+  agentMsg_SetIoWaitMs(1000);  // each byte below comes well inside one wait
+  const uint32_t head[8] = {AV_BEGIN_TAG, 17, MSG_ENGINE_STATUS, 64};
+  const auto* bytes = reinterpret_cast<const uint8_t*>(head);
+  const auto t0 = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (size_t i = 0; i < sizeof head && !closed &&
+                     std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3); ++i) {
+    closed = send(peer.link.socket, bytes + i, 1, MSG_NOSIGNAL) != 1;
+    pollfd p{peer.link.socket, POLLIN, 0};
+    char c;
+    closed = closed || (poll(&p, 1, 150) == 1 && recv(peer.link.socket, &c, 1, 0) <= 0);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
+  sp_Close(&peer);
 }
 
 class MessageServerConcurrency : public MessageServerTest {};

@@ -129,16 +129,38 @@ TEST(AgentStartup, SecondAgentOnATakenPortExits255) {
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
 }
 
-TEST(AgentStartup, MissingPortIsABadConfiguration) {
-  AgentProcess agent({{"Port", std::nullopt}});
-  ASSERT_TRUE(agent.start(false));
-  EXPECT_EQ(agent.waitExit(20000), 255);
-  EXPECT_NE(agent.stderrText().find("Tips: Configuration file is bad."), std::string::npos)
-      << agent.stderrText();
+TEST(AgentStartup, MissingOrInvalidSettingsAreABadConfiguration) {
+  const std::pair<avtest::ConfigOverrides, std::string> cases[] = {
+      {{{"Port", std::nullopt}}, "Get private is failed."},
+      {{{"AllowedPeers", "::1, 10.0.0.0/33"}}, "AllowedPeers is invalid(10.0.0.0/33)."},
+      {{{"HandshakeBanTime", "0"}}, "HandshakeBanTime is invalid(0)."},
+  };
+  for (const auto& [overrides, message] : cases) {
+    SCOPED_TRACE(message);
+    AgentProcess agent(overrides);
+    ASSERT_TRUE(agent.start(false));
+    EXPECT_EQ(agent.waitExit(20000), 255);
+    EXPECT_NE(agent.stderrText().find("Tips: Configuration file is bad."), std::string::npos)
+        << agent.stderrText();
+    const std::string log = agent.logText();
+    EXPECT_NE(log.find(message), std::string::npos) << log;
+    EXPECT_NE(log.find("initSettingFromCfg FAIL"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Program end."), std::string::npos);
+  }
+}
+
+TEST(AgentServing, AllowedPeersClosesOtherAddressesAtAccept) {
+  AgentProcess agent({{"AllowedPeers", "192.0.2.0/24, ::1"}});
+  ASSERT_TRUE(agent.start()) << agent.stderrText();
+  EXPECT_EQ(firstMove(agent.port(), nullptr), 0);  // 127.0.0.1: closed before the challenge
+  EXPECT_EQ(firstMove(agent.port(), nullptr), 0);
+  auto r = client(agent, {"job", "2010", kStatusJob}, "::1");
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   const std::string log = agent.logText();
-  EXPECT_NE(log.find("Get private is failed."), std::string::npos) << log;
-  EXPECT_NE(log.find("initSettingFromCfg FAIL"), std::string::npos) << log;
-  EXPECT_EQ(log.find("Program end."), std::string::npos);
+  const std::string refusal = "Peer 127.0.0.1 is not in AllowedPeers; its connections are refused.";
+  const size_t at = log.find(refusal);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(refusal, at + 1), std::string::npos) << "logged once";
 }
 
 TEST(AgentEnding, QuitLineAndSignalsEndAtOnceWithProgramEnd) {
