@@ -3,7 +3,8 @@
 # (default 30) from a small seed corpus written here plus tests/fuzz/corpus/.
 # Inputs that once failed (tests/fuzz/crashes/<target>-*) are replayed first.
 # Exits non-zero when a target crashed, leaked or timed out; the inputs that
-# did are left in <build>/artifacts/.
+# did are left in <build>/artifacts/. With AV_FUZZ_SAVE_CORPUS=1 the corpus a
+# run grew is minimised into tests/fuzz/corpus/<target>/ for the next runs.
 #   tests/fuzz/run.sh [seconds-per-target] [target...]
 set -u
 secs=${1:-30}
@@ -103,6 +104,11 @@ for t in "${targets[@]}"; do
   rc=$?
   grep -E "DONE|^stat::number_of_executed_units|^stat::peak_rss" "$work/$t.log"
   cp "$work/$t.log" "$build/artifacts/$t.last.log"
+  if [ $rc -eq 0 ] && [ "${AV_FUZZ_SAVE_CORPUS:-0}" = 1 ]; then
+    mkdir -p "$here/corpus/$t"
+    "$build/tests/fuzz/$t" -merge=1 -max_len=$maxlen "$here/corpus/$t" "$corpus" \
+      > "$work/$t.merge.log" 2>&1 && grep -E "MERGE-OUTER: [0-9]+ new files" "$work/$t.merge.log"
+  fi
   if [ $rc -ne 0 ]; then
     echo "!! $t failed (exit $rc); log tail:"
     tail -40 "$work/$t.log"
