@@ -1,3 +1,14 @@
+#include <cstdio>
+#include <cstring>
+
 #include "runtime/startup.h"
 
-int main() { return agentMain(); }
+int main(int argc, char** argv) {
+  // Lets an operator or a package check name the installed build without
+  // starting the agent; the agent itself takes no options.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("avagent %s\n", AV_VERSION);
+    return 0;
+  }
+  return agentMain();
+}
