@@ -34,6 +34,7 @@ phase "real engine (on-access scanner)" bash tests/engine/clamav_test.sh \
   "$root/build/release/avagent" "$root/build/release/avagent-client"
 phase "real ICAP server" bash tests/icap/cicap_test.sh \
   "$root/build/release/avagent" "$root/build/release/avagent-client"
+phase "Debian package (lintian, install, upgrade, purge)" bash tests/package/package_test.sh
 
 # Sanitizer builds are unoptimised: with -O2 and sanitizers g++ 12 reports
 # false "may be used uninitialized" warnings inside the standard library.

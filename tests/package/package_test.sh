@@ -89,14 +89,19 @@ check "unit enabled" "/lib/systemd/system/avagent.service" \
   "$(readlink /etc/systemd/system/multi-user.target.wants/avagent.service)" exact
 check "installed agent prints its version" "avagent $base" "$(/usr/sbin/avagent --version 2>&1)" exact
 
-# The installed agent as the service would run it: not root, umask 0027. It
-# must take a new key from Pwd, write it back through cfg/, log through log/
-# and keep its level settings in tmp/.
+# The installed agent as the service would run it: not root, umask 0027, only
+# CAP_DAC_READ_SEARCH. It must take a new key from Pwd, write it back through
+# cfg/, log through log/, keep its level settings in tmp/, and open a file on
+# a share that only root may read.
 port=$((20000 + $$ % 20000))
 key='Pkg-Test-Key-2025!x'
-sed -i "s/^Port=.*/Port=$port/; s/^Pwd=.*/Pwd=$key/" /etc/avagent/agentConfig.ini
-(umask 0027; exec setpriv --reuid=avagent --regid=avagent --clear-groups /usr/lib/avagent/avagent \
-   </dev/null >"$tmp/agent.out" 2>&1) &
+mkdir -p "$tmp/unc/srv/share" && echo clean >"$tmp/unc/srv/share/secret"
+chmod 0700 "$tmp/unc/srv/share" && chmod 0600 "$tmp/unc/srv/share/secret"
+sed -i "s/^Port=.*/Port=$port/; s/^Pwd=.*/Pwd=$key/; s|^UncRoot=.*|UncRoot=$tmp/unc|" \
+  /etc/avagent/agentConfig.ini
+(umask 0027; exec setpriv --reuid=avagent --regid=avagent --clear-groups \
+   --inh-caps=-all,+dac_read_search --ambient-caps=-all,+dac_read_search \
+   /usr/lib/avagent/avagent </dev/null >"$tmp/agent.out" 2>&1) &
 agent_pid=$!
 answer=
 for _ in $(seq 50); do
@@ -105,6 +110,8 @@ for _ in $(seq 50); do
   sleep 0.2
 done
 check "installed agent answers with the new key" "status: 203" "$answer"
+check "the capability opens a root-only file on a share" '"result": "0"' \
+  "$(/usr/bin/avagent-client --port "$port" --key "$key" scan '\\srv\share\secret' 2>&1)"
 kill -TERM "$agent_pid"; wait "$agent_pid" 2>/dev/null; agent_pid=
 check "key written back, Pwd reset" "Pwd=null 1" \
   "$(grep -o '^Pwd=null' /etc/avagent/agentConfig.ini) $(grep -c '^Credential=' /etc/avagent/agentConfig.ini)" exact
