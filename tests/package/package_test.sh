@@ -15,11 +15,13 @@ base=$(sed -n 's/^project(avagent VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.t
 next="$base+pkgtest"
 tmp=$(mktemp -d /tmp/avpkg.XXXXXX)
 agent_pid=
+engine_pid=
 user_existed=0
 id avagent >/dev/null 2>&1 && user_existed=1
 
 cleanup() {
   [ -n "$agent_pid" ] && kill -KILL "$agent_pid" 2>/dev/null
+  [ -n "$engine_pid" ] && kill -KILL "$engine_pid" 2>/dev/null
   if [ "$(id -u)" -eq 0 ]; then
     dpkg-query -W -f='${Status}' avagent 2>/dev/null | grep -q "ok installed" &&
       dpkg --purge avagent >/dev/null 2>&1
@@ -97,8 +99,11 @@ port=$((20000 + $$ % 20000))
 key='Pkg-Test-Key-2025!x'
 mkdir -p "$tmp/unc/srv/share" && echo clean >"$tmp/unc/srv/share/secret"
 chmod 0700 "$tmp/unc/srv/share" && chmod 0600 "$tmp/unc/srv/share/secret"
-sed -i "s/^Port=.*/Port=$port/; s/^Pwd=.*/Pwd=$key/; s|^UncRoot=.*|UncRoot=$tmp/unc|" \
-  /etc/avagent/agentConfig.ini
+sed -i "s/^Port=.*/Port=$port/; s/^Pwd=.*/Pwd=$key/; s|^UncRoot=.*|UncRoot=$tmp/unc|;
+  s/^ProcessNameList=.*/ProcessNameList=avpkgengine/" /etc/avagent/agentConfig.ini
+# An engine process of another user, whose /proc/PID/exe the agent may not read.
+cp /bin/sleep "$tmp/avpkgengine" && "$tmp/avpkgengine" 120 &
+engine_pid=$!
 (umask 0027; exec setpriv --reuid=avagent --regid=avagent --clear-groups \
    --inh-caps=-all,+dac_read_search --ambient-caps=-all,+dac_read_search \
    /usr/lib/avagent/avagent </dev/null >"$tmp/agent.out" 2>&1) &
@@ -112,7 +117,9 @@ done
 check "installed agent answers with the new key" "status: 203" "$answer"
 check "the capability opens a root-only file on a share" '"result": "0"' \
   "$(/usr/bin/avagent-client --port "$port" --key "$key" scan '\\srv\share\secret' 2>&1)"
-kill -TERM "$agent_pid"; wait "$agent_pid" 2>/dev/null; agent_pid=
+check "engine of another user detected" '"status": "0"' \
+  "$(/usr/bin/avagent-client --port "$port" --key "$key" status --vendor ClamAV 2>&1)"
+kill -TERM "$agent_pid" "$engine_pid"; wait "$agent_pid" "$engine_pid" 2>/dev/null; agent_pid=
 check "key written back, Pwd reset" "Pwd=null 1" \
   "$(grep -o '^Pwd=null' /etc/avagent/agentConfig.ini) $(grep -c '^Credential=' /etc/avagent/agentConfig.ini)" exact
 check "rewritten configuration keeps owner and mode" "avagent:avagent 600" "$(stat_of /etc/avagent/agentConfig.ini)" exact
