@@ -417,8 +417,8 @@ uint32_t ms_BuildJobResponse(MsgLink* link) {
   char* result = reinterpret_cast<char*>(link->SendPackage + AV_HEADER_SIZE);
   const uint32_t room = link->SendCapacity - AV_HEADER_SIZE - AV_TAIL_SIZE;
   int rc = type == MSG_ENGINE_STATUS
-               ? doJob_GetEngineStatusBody(request, requestLen, result, room)
-               : doJob_ScanFileBody(request, requestLen, result, room);
+               ? doJob_GetEngineStatus(request, requestLen, result, room)
+               : doJob_ScanFile(request, requestLen, result, room);
   if (rc != 1) return RET_JOB_FAILED;
   // The room was zero-filled; a result without its NUL inside the room is a
   // handler fault and must not be sent.

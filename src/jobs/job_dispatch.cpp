@@ -102,20 +102,29 @@ int scanTable(Request rq, char* result, uint32_t resultSize) {
   return 0;
 }
 
+// The preamble both entry points share: the parsed request (null when the
+// job fails) and its "opCode".
+json_object* parseJob(Request rq, int32_t* opCode) {
+  json_object* obj = parseRequestText(rq.text, static_cast<size_t>(rq.len));
+  if (obj == nullptr) {
+    AV_ERR("parse buf to jsonObj err!");
+    return nullptr;
+  }
+  AV_DBG("doJob(): buf: %.*s!", rq.len, rq.text);
+  if (!getMemberInt(obj, "opCode", opCode)) {
+    AV_ERR("msg format error: lost opCode");
+    json_object_put(obj);
+    return nullptr;
+  }
+  return obj;
+}
+
 int scanFileJob(Request rq, char* result, uint32_t resultSize) {
   if (scanTable(rq, result, resultSize) == 0) return 1;
   AV_DBG("Start to process share open message.");
-  JsonGuard req(parseRequestText(rq.text, static_cast<size_t>(rq.len)));
-  if (req.obj == nullptr) {
-    AV_ERR("parse buf to jsonObj err!");
-    return 0;
-  }
-  AV_DBG("doJob(): buf: %.*s!", rq.len, rq.text);
   int32_t opCode = 0;
-  if (!getMemberInt(req.obj, "opCode", &opCode)) {
-    AV_ERR("msg format error: lost opCode");
-    return 0;
-  }
+  JsonGuard req(parseJob(rq, &opCode));
+  if (req.obj == nullptr) return 0;
   int32_t avType = 0;
   int32_t scanResult = -1;
   int32_t status = 1;
@@ -147,17 +156,9 @@ int engineStatusJob(Request rq, char* result, uint32_t resultSize) {
   int32_t avType = 0;
   int32_t engineStatus = -1;
 
-  JsonGuard req(parseRequestText(rq.text, static_cast<size_t>(rq.len)));
-  if (req.obj == nullptr) {
-    AV_ERR("parse buf to jsonObj err!");
-    return 0;
-  }
-  AV_DBG("doJob(): buf: %.*s!", rq.len, rq.text);
   int32_t opCode = 0;
-  if (!getMemberInt(req.obj, "opCode", &opCode)) {
-    AV_ERR("msg format error: lost opCode");
-    return 0;
-  }
+  JsonGuard req(parseJob(rq, &opCode));
+  if (req.obj == nullptr) return 0;
   AV_DBG("opType: %d", opCode);
   if (dealWithStatusCheckingMsg(req.obj, &portCount, &avType, &engineStatus, ipSlots, portIds,
                                 portStatus) != 1)
@@ -171,11 +172,7 @@ int engineStatusJob(Request rq, char* result, uint32_t resultSize) {
 
 }  // namespace
 
-int scanFileProc(const char* request, char* result, uint32_t resultSize) {
-  return scanTable(requestOf(request, request ? strlen(request) : 0), result, resultSize);
-}
-
-int doJob_ScanFileBody(const char* body, uint32_t bodyLen, char* result, uint32_t resultSize) {
+int doJob_ScanFile(const char* body, uint32_t bodyLen, char* result, uint32_t resultSize) {
   if (body == nullptr || result == nullptr) {
     AV_ERR("returnResult is NULL!");
     return 0;
@@ -183,27 +180,11 @@ int doJob_ScanFileBody(const char* body, uint32_t bodyLen, char* result, uint32_
   return scanFileJob(requestOf(body, bodyLen), result, resultSize);
 }
 
-int doJob_ScanFile(const char* request, char* result, uint32_t resultSize) {
-  if (request == nullptr || result == nullptr) {
-    AV_ERR("returnResult is NULL!");
-    return 0;
-  }
-  return scanFileJob(requestOf(request, strlen(request)), result, resultSize);
-}
-
-int doJob_GetEngineStatusBody(const char* body, uint32_t bodyLen, char* result,
-                              uint32_t resultSize) {
+int doJob_GetEngineStatus(const char* body, uint32_t bodyLen, char* result,
+                          uint32_t resultSize) {
   if (body == nullptr || result == nullptr) {
     AV_ERR("Param is NULL!");
     return 0;
   }
   return engineStatusJob(requestOf(body, bodyLen), result, resultSize);
-}
-
-int doJob_GetEngineStatus(const char* request, char* result, uint32_t resultSize) {
-  if (request == nullptr || result == nullptr) {
-    AV_ERR("Param is NULL!");
-    return 0;
-  }
-  return engineStatusJob(requestOf(request, strlen(request)), result, resultSize);
 }

@@ -167,7 +167,7 @@ TEST(FrameRecv, UnterminatedBodyEndsAtLength) {
       EXPECT_EQ(std::string(reinterpret_cast<char*>(s.rx.RecvBody), len), body);
       EXPECT_EQ(s.rx.RecvBody[len], 0);
       char result[AV_STATUS_RESULT_ROOM] = {};
-      EXPECT_EQ(doJob_GetEngineStatus(reinterpret_cast<char*>(s.rx.RecvBody), result,
+      EXPECT_EQ(doJob_GetEngineStatus(reinterpret_cast<char*>(s.rx.RecvBody), len, result,
                                       sizeof result), 0);
       EXPECT_EQ(cap.count("parse buf to jsonObj err!"), ++refused);
     }

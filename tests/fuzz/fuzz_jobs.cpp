@@ -68,12 +68,12 @@ bool onlyLoopback(const char* request) {
   return safe;
 }
 
-void runJob(int (*job)(const char*, char*, uint32_t), uint32_t roomSize, const char* request,
-            const char* name) {
+void runJob(int (*job)(const char*, uint32_t, char*, uint32_t), uint32_t roomSize,
+            const char* request, uint32_t requestLen, const char* name) {
   std::vector<char> room(roomSize + kGuard, '\0');
   memset(room.data() + roomSize, kGuardByte, kGuard);
   auto before = fuzzPoolCounts();
-  int rc = job(request, room.data(), roomSize);
+  int rc = job(request, requestLen, room.data(), roomSize);
   fuzzCheckPool(before, name);
   for (size_t i = roomSize; i < room.size(); ++i)
     if (room[i] != kGuardByte) fail("result written past its room", request);
@@ -102,8 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 16 * 1024) return -1;
   std::string request(reinterpret_cast<const char*>(data), size);  // adds the NUL
   if (!onlyLoopback(request.c_str())) return -1;
-  runJob(doJob_ScanFile, AV_SCAN_RESULT_ROOM, request.c_str(), "doJob_ScanFile");
-  runJob(doJob_GetEngineStatus, AV_STATUS_RESULT_ROOM, request.c_str(),
-         "doJob_GetEngineStatus");
+  // The body goes in as the peer sent it, unterminated: nothing may read past it.
+  const char* body = reinterpret_cast<const char*>(data);
+  const auto len = static_cast<uint32_t>(size);
+  runJob(doJob_ScanFile, AV_SCAN_RESULT_ROOM, body, len, "doJob_ScanFile");
+  runJob(doJob_GetEngineStatus, AV_STATUS_RESULT_ROOM, body, len, "doJob_GetEngineStatus");
   return 0;
 }

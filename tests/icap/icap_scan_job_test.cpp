@@ -43,7 +43,8 @@ struct ScanJob {
 
 std::string runJob(const ScanJob& job) {
   char result[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(job.json().c_str(), result, sizeof(result)), 1);
+  const std::string body = job.json();
+  EXPECT_EQ(doJob_ScanFile(body.c_str(), static_cast<uint32_t>(body.size()), result, sizeof(result)), 1);
   return result;
 }
 

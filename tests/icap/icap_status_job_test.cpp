@@ -28,7 +28,7 @@ std::string statusJob(const std::string& servIp, const std::string& port = "\"13
 }
 std::string runJob(const std::string& job) {
   char result[AV_SCAN_RESULT_ROOM] = {0};
-  EXPECT_EQ(doJob_ScanFile(job.c_str(), result, sizeof(result)), 1);
+  EXPECT_EQ(doJob_ScanFile(job.c_str(), static_cast<uint32_t>(job.size()), result, sizeof(result)), 1);
   return result;
 }
 

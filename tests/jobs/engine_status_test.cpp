@@ -111,7 +111,7 @@ TEST(EngineStatus, ShapesAndMalformedRequests) {
     if (!c.message.empty()) { EXPECT_TRUE(log.contains(c.message, AVLOG_ERR)); }
   }
   avtest::LogCapture log;
-  EXPECT_EQ(doJob_GetEngineStatus(nullptr, nullptr, 1024), 0);
+  EXPECT_EQ(doJob_GetEngineStatus(nullptr, 0, nullptr, 1024), 0);
   EXPECT_TRUE(log.contains("Param is NULL!", AVLOG_ERR));
 }
 

@@ -119,7 +119,7 @@ TEST(JobRequestText, BodyIsReadNoFurtherThanItsLength) {
     char* body = map + page - c.body.size();
     std::memcpy(body, c.body.data(), c.body.size());
     const auto len = static_cast<uint32_t>(c.body.size());
-    for (auto job : {doJob_GetEngineStatusBody, doJob_ScanFileBody}) {
+    for (auto job : {doJob_GetEngineStatus, doJob_ScanFile}) {
       SCOPED_TRACE(c.body);
       avtest::LogCapture log;
       char result[AV_STATUS_RESULT_ROOM] = {};

@@ -47,7 +47,7 @@ TEST(JobsConcurrency, JobsWhileTheVendorTableIsReloaded) {
            ++i) {
         const auto& [scan, request, answers] = jobs[(t + i) % 4];
         std::vector<char> room(AV_STATUS_RESULT_ROOM, '\0');
-        int rc = (scan ? doJob_ScanFile : doJob_GetEngineStatus)(request.c_str(), room.data(),
+        int rc = (scan ? doJob_ScanFile : doJob_GetEngineStatus)(request.c_str(), static_cast<uint32_t>(request.size()), room.data(),
                                                                   scan ? AV_SCAN_RESULT_ROOM : AV_STATUS_RESULT_ROOM);
         if (rc != 1 || std::find(answers.begin(), answers.end(), room.data()) == answers.end())
           bad.fetch_add(1);

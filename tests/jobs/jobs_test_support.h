@@ -48,12 +48,12 @@ struct JobOutcome {
 
 // Runs a job into a room followed by a guard zone that must stay untouched;
 // every pool block the job took must be back afterwards.
-inline JobOutcome runJob(int (*job)(const char*, char*, uint32_t), const std::string& request,
+inline JobOutcome runJob(int (*job)(const char*, uint32_t, char*, uint32_t), const std::string& request,
                          uint32_t roomSize) {
   std::vector<char> room(roomSize + 64, '\0');
   std::memset(room.data() + roomSize, 0x5A, 64);
   auto before = avtest::poolFreeCounts();
-  int rc = job(request.c_str(), room.data(), roomSize);
+  int rc = job(request.data(), static_cast<uint32_t>(request.size()), room.data(), roomSize);
   EXPECT_EQ(avtest::poolFreeCounts(), before) << "pool blocks not returned: " << request;
   for (size_t i = roomSize; i < room.size(); ++i)
     EXPECT_EQ(room[i], 0x5A) << "result written past its room at " << i;

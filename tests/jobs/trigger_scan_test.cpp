@@ -158,7 +158,7 @@ TEST_F(TriggerScan, OpCodeAvTypeAndMalformedRequests) {
     EXPECT_TRUE(log.contains(c.message));
   }
   avtest::LogCapture log;
-  EXPECT_EQ(doJob_ScanFile(nullptr, nullptr, 512), 0);
+  EXPECT_EQ(doJob_ScanFile(nullptr, 0, nullptr, 512), 0);
   EXPECT_TRUE(log.contains("returnResult is NULL!", AVLOG_ERR));
   scanJob(scanRequest(clean, "1", "3"));
   EXPECT_TRUE(log.contains("avEngineType err", AVLOG_ERR));
