@@ -28,13 +28,19 @@ constexpr StatusText kStatusTexts[] = {
 };
 
 void copyCut(char* out, uint32_t outSize, const char* text) {
-  if (outSize == 0) return;
-  size_t n = strnlen(text, outSize - 1);
-  memcpy(out, text, n);
-  out[n] = '\0';
+  size_t len = 0;
+  appendCut(out, outSize, &len, text);
 }
 
 }  // namespace
+
+void appendCut(char* buf, uint32_t size, size_t* len, const char* text) {
+  if (*len + 1 >= size) return;
+  size_t n = strnlen(text, size - 1 - *len);
+  memcpy(buf + *len, text, n);
+  *len += n;
+  buf[*len] = '\0';
+}
 
 int ReplaceStr(char* text, uint32_t size, const char* oldText, const char* newText) {
   if (text == nullptr || size == 0 || oldText == nullptr || newText == nullptr ||

@@ -5,6 +5,7 @@
 // "Resolution" parameter are found regardless of case, as ICAP field names are
 // case-insensitive; the status texts ("ICAP/1.0 200") are matched exactly.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int ICAP_LINE_CAPACITY = 511;  // lines of at most 510 characters
@@ -43,6 +44,10 @@ int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize,
                 int* count, char* name, uint32_t nameSize, IcapAnswerBudget* budget);
 // 200, 201, and 403 with resolution 2 are clean (0); otherwise the state.
 int judgeICAPResult(int state, int resolution, int* result);
+// Appends text to buf, which holds *len characters, cut so that buf keeps its
+// terminator within size bytes; *len grows by what was taken. Every request
+// and value text of the ICAP client is assembled through it.
+void appendCut(char* buf, uint32_t size, size_t* len, const char* text);
 // Replaces every oldText in text by newText through a 64-character work area;
 // the result is copied back cut to size - 1. Returns 0.
 int ReplaceStr(char* text, uint32_t size, const char* oldText, const char* newText);

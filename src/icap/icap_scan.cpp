@@ -6,7 +6,6 @@
 #include "icap/icap_scan.h"
 
 #include <json-c/json.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,26 +18,18 @@
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
+#include "runtime/os_helper.h"
 
 namespace {
 
 constexpr uint32_t kRequestBufSize = 9112;
 constexpr uint32_t kAnsiPathBufSize = 8600;
 
-// Appends text to buf (length *len), cut so that buf keeps its terminator.
-void appendCut(char* buf, uint32_t size, size_t* len, const char* text) {
-  if (*len + 1 >= size) return;
-  size_t n = strnlen(text, size - 1 - *len);
-  memcpy(buf + *len, text, n);
-  *len += n;
-  buf[*len] = '\0';
-}
-
 class SocketGuard {
  public:
   SocketGuard() = default;
   ~SocketGuard() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) BRIM_close(fd_);
   }
   SocketGuard(const SocketGuard&) = delete;
   SocketGuard& operator=(const SocketGuard&) = delete;
@@ -48,6 +39,16 @@ class SocketGuard {
  private:
   int fd_ = -1;
 };
+
+int readServPort(json_object* request, IcapScanRecord* rec) {
+  json_object* port = json_object_object_get(request, "ServPort");
+  if (port == nullptr) {
+    AV_ERR("Get antivirus server ip port object failed.");
+    return -1;
+  }
+  rec->ServPort = static_cast<uint16_t>(json_object_get_int(port));
+  return 0;
+}
 
 bool isTrimmed(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
@@ -138,6 +139,40 @@ IcapScanRecord* startIcapDecode(const char* caller, json_object* request, void* 
   return rec;
 }
 
+int decodeIcapServerMembers(json_object* request, IcapScanRecord* rec) {
+  const IcapTextMember servIp = {"ServIp", rec->ServIp, sizeof(rec->ServIp),
+                                 "Get antivirus server ip object failed."};
+  return readIcapTextMembers(request, &servIp, 1) != 0 ? -1 : readServPort(request, rec);
+}
+
+AvServerAddr icapServerAddr(const IcapScanRecord* record) {
+  AvServerAddr addr{};
+  snprintf(addr.ip, sizeof(addr.ip), "%.*s", static_cast<int>(ICAP_ADDR_TEXT_MAX),
+           record->ServIp);
+  addr.port = getIcapPort();
+  return addr;
+}
+
+int exchangeIcap(const AvServerAddr& addr, const char* request, IcapScanRecord* record) {
+  SocketGuard sock;
+  int rc = connectAvServer(addr, sock.out());
+  if (rc != 0) {
+    AV_ERR("Connect avserver failed(%d).", rc);
+    return rc;
+  }
+  rc = sendUncPath2Server(sock.fd(), request);
+  if (rc != 0) {
+    AV_ERR("Connect avserver failed(%d).", rc);
+    return rc;
+  }
+  rc = receiveResultFromServer(sock.fd(), record);
+  if (rc != 0) {
+    AV_ERR("Icap get scan result failed(%d).", rc);
+    return rc;
+  }
+  return 0;
+}
+
 int decodeIcapMsg(json_object* request, void* record, uint32_t recordSize) {
   IcapScanRecord* rec = startIcapDecode(__func__, request, record, recordSize);
   if (rec == nullptr) return -1;
@@ -149,13 +184,7 @@ int decodeIcapMsg(json_object* request, void* record, uint32_t recordSize) {
       {"LifIp", rec->LifIp, sizeof(rec->LifIp), "Get lif ip object failed."},
       {"ServIp", rec->ServIp, sizeof(rec->ServIp), "Get antivirus server ip object failed."},
   };
-  if (readIcapTextMembers(request, head, 5) != 0) return -1;
-  json_object* port = json_object_object_get(request, "ServPort");
-  if (port == nullptr) {
-    AV_ERR("Get antivirus server ip port object failed.");
-    return -1;
-  }
-  rec->ServPort = static_cast<uint16_t>(json_object_get_int(port));
+  if (readIcapTextMembers(request, head, 5) != 0 || readServPort(request, rec) != 0) return -1;
   const IcapTextMember tail[] = {
       {"Infection", rec->Infection, sizeof(rec->Infection), "Get infection object failed."},
       {"Violation", rec->Violation, sizeof(rec->Violation), "Get violation object failed."},
@@ -249,28 +278,9 @@ int scanFileIcap(void* record, uint32_t recordSize) {
   int rc = buidlIcapMsg(rec, request.chars(), kRequestBufSize);
   if (rc != 0) return rc;
 
-  AvServerAddr addr{};
-  snprintf(addr.ip, sizeof(addr.ip), "%.*s", static_cast<int>(ICAP_ADDR_TEXT_MAX), rec->ServIp);
-  addr.port = getIcapPort();
+  AvServerAddr addr = icapServerAddr(rec);
   AV_DBG("Start to connect av server(%s:%u)", addr.ip, addr.port);
-
-  SocketGuard sock;
-  rc = connectAvServer(addr, sock.out());
-  if (rc != 0) {
-    AV_ERR("Connect avserver failed(%d).", rc);
-    return rc;
-  }
-  rc = sendUncPath2Server(sock.fd(), request.chars());
-  if (rc != 0) {
-    AV_ERR("Connect avserver failed(%d).", rc);
-    return rc;
-  }
-  rc = receiveResultFromServer(sock.fd(), rec);
-  if (rc != 0) {
-    AV_ERR("Icap get scan result failed(%d).", rc);
-    return rc;
-  }
-  return 0;
+  return exchangeIcap(addr, request.chars(), rec);
 }
 
 int buildIcapScanRespMsg(void* record, uint32_t recordSize, char* result, uint32_t resultSize) {
@@ -287,13 +297,8 @@ int buildIcapScanRespMsg(void* record, uint32_t recordSize, char* result, uint32
 
 int writeIcapResult(char* result, uint32_t resultSize, int32_t status, int32_t avType,
                     int32_t scanResult, const char* isTag) {
-  // ISTags are plain tokens in practice; a server that puts a quote, a
-  // backslash or a control character in one must not be able to reshape the
-  // storage system's answer, so the tag goes through the JSON string writer.
-  char tag[ICAP_ISTAG_MAX * 6 + 1];
   if (result == nullptr || resultSize == 0 ||
-      writeJsonStringText(tag, sizeof(tag), isTag, ICAP_ISTAG_MAX) != 1 ||
-      buildScanRespMsg(result, resultSize, tag, avType, scanResult, status) != 1)
+      buildScanRespMsg(result, resultSize, isTag, avType, scanResult, status) != 1)
     return -1;
   return 0;
 }

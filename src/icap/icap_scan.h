@@ -14,6 +14,8 @@
 #pragma once
 #include <cstdint>
 
+#include "icap/icap_io.h"
+
 typedef struct json_object json_object;
 
 struct IcapScanRecord {
@@ -37,7 +39,8 @@ int buildIcapScanRespMsg(void* record, uint32_t recordSize, char* result,
 int buildIcapErrRespMsg(char* result, uint32_t resultSize);
 // The result text of both ICAP job types and of the error result:
 // {"status": "S","avType": "A","result": "R","isTag": "T"} with the ISTag (at
-// most 64 characters) JSON-escaped. 0, or -1 when the text does not fit.
+// most 64 characters) JSON-escaped by the shared result writer. 0, or -1 when
+// the text does not fit.
 int writeIcapResult(char* result, uint32_t resultSize, int32_t status, int32_t avType,
                     int32_t scanResult, const char* isTag);
 // Reads and judges an answer's header block; sets isTag and result. 0 / -1.
@@ -70,6 +73,13 @@ bool hasIcapControlChar(const char* text);
 // address (any text with a colon) in brackets, anything else as it is; cut to
 // size - 1.
 void formatIcapHost(const char* ip, char* out, uint32_t size);
+// The members both ICAP job types read: "ServIp" and "ServPort". 0 / -1.
+int decodeIcapServerMembers(json_object* request, IcapScanRecord* record);
+// ServIp (cut to the address text) and the configured IcapPort.
+AvServerAddr icapServerAddr(const IcapScanRecord* record);
+// One exchange with the server: connect, send the request, read and judge the
+// answer into record, close. 0, or the failing step's code (logged).
+int exchangeIcap(const AvServerAddr& addr, const char* request, IcapScanRecord* record);
 // Common start of both decoders: checks the record's room and the arguments
 // (logged under the caller's name) and resets status, result and isTag.
 IcapScanRecord* startIcapDecode(const char* caller, json_object* request, void* record,

@@ -5,7 +5,6 @@
 #include "icap/icap_status.h"
 
 #include <json-c/json.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,14 +18,6 @@ namespace {
 
 constexpr uint32_t kOptionsBufSize = 256;
 
-void appendCut(char* buf, uint32_t size, size_t* len, const char* text) {
-  if (*len + 1 >= size) return;
-  size_t n = strnlen(text, size - 1 - *len);
-  memcpy(buf + *len, text, n);
-  *len += n;
-  buf[*len] = '\0';
-}
-
 }  // namespace
 
 int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize) {
@@ -34,15 +25,7 @@ int decodeIcapServStaus(json_object* request, void* record, uint32_t recordSize)
   if (rec == nullptr) return -1;
   rec->Infection[0] = '\0';
   rec->Violation[0] = '\0';
-  const IcapTextMember servIp = {"ServIp", rec->ServIp, sizeof(rec->ServIp),
-                                 "Get antivirus server ip object failed."};
-  if (readIcapTextMembers(request, &servIp, 1) != 0) return -1;
-  json_object* port = json_object_object_get(request, "ServPort");
-  if (port == nullptr) {
-    AV_ERR("Get antivirus server ip port object failed.");
-    return -1;
-  }
-  rec->ServPort = static_cast<uint16_t>(json_object_get_int(port));
+  if (decodeIcapServerMembers(request, rec) != 0) return -1;
   AV_DBG("Server IP %s:%u", rec->ServIp, static_cast<unsigned>(rec->ServPort));
   return 0;
 }
@@ -84,34 +67,13 @@ int getServStatusIcap(void* record, uint32_t recordSize) {
     return -1;
   }
   auto* rec = static_cast<IcapScanRecord*>(record);
-  AvServerAddr addr{};
-  snprintf(addr.ip, sizeof(addr.ip), "%.*s", static_cast<int>(ICAP_ADDR_TEXT_MAX), rec->ServIp);
-  addr.port = getIcapPort();
-
+  AvServerAddr addr = icapServerAddr(rec);
   char icapMsg[kOptionsBufSize] = {0};
   if (buildOptionsHeader(icapMsg, sizeof(icapMsg), &addr) != 0) {
     AV_ERR("Call buildOptionsHeader failed.");
     return -1;
   }
-  int sock = -1;
-  int rc = connectAvServer(addr, &sock);
-  if (rc != 0) {
-    AV_ERR("Connect avserver failed(%d).", rc);
-    return rc;
-  }
-  rc = sendUncPath2Server(sock, icapMsg);
-  if (rc != 0) {
-    close(sock);
-    AV_ERR("Connect avserver failed(%d).", rc);
-    return rc;
-  }
-  rc = receiveResultFromServer(sock, rec);
-  close(sock);
-  if (rc != 0) {
-    AV_ERR("Icap get scan result failed(%d).", rc);
-    return rc;
-  }
-  return 0;
+  return exchangeIcap(addr, icapMsg, rec);
 }
 
 int buildIcapServStatusRespMsg(void* record, uint32_t recordSize, char* result,

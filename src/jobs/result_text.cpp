@@ -27,6 +27,24 @@ class Appender {
     char b[24];
     put(b, static_cast<size_t>(snprintf(b, sizeof(b), "%" PRIu64, v)));
   }
+  // At most maxChars bytes of s as the inside of a JSON string: a double quote
+  // and a backslash get a backslash, bytes below 0x20 and 0x7F become \u00XX.
+  void jsonText(const char* s, uint32_t maxChars) {
+    for (uint32_t i = 0; i < maxChars && s[i] != '\0'; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      char piece[8];
+      size_t n = 0;
+      if (c == '"' || c == '\\') {
+        piece[n++] = '\\';
+        piece[n++] = static_cast<char>(c);
+      } else if (c < 0x20 || c == 0x7F) {
+        n = static_cast<size_t>(snprintf(piece, sizeof(piece), "\\u%04x", c));
+      } else {
+        piece[n++] = static_cast<char>(c);
+      }
+      put(piece, n);
+    }
+  }
   // 1 when everything fitted; otherwise the room is left empty.
   int finish() {
     if (overflow_) {
@@ -66,7 +84,7 @@ int buildScanRespMsg(char* result, uint32_t resultSize, const char* isTag,
   a.text("\",\"result\": \"");
   a.num(scanResult);
   a.text("\",\"isTag\": \"");
-  a.text(isTag);
+  a.jsonText(isTag, UINT32_MAX);
   a.text("\"}");
   return a.finish();
 }
@@ -80,7 +98,7 @@ int buildStatusRespMsg(char* result, uint32_t resultSize, int32_t status, int32_
   a.text("\",\"avType\": \"");
   a.num(avType);
   a.text("\",\"isTag\": \"");
-  a.text(isTag);
+  a.jsonText(isTag, UINT32_MAX);
   a.text("\"");
   if (portCount <= 0) {
     a.text("}");
@@ -109,34 +127,5 @@ int buildRespMsg(char* result, uint32_t resultSize, int32_t opCode, int32_t avTy
                               portStatus);
   if (opCode == 1)
     return buildScanRespMsg(result, resultSize, isTag, avType, scanResult, status);
-  return 1;
-}
-
-int writeJsonStringText(char* out, uint32_t outSize, const char* text, uint32_t maxChars) {
-  if (out == nullptr || outSize == 0) return 0;
-  out[0] = '\0';
-  if (text == nullptr) return 0;
-  size_t len = 0;
-  for (uint32_t i = 0; i < maxChars && text[i] != '\0'; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    char piece[8];
-    size_t n = 0;
-    if (c == '"' || c == '\\') {
-      piece[n++] = '\\';
-      piece[n++] = static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      n = static_cast<size_t>(snprintf(piece, sizeof(piece), "\\u%04x", c));
-    } else {
-      piece[n++] = static_cast<char>(c);
-    }
-    if (len + n + 1 > outSize) {
-      memset(out, 0, outSize);
-      AV_ERR("Result text does not fit, size(%u).", outSize);
-      return 0;
-    }
-    memcpy(out + len, piece, n);
-    len += n;
-    out[len] = '\0';
-  }
   return 1;
 }
