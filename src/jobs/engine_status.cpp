@@ -4,7 +4,6 @@
 #include "jobs/engine_status.h"
 
 #include <json-c/json.h>
-#include <strings.h>
 
 #include <cstring>
 #include <string>
@@ -30,6 +29,59 @@ void copyList(const char* list, char* out) {
   out[len] = '\0';
 }
 
+// ASCII letters compared regardless of case, so that the locale the service
+// manager starts us with cannot change which names match.
+bool equalNoCase(const char* a, const char* b) {
+  auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (; *a != '\0' && fold(*a) == fold(*b); ++a, ++b) {
+  }
+  return *a == '\0' && *b == '\0';
+}
+
+// The walk both lookups share: the first record in table order that matches
+// gives its list; the DBG lines name the kind of lookup.
+struct ListLookup {
+  const char* startFormat;
+  const char* foundFormat;
+  const char* endFormat;
+  bool (*matches)(const VendorRecord& record, const char* name);
+};
+
+bool vendorMatches(const VendorRecord& r, const char* vendor) {
+  return equalNoCase(r.vendorName, vendor);
+}
+
+bool listHolds(const VendorRecord& r, const char* processName) {
+  char copy[AV_MAX_LIST_LEN + 1];
+  copyList(r.processNameList, copy);
+  return matchProcessName(processName, copy) == 1;
+}
+
+constexpr ListLookup kByVendor = {"Start find vendo %s.", "Find vendor %s. process %s",
+                                  "End find vendo %s. process %s, ret %d", vendorMatches};
+constexpr ListLookup kByProcess = {"Start find process name %s.",
+                                   "Find process name %s. process %s",
+                                   "End find process name %s. process %s, ret %d", listHolds};
+
+int lookUpList(const ListLookup& how, const VendorTable& table, const char* name,
+               const char** list) {
+  if (name == nullptr || list == nullptr) return 0;
+  *list = "";
+  AV_DBG(how.startFormat, name);
+  int ret = 0;
+  for (uint32_t i = 0; i < table.count; ++i) {
+    const VendorRecord& r = table.records[i];
+    if (how.matches(r, name)) {
+      *list = r.processNameList;
+      AV_DBG(how.foundFormat, name, *list);
+      ret = 1;
+      break;
+    }
+  }
+  AV_DBG(how.endFormat, name, *list, ret);
+  return ret;
+}
+
 struct SearchCtx {
   char* list;
 };
@@ -48,7 +100,7 @@ int matchProcessName(const char* name, char* list) {
   for (char* tok = strtok_r(list, ",", &save); tok != nullptr;
        tok = strtok_r(nullptr, ",", &save)) {
     ++taken;
-    if (strcasecmp(tok, name) == 0) {
+    if (equalNoCase(tok, name)) {
       found = 1;
       break;
     }
@@ -60,42 +112,12 @@ int matchProcessName(const char* name, char* list) {
 
 int getAvProcessNameListByVendor(const VendorTable& table, const char* vendor,
                                  const char** list) {
-  if (vendor == nullptr || list == nullptr) return 0;
-  *list = "";
-  AV_DBG("Start find vendo %s.", vendor);
-  int ret = 0;
-  for (uint32_t i = 0; i < table.count; ++i) {
-    const VendorRecord& r = table.records[i];
-    if (strcasecmp(r.vendorName, vendor) == 0) {
-      *list = r.processNameList;
-      AV_DBG("Find vendor %s. process %s", vendor, *list);
-      ret = 1;
-      break;
-    }
-  }
-  AV_DBG("End find vendo %s. process %s, ret %d", vendor, *list, ret);
-  return ret;
+  return lookUpList(kByVendor, table, vendor, list);
 }
 
 int getAvProcessNameListByProcessName(const VendorTable& table, const char* processName,
                                       const char** list) {
-  if (processName == nullptr || list == nullptr) return 0;
-  *list = "";
-  AV_DBG("Start find process name %s.", processName);
-  int ret = 0;
-  char copy[AV_MAX_LIST_LEN + 1];
-  for (uint32_t i = 0; i < table.count; ++i) {
-    const VendorRecord& r = table.records[i];
-    copyList(r.processNameList, copy);
-    if (matchProcessName(processName, copy) == 1) {
-      *list = r.processNameList;
-      AV_DBG("Find process name %s. process %s", processName, *list);
-      ret = 1;
-      break;
-    }
-  }
-  AV_DBG("End find process name %s. process %s, ret %d", processName, *list, ret);
-  return ret;
+  return lookUpList(kByProcess, table, processName, list);
 }
 
 int findAvEngineProcess(const char* list) {
