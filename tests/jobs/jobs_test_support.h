@@ -1,6 +1,6 @@
 // Fixtures of the job tests: a configuration written into the scratch root and
 // loaded, jobs run into a result room with a guard zone behind it, a process
-// started under a name of its own, and a loopback listener.
+// started under a name of its own, and a loopback listener on a given port.
 #pragma once
 #include <netinet/in.h>
 #include <poll.h>
@@ -46,34 +46,29 @@ struct JobOutcome {
   std::string text;
 };
 
-// Runs a job into a room followed by a guard zone that must stay untouched;
-// every pool block the job took must be back afterwards.
-inline JobOutcome runJob(int (*job)(const char*, uint32_t, char*, uint32_t), const std::string& request,
-                         uint32_t roomSize) {
+// Runs a job (the request as an unterminated body) into a room followed by a
+// guard zone that must stay untouched; every pool block must be back after.
+inline JobOutcome runJob(bool scan, const std::string& request) {
+  const uint32_t roomSize = scan ? AV_SCAN_RESULT_ROOM : AV_STATUS_RESULT_ROOM;
   std::vector<char> room(roomSize + 64, '\0');
   std::memset(room.data() + roomSize, 0x5A, 64);
   auto before = avtest::poolFreeCounts();
-  int rc = job(request.data(), static_cast<uint32_t>(request.size()), room.data(), roomSize);
+  auto len = static_cast<uint32_t>(request.size());
+  int rc = scan ? doJob_ScanFile(request.data(), len, room.data(), roomSize)
+                : doJob_GetEngineStatus(request.data(), len, room.data(), roomSize);
   EXPECT_EQ(avtest::poolFreeCounts(), before) << "pool blocks not returned: " << request;
   for (size_t i = roomSize; i < room.size(); ++i)
     EXPECT_EQ(room[i], 0x5A) << "result written past its room at " << i;
   return {rc, std::string(room.data(), strnlen(room.data(), roomSize))};
 }
-inline JobOutcome scanJob(const std::string& request) {
-  return runJob(doJob_ScanFile, request, AV_SCAN_RESULT_ROOM);
-}
-inline JobOutcome statusJob(const std::string& request) {
-  return runJob(doJob_GetEngineStatus, request, AV_STATUS_RESULT_ROOM);
-}
+inline JobOutcome scanJob(const std::string& request) { return runJob(true, request); }
+inline JobOutcome statusJob(const std::string& request) { return runJob(false, request); }
 
 // A scan request for a UNC path (quotes and backslashes JSON-escaped).
 inline std::string scanRequest(const std::string& uncPath, const std::string& opCode = "1",
                                const std::string& avType = "0") {
   std::string path;
-  for (char c : uncPath) {
-    if (c == '"' || c == '\\') path += '\\';
-    path += c;
-  }
+  for (char c : uncPath) path += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
   return "{\"opCode\": \"" + opCode + "\", \"avType\": \"" + avType + "\", \"FilePath\": \"" +
          path + "\"}\r\n\r\n";
 }
@@ -82,23 +77,19 @@ inline std::string scanRequest(const std::string& uncPath, const std::string& op
 class NamedProcess {
  public:
   explicit NamedProcess(const std::string& name) {
-    std::string dir = avtest::scratchRoot() + "/bin";
+    std::string dir = avtest::scratchRoot() + "/bin", path = dir + "/" + name;
     std::filesystem::create_directories(dir);
-    std::string path = dir + "/" + name;
-    std::filesystem::copy_file("/bin/sleep", path,
-                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
     pid_ = fork();
     if (pid_ == 0) {
       execl(path.c_str(), name.c_str(), "300", static_cast<char*>(nullptr));
       _exit(127);
     }
     // Wait until the exec has happened, so /proc shows the new image.
-    std::string want = std::filesystem::canonical(path).string(), link = "/proc/" + std::to_string(pid_) + "/exe";
-    char buf[4096];
-    for (int i = 0; i < 500; ++i, usleep(2000)) {
-      ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
-      if (n > 0 && std::string(buf, static_cast<size_t>(n)) == want) break;
-    }
+    std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+    std::error_code ec;
+    auto want = std::filesystem::canonical(path);
+    for (int i = 0; i < 500 && std::filesystem::read_symlink(link, ec) != want; ++i) usleep(2000);
   }
   ~NamedProcess() { stop(); }
   void stop() {
@@ -109,52 +100,49 @@ class NamedProcess {
   pid_t pid_ = -1;
 };
 
-inline socklen_t loopback(int family, uint16_t port, sockaddr_storage* ss) {
-  *ss = {};
-  if (family == AF_INET6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(ss);
-    a->sin6_family = AF_INET6, a->sin6_addr = in6addr_loopback, a->sin6_port = htons(port);
-    return sizeof(*a);
-  }
-  auto* a = reinterpret_cast<sockaddr_in*>(ss);
-  a->sin_family = AF_INET, a->sin_addr.s_addr = htonl(INADDR_LOOPBACK), a->sin_port = htons(port);
-  return sizeof(*a);
-}
-
-// A listener on a loopback port; ok() false when it cannot bind.
+// A listener on a loopback port; ok() false when it cannot bind. fillBacklog
+// (backlog 0) connects until the accept queue drops SYNs, so that a further
+// connect stays pending.
 class Listener {
  public:
   Listener(int family, uint16_t port, int backlog = 64) {
     fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_storage ss{};
+    socklen_t len = address(family, port, &ss);
     if (family == AF_INET6) setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-    sockaddr_storage ss;
-    socklen_t len = loopback(family, port, &ss);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
-          listen(fd_, backlog) == 0;
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 && listen(fd_, backlog) == 0;
   }
   ~Listener() {
     for (int c : fillers_) close(c);
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return ok_; }
-  // Connects to 127.0.0.1:port without accepting until the accept queue is
-  // full: further SYNs are then dropped, so a new connect stays pending.
   bool fillBacklog(uint16_t port) {
-    sockaddr_storage ss;
-    socklen_t len = loopback(AF_INET, port, &ss);
+    sockaddr_storage ss{};
+    socklen_t len = address(AF_INET, port, &ss);
     for (int i = 0; i < 8; ++i) {
       int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       connect(c, reinterpret_cast<sockaddr*>(&ss), len);
       fillers_.push_back(c);
       pollfd p{c, POLLOUT, 0};
-      if (poll(&p, 1, 200) == 0) return true;  // this one is left pending
+      if (poll(&p, 1, 200) == 0) return true;
     }
     return false;
   }
 
  private:
+  static socklen_t address(int family, uint16_t port, sockaddr_storage* ss) {
+    if (family == AF_INET6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(ss);
+      a->sin6_family = AF_INET6, a->sin6_addr = in6addr_loopback, a->sin6_port = htons(port);
+      return sizeof(*a);
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(ss);
+    a->sin_family = AF_INET, a->sin_addr.s_addr = htonl(INADDR_LOOPBACK), a->sin_port = htons(port);
+    return sizeof(*a);
+  }
   int fd_ = -1;
   bool ok_ = false;
   std::vector<int> fillers_;

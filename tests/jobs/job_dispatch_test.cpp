@@ -1,0 +1,146 @@
+// Member reading, result shapes, the request's bounds and the failures of both
+// entry points: the texts the storage system compares byte for byte.
+#include <json-c/json.h>
+#include <sys/mman.h>
+
+#include "jobs/charset.h"
+#include "jobs/json_member.h"
+#include "jobs/result_text.h"
+#include "jobs_test_support.h"
+#include "runtime/log.h"
+
+namespace {
+
+TEST(JobMemberText, QuotesEscapesAndNumbers) {
+  char quoted[] = "\"abc\"", plain[] = "12", a[] = "\\\\\\\\srv\\\\share\\/dir\\\"q\\n", trailing[] = "ab\\";
+  EXPECT_TRUE(delQuoteChar(quoted));
+  EXPECT_STREQ(quoted + 1, "abc");
+  EXPECT_FALSE(delQuoteChar(plain));
+  EXPECT_TRUE(delEscapeChar(a));
+  EXPECT_STREQ(a, "\\\\srv\\share/dir\"qn");
+  EXPECT_TRUE(delEscapeChar(trailing));
+  EXPECT_STREQ(trailing, "ab");
+  char out[4];
+  EXPECT_EQ(delEscapeCharTo("a\\/b\\", 5, out, sizeof(out)), 3);  // exactly fits
+  EXPECT_STREQ(out, "a/b");
+  EXPECT_EQ(delEscapeCharTo("abcd", 4, out, sizeof(out)), -1);
+  EXPECT_STREQ(out, "");
+  json_object* o = json_tokener_parse(R"({"s":"1","n":1,"h":"0x1F","neg":"-5","bad":"1a","e":"","p":"a\/b"})");
+  avtest::LogCapture log;
+  for (auto [name, want] : {std::pair{"s", 1}, {"n", 1}, {"h", 31}, {"neg", -5}, {"e", 0}, {"bad", 1}}) {
+    int32_t v = -7;
+    EXPECT_TRUE(getMemberInt(o, name, &v));
+    EXPECT_EQ(v, want) << name;
+  }
+  EXPECT_EQ(log.count("Not a numbric str: (1a)."), 1u);
+  MemberText m;
+  ASSERT_TRUE(getMemberText(o, "p", &m));
+  EXPECT_EQ(std::string(m.text, m.len), "a\\/b");  // the rendering keeps the escape
+  json_object_put(o);
+}
+
+TEST(JobResultText, ShapesEscapingAndBounds) {
+  char room[1024] = {0};
+  uint64_t ids[16] = {7, 9};
+  int32_t st[16] = {0, 1};
+  struct Case {
+    int op, avType, status, result, ports;
+    const char *tag, *text;
+  } cases[] = {
+      {1, 0, 0, 0, -1, "", R"({"status": "0","avType": "0","result": "0","isTag": ""})"},
+      {0, 0, 1, -1, 2, "", R"({"status": "1","avType": "0","isTag": "","lifIpsStatus":[{"lifid":"7","status":"0"}, {"lifid":"9","status":"1"}]})"},
+      {1, 0, 0, 0, 0, "q\"\\\x01\x7f", R"({"status": "0","avType": "0","result": "0","isTag": "q\"\\\u0001\u007f"})"},
+      {0, 0, 0, 0, 0, "\"}", R"({"status": "0","avType": "0","isTag": "\"}"})"},
+      {2, 0, 0, 0, 0, "", ""},  // no shape for any other pair
+      {1, 3, 0, 0, 0, "", ""},
+  };
+  for (const auto& c : cases) {
+    std::memset(room, 0, sizeof(room));
+    ASSERT_EQ(buildRespMsg(room, sizeof(room), c.op, c.avType, c.status, c.result, c.tag, c.ports, ids, st), 1);
+    EXPECT_STREQ(room, c.text);
+  }
+  EXPECT_EQ(buildRespMsg(room, sizeof(room), 1, 0, 0, 0, nullptr, 0, ids, st), 0);
+  // The largest status text fits 1024 bytes; a room one byte too small is left empty.
+  for (int i = 0; i < 16; ++i) ids[i] = UINT64_MAX, st[i] = 1;
+  ASSERT_EQ(buildStatusRespMsg(room, sizeof(room), 1, 0, "", 16, ids, st), 1);
+  std::string full(room);
+  EXPECT_NE(full.find("18446744073709551615\",\"status\":\"1\"}]}"), std::string::npos);
+  std::vector<char> small(full.size() + 8, 'x');
+  auto len = static_cast<uint32_t>(full.size());
+  EXPECT_EQ(buildStatusRespMsg(small.data(), len, 1, 0, "", 16, ids, st), 0);
+  EXPECT_EQ(small[0], '\0');
+  EXPECT_EQ(small[len], 'x');  // nothing past the room
+  ASSERT_EQ(buildStatusRespMsg(small.data(), len + 1, 1, 0, "", 16, ids, st), 1);
+  EXPECT_EQ(std::string(small.data()), full);
+}
+
+// Both entry points: a body that ends right before an unreadable page is read
+// up to its length and no further; requests the job cannot serve fail (201).
+TEST(JobDispatch, BodyBoundsAndMalformedRequests) {
+  ASSERT_TRUE(jobstest::loadConfig({{"V", "x.exe"}}));
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* map = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+  const std::string f = R"(,"FilePath":"\\\\a\\b")";
+  struct Case {
+    bool scan;
+    std::string request, message;
+    int rc = 0;
+    std::string text = "";
+  } cases[] = {
+      {false, R"({"opCode": "0", "avType": "0")", "parse buf to jsonObj err!"},
+      {true, R"({"opCode": "0", "avType": "0")", "parse buf to jsonObj err!"},
+      {false, "7", "msg format error: lost opCode"},  // only the end completes the number
+      {true, R"({"avType":"0")" + f + "}", "msg format error: lost opCode"},
+      {false, R"({"opCode":"0","vendorName":"V"})", "msg format error: lost avType"},
+      {true, R"({"opCode":"1")" + f + "}", "msg format error: lost  avType"},
+      {false, R"({"opCode":"0","avType":"0"})", "msg format error: lost message"},
+      {true, R"({"opCode":"1","avType":"0"})", "msg format error: lost message"},
+      {true, R"({"opCode":"1","avType":"3")" + f + "}", "avEngineType err", 1},
+      {false, R"({"opCode":"1","avType":"0","vendorName":"V"})", "", 1,
+       R"({"status": "1","avType": "0","result": "-1","isTag": ""})"},
+      {false, R"({"opCode":"0","avType":"1","vendorName":"V"})", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    char* body = map + page - c.request.size();
+    std::memcpy(body, c.request.data(), c.request.size());
+    avtest::LogCapture log;
+    char result[AV_STATUS_RESULT_ROOM] = {};
+    auto len = static_cast<uint32_t>(c.request.size());
+    EXPECT_EQ((c.scan ? doJob_ScanFile : doJob_GetEngineStatus)(body, len, result, sizeof(result)), c.rc);
+    EXPECT_EQ(std::string(result), c.text);
+    EXPECT_EQ(log.contains(c.message, AVLOG_ERR), !c.message.empty());
+  }
+  munmap(map, 2 * page);
+  avtest::LogCapture log;
+  EXPECT_EQ(doJob_GetEngineStatus(nullptr, 0, nullptr, 1024), 0);
+  EXPECT_EQ(doJob_ScanFile(nullptr, 0, nullptr, 512), 0);
+  EXPECT_TRUE(log.contains("Param is NULL!", AVLOG_ERR));
+  EXPECT_TRUE(log.contains("returnResult is NULL!", AVLOG_ERR));
+}
+
+TEST(JobCharset, ConversionsAndBufferSizes) {
+  const char* text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é € 😀
+  char16_t wide[16];
+  ASSERT_EQ(UTF8ToUnicode(text, wide, sizeof(wide)), 0);
+  EXPECT_EQ(std::u16string(wide), u"a\u00e9\u20ac\U0001F600");
+  char back[32];
+  ASSERT_EQ(UTF8ToANSI(text, back, sizeof(back)), 0);
+  EXPECT_STREQ(back, text);
+  ASSERT_EQ(utf8ToUtf16("x\xFFy\xC3", wide, 8), 5u);  // malformed bytes become U+FFFD
+  EXPECT_EQ(std::u16string(wide), u"x\uFFFDy\uFFFD");
+  avtest::LogCapture log;
+  // "abc" needs n = 4 units: 2n bytes is not enough, 2n + 2 is; ANSI needs n + 1.
+  EXPECT_EQ(UTF8ToUnicode("abc", wide, 8), -1);
+  EXPECT_TRUE(log.contains("Buffer is too small, size(8)", AVLOG_ERR));
+  EXPECT_EQ(UTF8ToUnicode("abc", wide, 10), 0);
+  EXPECT_EQ(UnicodeToANSI(u"abc", back, 4), -1);
+  EXPECT_EQ(UnicodeToANSI(u"abc", back, 5), 0);
+  auto before = avtest::poolFreeCounts();
+  EXPECT_EQ(UTF8ToANSI("abcdef", back, 4), -1);
+  EXPECT_EQ(UTF8ToANSI(nullptr, back, 4), -1);
+  EXPECT_EQ(avtest::poolFreeCounts(), before);
+}
+
+}  // namespace
