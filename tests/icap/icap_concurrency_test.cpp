@@ -33,9 +33,8 @@ TEST(IcapJobConcurrency, ScanAndStatusJobsFromManyThreads) {
     threads.emplace_back([&, t] {
       for (int j = 0; j < kJobsPerThread; ++j) {
         char result[AV_SCAN_RESULT_ROOM] = {0};
-        int rc = doJob_ScanFile(jobs[(t + j) % 2].first.c_str(),
-                                static_cast<uint32_t>(jobs[(t + j) % 2].first.size()), result,
-                                sizeof(result));
+        const std::string& body = jobs[(t + j) % 2].first;
+        int rc = doJob_ScanFile(body.data(), static_cast<uint32_t>(body.size()), result, sizeof(result));
         results[t].push_back(rc == 1 ? result : "<job failed>");
       }
     });
