@@ -23,6 +23,50 @@ fail_setup() {
   exit 1
 }
 
+# Processes in pids are stopped (TERM, KILL after 5 s) and tmp removed on exit.
+pids=()
+stop_pid() {
+  local pid=$1
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+cleanup_peers() {
+  exec 7>&- 2>/dev/null
+  for pid in "${pids[@]}"; do stop_pid "$pid"; done
+  [ -n "${AV_KEEP_TEST_ROOT:-}" ] || rm -rf "${tmp:-/nonexistent}"
+}
+trap cleanup_peers EXIT
+
+listening() {  # port: true when something listens on it (IPv4 or IPv6)
+  awk -v p=":$(printf '%04X' "$1")" '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+free_port() {
+  local p
+  for _ in $(seq 200); do p=$((20000 + RANDOM % 40000)); listening "$p" || { echo "$p"; return 0; }; done
+  return 1
+}
+wait_listening() {  # port, tenths of a second
+  for _ in $(seq "$2"); do listening "$1" && return 0; sleep 0.1; done
+  return 1
+}
+
+# start_agent AGENT_BIN ROOT PORT: the agent copied into ROOT (whose
+# cfg/agentConfig.ini the caller wrote) and started with standard input held
+# open on fd 7, so that "echo /quit >&7" ends it; agent_pid is its pid.
+start_agent() {
+  cp "$1" "$2/avagent"
+  mkfifo "$2/agent.in"
+  exec 7<>"$2/agent.in"
+  (cd / && exec "$2/avagent" <"$2/agent.in" >"$2/agent.out" 2>&1) &
+  agent_pid=$!
+  pids+=("$agent_pid")
+  wait_listening "$3" 200 || fail_setup "agent did not listen on $3: $(cat "$2/agent.out")"
+}
+
 # install_peer_packages PKG...: installs what is missing with a deny-all
 # policy-rc.d in place (when the machine has none) and freshclam set to manual,
 # since signature downloads cannot work here and the tests start their own

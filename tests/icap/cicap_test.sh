@@ -13,56 +13,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 agent_bin=${1:-$here/../../build/release/avagent}
 client_bin=${2:-$here/../../build/release/avagent-client}
 source "$here/../peer_test_lib.sh"
-pids=()
 
 command -v c-icap >/dev/null || fail_setup "c-icap is not installed (run tests/icap/install_cicap.sh)"
-[ -x "$agent_bin" ] || fail_setup "no agent binary at $agent_bin"
-[ -x "$client_bin" ] || fail_setup "no client binary at $client_bin"
+[ -x "$agent_bin" ] && [ -x "$client_bin" ] || fail_setup "no agent or client binary at $agent_bin, $client_bin"
 moddir=$(dirname "$(find /usr/lib -name virus_scan.so -path '*c_icap*' 2>/dev/null | head -1)")
 [ -f "$moddir/virus_scan.so" ] || fail_setup "c-icap's virus_scan service is missing"
 
 tmp=$(mktemp -d /tmp/avcicap.XXXXXX)
-stop_pid() {  # pid: TERM, then KILL after 5 s
-  local pid=$1
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
-cleanup() {
-  [ -n "${agent_in:-}" ] && { echo /quit >&7; } 2>/dev/null
-  exec 7>&- 2>/dev/null
-  for pid in "${pids[@]}"; do stop_pid "$pid"; done
-  [ -n "${AV_KEEP_TEST_ROOT:-}" ] || rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-listening() {  # port: true when something listens on it (IPv4 or IPv6)
-  local hex
-  hex=$(printf '%04X' "$1")
-  awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    listening "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
-wait_listening() {  # port, tenths of a second
-  for _ in $(seq "$2"); do listening "$1" && return 0; sleep 0.1; done
-  return 1
-}
-
 icap_port=$(free_port) || fail_setup "no free port"
 agent_port=$(free_port) || fail_setup "no free port"
 [ "$icap_port" != "$agent_port" ] || agent_port=$(free_port)
 closed_port=$(free_port) || fail_setup "no free port"
 
-# --- c-icap ------------------------------------------------------------------
 write_cicap_conf "$tmp/c-icap.conf" "$tmp" "$icap_port" "$moddir" 1 8
 c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 &
 pids+=($!)
@@ -82,47 +44,24 @@ check "c-icap answers OPTIONS itself" "ICAP/1.0 200 OK" "$options"
 istag=$(printf '%s' "$options" | sed -n 's/^ISTag: *//p' | tr -d '"')
 [ -n "$istag" ] || fail_setup "c-icap gave no ISTag"
 
-# --- the agent ------------------------------------------------------------------
 root=$tmp/agent
 mkdir -p "$root/cfg" "$root/unc"
-cp "$agent_bin" "$root/avagent"
-write_config() {  # icap port
-  cat > "$root/cfg/agentConfig.ini.new" <<CONF
-[AGENT_SETTING]
-Port=$agent_port
-IcapPort=$1
-MaxJobNo=100
-FlowJobNo=100
-PortConnectTimeOut=1000
-LogLevel=5
-UncRoot=$root/unc
-Pwd=null
-
-[AV_GENERAL]
-VendorNum=1
-
-[AV_VENDOR1]
-VendorName=ClamAV
-ProcessNameList=clamd,clamonacc
-CONF
+write_config() {  # icap port; renamed into place so the watcher never reads half a file
+  printf '[AGENT_SETTING]\nPort=%s\nIcapPort=%s\nMaxJobNo=100\nFlowJobNo=100\nPortConnectTimeOut=1000\nLogLevel=5\nUncRoot=%s\nPwd=null\n[AV_GENERAL]\nVendorNum=1\n[AV_VENDOR1]\nVendorName=ClamAV\nProcessNameList=clamd,clamonacc\n' \
+    "$agent_port" "$1" "$root/unc" > "$root/cfg/agentConfig.ini.new"
   mv "$root/cfg/agentConfig.ini.new" "$root/cfg/agentConfig.ini"
 }
 write_config "$icap_port"
-agent_in=$tmp/agent.in
-mkfifo "$agent_in"
-exec 7<>"$agent_in"
-(cd / && exec "$root/avagent" <"$agent_in" >"$tmp/agent.out" 2>&1) &
-pids+=($!)
-wait_listening "$agent_port" 200 || fail_setup "agent did not listen on $agent_port: $(cat "$tmp/agent.out")"
+start_agent "$agent_bin" "$root" "$agent_port"
 
 agent_log() { cat "$root"/log/*.log 2>/dev/null; }
 client() { "$client_bin" --port "$agent_port" --timeout 20 "$@" 2>&1; }
-wait_reload() {  # count of config loads before: waits for one more
-  for _ in $(seq 100); do
-    [ "$(agent_log | grep -c 'g_avAgentPort:')" -gt "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
+reload_to() {  # icap port: rewrites the file and waits for one more load
+  local loads
+  loads=$(agent_log | grep -c 'g_avAgentPort:')
+  write_config "$1"
+  for _ in $(seq 100); do [ "$(agent_log | grep -c 'g_avAgentPort:')" -gt "$loads" ] && return 0; sleep 0.1; done
+  echo "note: no reload seen in the log"
 }
 
 # --- server status job ----------------------------------------------------------
@@ -147,9 +86,7 @@ check "scan job sent the path header" 'X-File-Path: \\nas1\share\dir\report.doc'
 check "scan job judged state 0" "[Icap scan result(0).]" "$log"
 
 # --- nothing listens on the ICAP port: error result, the agent keeps serving ------
-loads=$(agent_log | grep -c 'g_avAgentPort:')
-write_config "$closed_port"
-wait_reload "$loads" || echo "note: no reload seen in the log"
+reload_to "$closed_port"
 out=$(client icap-status --server 127.0.0.1)
 rc=$?
 check "status job against a closed port: exit code" "0" "$rc" exact
@@ -160,9 +97,7 @@ out=$(client icap-scan --server 127.0.0.1 '\\nas1\share\a.txt')
 check "scan job against a closed port: error result" \
   '{"status": "1","avType": "1","result": "1","isTag": ""}' "$out"
 
-loads=$(agent_log | grep -c 'g_avAgentPort:')
-write_config "$icap_port"
-wait_reload "$loads" || echo "note: no reload seen in the log"
+reload_to "$icap_port"
 out=$(client icap-status --server 127.0.0.1)
 check "status job after the port is restored" '{"status": "0","avType": "2","result": "0","isTag": ""}' "$out"
 
