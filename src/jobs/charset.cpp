@@ -105,34 +105,36 @@ uint32_t utf16ToUtf8(const char16_t* wide, char* out, uint32_t outBytes) {
   return emit("", 1) ? n : 0;
 }
 
-int UTF8ToUnicode(const char* utf8, char16_t* out, uint32_t outSize) {
-  if (utf8 == nullptr || out == nullptr) {
-    AV_ERR("Null pointer.");
+namespace {
+
+// The checks both counted conversions share, logged under the caller's name:
+// the room must hold one unit more than the result with its terminator, the
+// rule of the host's code-page calls that the storage system's sizes follow.
+template <typename In, typename Out>
+int convertChecked(const char* caller, const In* in, Out* out, uint32_t outSize,
+                   uint32_t (*convert)(const In*, Out*, uint32_t)) {
+  if (in == nullptr || out == nullptr) {
+    BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0, "Null pointer.");
     return -1;
   }
-  uint32_t n = utf8ToUtf16(utf8, nullptr, 0);
-  if (static_cast<uint64_t>(outSize) < 2ull * n + 2) {
-    AV_ERR("Buffer is too small, size(%u)", outSize);
+  uint32_t n = convert(in, nullptr, 0);
+  if (static_cast<uint64_t>(outSize) < (static_cast<uint64_t>(n) + 1) * sizeof(Out)) {
+    BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0, "Buffer is too small, size(%u)", outSize);
     return -1;
   }
   out[0] = 0;
-  utf8ToUtf16(utf8, out, n);
+  convert(in, out, n);
   return 0;
 }
 
+}  // namespace
+
+int UTF8ToUnicode(const char* utf8, char16_t* out, uint32_t outSize) {
+  return convertChecked(__func__, utf8, out, outSize, utf8ToUtf16);
+}
+
 int UnicodeToANSI(const char16_t* wide, char* out, uint32_t outSize) {
-  if (wide == nullptr || out == nullptr) {
-    AV_ERR("Null pointer.");
-    return -1;
-  }
-  uint32_t n = utf16ToUtf8(wide, nullptr, 0);
-  if (static_cast<uint64_t>(outSize) < static_cast<uint64_t>(n) + 1) {
-    AV_ERR("Buffer is too small, size(%u)", outSize);
-    return -1;
-  }
-  out[0] = '\0';
-  utf16ToUtf8(wide, out, n);
-  return 0;
+  return convertChecked(__func__, wide, out, outSize, utf16ToUtf8);
 }
 
 int UTF8ToANSI(const char* utf8, char* out, uint32_t outSize) {
