@@ -105,6 +105,7 @@ TEST(IcapJob, AnswersJudged) {
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", result(403, ""), "", "", {}, noInfection.json()},
       // Header names match whatever their case; the status text itself is exact.
       {"ICAP/1.0 403 Forbidden\r\nistag: \"lower\"\r\nx-INFECTION-found: resolution=2;\r\n\r\n", result(0, "lower")},
+      {"icap/1.0 403 forbidden\r\nISTag: T\r\n\r\n", result(0, "T")},
       // Bounds of the header block: lines, violation description lines among them, bytes.
       {ok + lines(197, "X-A: a") + "\r\n", result(0, "N"), "", tooLong},
       {ok + lines(198, "X-A: a") + "\r\n", kError, tooLong + "201 lines, "},
@@ -162,7 +163,9 @@ TEST(IcapJob, RefusedBeforeAnythingIsSent) {
   unresolvable.servIp = "a..b";  // rejected by the resolver itself: nothing leaves the machine
   EXPECT_EQ(runJob(unresolvable.json()), kError);
   EXPECT_TRUE(log.contains("Connect avserver failed(-1).", AVLOG_ERR));
-  IcapScanRecord rec{"RESPMOD", "X-Path", "\\\\s\\f", "", "127.0.0.1\r\nX: 1"};
+  IcapScanRecord rec{};
+  strcpy(rec.Method, "RESPMOD"), strcpy(rec.PathKey, "X-Path"), strcpy(rec.FilePath, "f");
+  strcpy(rec.ServIp, "127.0.0.1\r\nX: 1");
   char buf[9112] = {0};
   EXPECT_EQ(buidlIcapMsg(&rec, buf, sizeof(buf)), -1);
   EXPECT_TRUE(log.contains("The request's ServIp holds a control character.", AVLOG_ERR));
