@@ -16,57 +16,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
 #include "channel/frame.h"
 #include "channel/handshake.h"
-#include "runtime/mem_pool.h"
-
-void fuzzSetUp();
-std::array<uint32_t, AV_POOL_PARTITIONS> fuzzPoolCounts();
-void fuzzCheckPool(const std::array<uint32_t, AV_POOL_PARTITIONS>& before, const char* where);
+#include "fuzz_env.h"
 
 namespace {
 
-constexpr uint8_t kVerifyKey[32] = {'f', 'u', 'z', 'z', '-', 'v', 'e', 'r', 'i', 'f', 'y',
-                                    '-', 'k', 'e', 'y', '-', '0', '1', '2', '3', '4', '5',
-                                    '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+const uint8_t* const kVerifyKey = reinterpret_cast<const uint8_t*>("fuzz-verify-key-0123456789abcdef");
 
-[[noreturn]] void fail(const char* what) {
-  fprintf(stderr, "handshake fuzz: %s\n", what);
-  abort();
-}
+[[noreturn]] void fail(const char* what) { fuzzFail("handshake", what); }
 
 void put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
-bool readAll(int fd, uint8_t* buf, size_t n) {
-  while (n > 0) {
-    ssize_t r = recv(fd, buf, n, 0);
-    if (r <= 0) return false;
-    buf += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
+bool readAll(int fd, uint8_t* buf, size_t n) { return recv(fd, buf, n, MSG_WAITALL) == static_cast<ssize_t>(n); }
 
 std::vector<uint8_t> rsaEncrypt(const uint8_t* in, size_t n) {
   EVP_PKEY* key = agentMsg_ServerRSAInfo()->key;
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
   std::vector<uint8_t> out(static_cast<size_t>(EVP_PKEY_get_size(key)));
   size_t outLen = out.size();
-  if (!ctx || EVP_PKEY_encrypt_init(ctx) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+  if (!ctx || EVP_PKEY_encrypt_init(ctx) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_encrypt(ctx, out.data(), &outLen, in, n) != 1)
     fail("RSA encryption");
   EVP_PKEY_CTX_free(ctx);
@@ -76,40 +51,29 @@ std::vector<uint8_t> rsaEncrypt(const uint8_t* in, size_t n) {
 
 struct PeerPlan {
   int mode = 0;
-  uint8_t flags = 0;
-  uint8_t lengthLie = 0;
+  uint8_t flags = 0, lengthLie = 0;
   std::vector<uint8_t> rest;
-  bool expectAccept = false;  // known honest answer
-  bool expectRefuse = false;  // cannot be accepted
+  bool expectAccept = false, expectRefuse = false;  // a known honest answer / one that cannot pass
 };
 
-std::vector<uint8_t> buildFrame(uint32_t version, const std::vector<uint8_t>& body,
-                                uint32_t length) {
+std::vector<uint8_t> buildFrame(uint32_t version, const std::vector<uint8_t>& body, uint32_t length) {
   std::vector<uint8_t> f(AV_HEADER_SIZE + body.size() + AV_TAIL_SIZE, 0);
-  put32(&f[0], AV_BEGIN_TAG);
-  put32(&f[4], version);
-  put32(&f[8], MSG_HANDSHAKE_ANSWER);
-  put32(&f[12], length);
-  if (!body.empty()) memcpy(&f[AV_HEADER_SIZE], body.data(), body.size());
+  const uint32_t head[] = {AV_BEGIN_TAG, version, MSG_HANDSHAKE_ANSWER, length};
+  for (int i = 0; i < 4; ++i) put32(&f[4 * i], head[i]);
+  std::copy(body.begin(), body.end(), f.begin() + AV_HEADER_SIZE);
   put32(&f[f.size() - 4], AV_END_TAG);
   return f;
 }
 
 // The storage system's side: read the challenge, answer, read what comes back.
 void peer(int fd, const PeerPlan& plan, int* gotResult) {
-  *gotResult = 0;
   uint8_t head[AV_HEADER_SIZE];
-  std::vector<uint8_t> challenge;
-  if (readAll(fd, head, sizeof head)) {
-    uint32_t len = le32(head + 12);
-    if (le32(head + 8) != MSG_HANDSHAKE_CHALLENGE || len > 512) fail("challenge header");
-    std::vector<uint8_t> rest(len + AV_TAIL_SIZE);
-    if (!readAll(fd, rest.data(), rest.size())) fail("challenge body");
-    challenge.assign(rest.begin(), rest.begin() + len);
-  } else {
-    fail("no challenge");
-  }
-  if (challenge.size() <= AV_CHALLENGE_RANDOM_LEN) fail("challenge too short");
+  if (!readAll(fd, head, sizeof head)) fail("no challenge");
+  const uint32_t len = fuzzLe32(head + 12);
+  if (fuzzLe32(head + 8) != MSG_HANDSHAKE_CHALLENGE || len > 512 || len <= AV_CHALLENGE_RANDOM_LEN) fail("challenge header");
+  std::vector<uint8_t> challenge(len + AV_TAIL_SIZE);
+  if (!readAll(fd, challenge.data(), challenge.size())) fail("challenge body");
+  challenge.resize(len);
 
   std::vector<uint8_t> answer;
   if (plan.mode == 0) {
@@ -118,8 +82,7 @@ void peer(int fd, const PeerPlan& plan, int* gotResult) {
     bool v17 = plan.mode == 1;
     uint8_t digest[32];
     uint32_t hmacLen = v17 ? AV_CHALLENGE_RANDOM_LEN : static_cast<uint32_t>(challenge.size());
-    if (msg_HmacHash(challenge.data(), hmacLen, kVerifyKey, 32, digest, 32) != 1)
-      fail("HMAC");
+    if (msg_HmacHash(challenge.data(), hmacLen, kVerifyKey, 32, digest, 32) != 1) fail("HMAC");
     if (plan.flags & 2) digest[plan.rest.empty() ? 0 : plan.rest[0] % 32] ^= 0x01;
     std::vector<uint8_t> body(digest, digest + 32);
     std::vector<uint8_t> part = plan.rest;
@@ -132,12 +95,9 @@ void peer(int fd, const PeerPlan& plan, int* gotResult) {
   shutdown(fd, SHUT_WR);
   // The agent's confirmation, an empty 2001 / 100, if it sends one.
   uint8_t result[AV_HEADER_SIZE + AV_TAIL_SIZE];
-  if (readAll(fd, result, sizeof result) && le32(result) == AV_BEGIN_TAG &&
-      le32(result + 8) == MSG_HANDSHAKE_ANSWER && le32(result + 16) == RET_OK &&
-      le32(result + 12) == 0)
-    *gotResult = 1;
-  uint8_t sink[256];
-  while (recv(fd, sink, sizeof sink, 0) > 0) {
+  *gotResult = readAll(fd, result, sizeof result) && fuzzLe32(result) == AV_BEGIN_TAG &&
+               fuzzLe32(result + 8) == MSG_HANDSHAKE_ANSWER && fuzzLe32(result + 16) == RET_OK && fuzzLe32(result + 12) == 0;
+  for (uint8_t sink[256]; recv(fd, sink, sizeof sink, 0) > 0;) {
   }
 }
 
@@ -165,19 +125,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (plan.mode == 0 || (plan.flags & 2)) plan.expectRefuse = true;
   const size_t partLen = (plan.mode != 0 && (plan.flags & 1)) ? 128 : plan.rest.size();
   if (honestHmac && plan.mode == 2 && 32 + partLen <= AV_MAX_BODY) plan.expectAccept = true;
-  if (honestHmac && plan.mode == 1 && (plan.flags & 1)) {
-    if (plan.rest.size() <= 64) plan.expectAccept = true;
-    else plan.expectRefuse = true;
-  }
+  if (honestHmac && plan.mode == 1 && (plan.flags & 1)) (plan.rest.size() <= 64 ? plan.expectAccept : plan.expectRefuse) = true;
 
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
-  auto before = fuzzPoolCounts();
+  FuzzPoolGuard pool("handshake");
   int gotResult = 0;
   std::thread t(peer, sv[1], std::cref(plan), &gotResult);
   MsgLink link;
   link.socket = sv[0];
-  int ok = ms_VerifyClient(&link, kVerifyKey, sizeof kVerifyKey);
+  int ok = ms_VerifyClient(&link, kVerifyKey, 32);
   shutdown(sv[0], SHUT_WR);
   t.join();
   if (ok != 0 && ok != 1) fail("result other than 0 or 1");
@@ -188,8 +145,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ok == 1 && !gotResult) fail("verified without sending 2001 / 100");
   if (link.RecvBody != nullptr || link.SendPackage != nullptr) fail("frame buffers kept");
   agentMsg_FreeLinkKeys(&link);
-  fuzzCheckPool(before, "handshake");
-  close(sv[0]);
-  close(sv[1]);
+  close(sv[0]), close(sv[1]);
   return 0;
 }

@@ -19,32 +19,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "channel/frame.h"
+#include "fuzz_env.h"
 #include "icap/icap_response.h"
 #include "icap/icap_scan.h"
 #include "icap/icap_status.h"
-#include "runtime/mem_pool.h"
-
-void fuzzSetUp();
-std::array<uint32_t, AV_POOL_PARTITIONS> fuzzPoolCounts();
-void fuzzCheckPool(const std::array<uint32_t, AV_POOL_PARTITIONS>& before, const char* where);
 
 namespace {
 
 constexpr size_t kInflateTo = 70 * 1000;
 
-[[noreturn]] void fail(const char* what) {
-  fprintf(stderr, "icap answer fuzz: %s\n", what);
-  abort();
-}
+[[noreturn]] void fail(const char* what, const std::string& detail = "") { fuzzFail("icap answer", what, detail); }
 
 struct Outcome {
   int rc;
@@ -56,15 +42,7 @@ struct Outcome {
 // header names would.
 Outcome readAnswer(const std::string& answer, const char* infection, const char* violation) {
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
-  int sndbuf = 256 * 1024;
-  setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  if (!answer.empty() &&
-      agentMsg_DoSend(sv[1], reinterpret_cast<const uint8_t*>(answer.data()),
-                      static_cast<uint32_t>(answer.size())) != 1)
-    fail("feeding the socket");
-  shutdown(sv[1], SHUT_WR);
-
+  fuzzFeed(answer.data(), answer.size(), sv);
   Outcome o;
   memset(&o.rec, 0, sizeof o.rec);
   memset(o.rec.isTag, 0x5A, sizeof o.rec.isTag);  // the reader must terminate what it keeps
@@ -78,53 +56,35 @@ Outcome readAnswer(const std::string& answer, const char* infection, const char*
   for (ssize_t n; (n = recv(sv[0], sink, sizeof sink, MSG_DONTWAIT)) > 0;)
     left += static_cast<size_t>(n);
   o.consumed = answer.size() - left;
-  close(sv[0]);
-  close(sv[1]);
+  close(sv[0]), close(sv[1]);
   return o;
 }
 
 void checkResultText(const IcapScanRecord& rec, bool status) {
   char result[512] = {0};
-  int rc = status ? buildIcapServStatusRespMsg(const_cast<IcapScanRecord*>(&rec), sizeof rec,
-                                               result, sizeof result)
-                  : buildIcapScanRespMsg(const_cast<IcapScanRecord*>(&rec), sizeof rec, result,
-                                         sizeof result);
-  if (rc != 0) fail("encode");
+  auto* r = const_cast<IcapScanRecord*>(&rec);
+  if ((status ? buildIcapServStatusRespMsg : buildIcapScanRespMsg)(r, sizeof rec, result, sizeof result) != 0) fail("encode");
   json_object* out = json_tokener_parse(result);
-  if (out == nullptr || !json_object_is_type(out, json_type_object)) {
-    fprintf(stderr, "result: %s\n", result);
-    fail("result is not a JSON object");
-  }
-  json_object* tag = json_object_object_get(out, "isTag");
-  if (tag == nullptr || strcmp(json_object_get_string(tag), rec.isTag) != 0) {
-    fprintf(stderr, "result: %s\nISTag kept: %s\n", result, rec.isTag);
-    json_object_put(out);
-    fail("result does not carry the ISTag read");
-  }
+  json_object* tag = out ? json_object_object_get(out, "isTag") : nullptr;
+  const bool same = tag != nullptr && strcmp(json_object_get_string(tag), rec.isTag) == 0;
   json_object_put(out);
+  if (!same) fail("result is no JSON object carrying the ISTag read", std::string(result) + "\nISTag kept: " + rec.isTag);
 }
 
-std::string swapCase(std::string s) {
-  for (char& c : s) {
-    if (isalpha(static_cast<unsigned char>(c)))
-      c = static_cast<char>(isupper(static_cast<unsigned char>(c)) ? tolower(c) : toupper(c));
-  }
+// ASCII letters in swapped case, from..to of s.
+std::string swapCase(std::string s, size_t from = 0, size_t to = std::string::npos) {
+  for (size_t i = from; i < std::min(to, s.size()); ++i)
+    if ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z') s[i] ^= 0x20;
   return s;
 }
 
 // The answer with every occurrence of the words, found regardless of case, in
-// swapped case. Only letters the reader compares without case change.
-std::string swapWords(const std::string& answer) {
-  std::string out = answer;
-  for (const char* word : {"istag", "resolution"}) {
-    const size_t n = strlen(word);
-    for (size_t i = 0; i + n <= answer.size(); ++i) {
-      if (strncasecmp(answer.data() + i, word, n) != 0) continue;
-      for (size_t k = i; k < i + n; ++k) out[k] = swapCase(std::string(1, answer[k]))[0];
-      i += n - 1;
-    }
-  }
-  return out;
+// swapped case: only letters the reader compares without case change.
+std::string swapWords(std::string answer) {
+  for (const char* word : {"istag", "resolution"})
+    for (size_t i = 0, n = strlen(word); i + n <= answer.size(); ++i)
+      if (strncasecmp(answer.data() + i, word, n) == 0) answer = swapCase(answer, i, i + n), i += n - 1;
+  return answer;
 }
 
 }  // namespace
@@ -145,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string infection = shortNames ? "Infection" : "X-Infection-Found";
   const std::string violation = shortNames ? "Violation" : "X-Violations-Found";
 
-  auto before = fuzzPoolCounts();
+  FuzzPoolGuard pool("icap answer");
   Outcome a = readAnswer(answer, infection.c_str(), violation.c_str());
   const IcapScanRecord& rec = a.rec;
   if (a.rc != 0 && a.rc != -1) fail("result other than 0 or -1");
@@ -173,10 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          swapCase(violation).c_str());
   if (b.rc != a.rc || b.consumed != a.consumed ||
       (a.rc == 0 && (b.rec.result != rec.result || strcasecmp(b.rec.isTag, rec.isTag) != 0))) {
-    fprintf(stderr, "rc %d/%d consumed %zu/%zu result %d/%d ISTag '%s'/'%s'\n", a.rc, b.rc,
-            a.consumed, b.consumed, rec.result, b.rec.result, rec.isTag, b.rec.isTag);
-    fail("header names in other letter case judged differently");
+    fail("header names in other letter case judged differently",
+         std::to_string(a.rc) + "/" + std::to_string(b.rc) + " " + rec.isTag + "/" + b.rec.isTag);
   }
-  fuzzCheckPool(before, "icap answer");
   return 0;
 }

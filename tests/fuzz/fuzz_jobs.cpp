@@ -1,5 +1,5 @@
-// Job texts: each input is one request text (the NUL-terminated JSON body of a
-// job frame) and goes through both entry points, doJob_ScanFile into a
+// Job texts: each input is the body of one job frame, as the peer sent it and
+// unterminated, and goes through both entry points, doJob_ScanFile into a
 // 512-byte room and doJob_GetEngineStatus into a 1024-byte room, each room
 // followed by a guard zone.
 // Network safety: the configuration's ICAP port is a loopback port nobody
@@ -13,32 +13,17 @@
 // a result shape), pool blocks return.
 #include <json-c/json.h>
 
-#include <array>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
+#include "fuzz_env.h"
 #include "icap/icap_scan.h"
 #include "jobs/job_dispatch.h"
 #include "jobs/json_member.h"
-#include "runtime/mem_pool.h"
-
-void fuzzSetUp();
-std::array<uint32_t, AV_POOL_PARTITIONS> fuzzPoolCounts();
-void fuzzCheckPool(const std::array<uint32_t, AV_POOL_PARTITIONS>& before, const char* where);
 
 namespace {
 
-constexpr size_t kGuard = 64;
-constexpr char kGuardByte = 0x5A;
-
-[[noreturn]] void fail(const char* what, const char* request) {
-  fprintf(stderr, "jobs fuzz: %s\nrequest: %s\n", what, request);
-  abort();
-}
+[[noreturn]] void fail(const char* what, const char* request) { fuzzFail("jobs", what, request); }
 
 bool isLoopback(const char* text, size_t len) {
   return (len == 9 && memcmp(text, "127.0.0.1", 9) == 0) ||
@@ -68,27 +53,24 @@ bool onlyLoopback(const char* request) {
   return safe;
 }
 
-void runJob(int (*job)(const char*, uint32_t, char*, uint32_t), uint32_t roomSize,
-            const char* request, uint32_t requestLen, const char* name) {
-  std::vector<char> room(roomSize + kGuard, '\0');
-  memset(room.data() + roomSize, kGuardByte, kGuard);
-  auto before = fuzzPoolCounts();
-  int rc = job(request, requestLen, room.data(), roomSize);
-  fuzzCheckPool(before, name);
-  for (size_t i = roomSize; i < room.size(); ++i)
-    if (room[i] != kGuardByte) fail("result written past its room", request);
-  if (rc != 0 && rc != 1) fail("result other than 0 or 1", request);
-  if (rc == 1) {
-    if (memchr(room.data(), '\0', roomSize) == nullptr) fail("result not terminated", request);
-    // A pair of opCode and avType without a result shape leaves the room empty.
-    if (room[0] == '\0') return;
-    json_object* out = json_tokener_parse(room.data());
-    if (out == nullptr || !json_object_is_type(out, json_type_object)) {
-      fprintf(stderr, "%s result: %s\n", name, room.data());
-      fail("successful job wrote no JSON object", request);
-    }
-    json_object_put(out);
+void runJob(bool scan, const char* body, uint32_t len, const char* request) {
+  const uint32_t roomSize = scan ? AV_SCAN_RESULT_ROOM : AV_STATUS_RESULT_ROOM;
+  std::vector<char> room(roomSize + 64, '\0');
+  memset(room.data() + roomSize, 0x5A, 64);
+  int rc;
+  {
+    FuzzPoolGuard pool(scan ? "doJob_ScanFile" : "doJob_GetEngineStatus");
+    rc = (scan ? doJob_ScanFile : doJob_GetEngineStatus)(body, len, room.data(), roomSize);
   }
+  for (size_t i = roomSize; i < room.size(); ++i)
+    if (room[i] != 0x5A) fail("result written past its room", request);
+  if (rc != 0 && rc != 1) fail("result other than 0 or 1", request);
+  if (rc != 1 || room[0] == '\0') return;  // a pair without a result shape leaves the room empty
+  if (memchr(room.data(), '\0', roomSize) == nullptr) fail("result not terminated", request);
+  json_object* out = json_tokener_parse(room.data());
+  const bool object = out != nullptr && json_object_is_type(out, json_type_object);
+  json_object_put(out);
+  if (!object) fail("result is not a JSON object", room.data());
 }
 
 }  // namespace
@@ -104,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!onlyLoopback(request.c_str())) return -1;
   // The body goes in as the peer sent it, unterminated: nothing may read past it.
   const char* body = reinterpret_cast<const char*>(data);
-  const auto len = static_cast<uint32_t>(size);
-  runJob(doJob_ScanFile, AV_SCAN_RESULT_ROOM, body, len, "doJob_ScanFile");
-  runJob(doJob_GetEngineStatus, AV_STATUS_RESULT_ROOM, body, len, "doJob_GetEngineStatus");
+  runJob(true, body, static_cast<uint32_t>(size), request.c_str());
+  runJob(false, body, static_cast<uint32_t>(size), request.c_str());
   return 0;
 }

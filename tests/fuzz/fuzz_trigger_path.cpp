@@ -11,34 +11,23 @@
 //   symbolic links (to a host file, /dev/zero, /, far up, in loops) never finds
 //   a file or a special file: one would lie outside the root;
 // - no descriptor is left open.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <vector>
 
+#include "fuzz_env.h"
 #include "jobs/charset.h"
 #include "jobs/trigger_scan.h"
 #include "platform/trigger_open.h"
-
-void fuzzSetUp();
-const std::string& fuzzRoot();
 
 namespace {
 
 std::string g_jail;
 
-[[noreturn]] void fail(const char* what, const std::string& mapped) {
-  fprintf(stderr, "trigger path fuzz: %s\nmapped: %s\n", what, mapped.c_str());
-  abort();
-}
+[[noreturn]] void fail(const char* what, const std::string& mapped) { fuzzFail("trigger path", what, "mapped: " + mapped); }
 
 int lowestFreeFd() {
   int fd = dup(0);
@@ -47,23 +36,14 @@ int lowestFreeFd() {
 }
 
 bool hasDotName(const std::string& path) {
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find('/', start);
-    std::string name = path.substr(start, end == std::string::npos ? end : end - start);
-    if (name == "." || name == "..") return true;
-    if (end == std::string::npos) return false;
-    start = end + 1;
-  }
+  const std::string framed = "/" + path + "/";
+  return framed.find("/./") != std::string::npos || framed.find("/../") != std::string::npos;
 }
 
 bool hasLoneSurrogate(const std::u16string& s) {
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] >= 0xD800 && s[i] <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF)
-      ++i;
-    else if (s[i] >= 0xD800 && s[i] <= 0xDFFF)
-      return true;
+    if (s[i] >= 0xD800 && s[i] <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) ++i;
+    else if (s[i] >= 0xD800 && s[i] <= 0xDFFF) return true;
   }
   return false;
 }
@@ -75,18 +55,11 @@ void makeJail() {
   g_jail = fuzzRoot() + "/jail";
   fs::create_directories(g_jail + "/srv/share/dir");
   const std::pair<const char*, std::string> links[] = {
-      {"srv/share/host", secret},
-      {"srv/share/up", "../../../secret.txt"},
-      {"srv/share/dir/far", "../../../../../../../../secret.txt"},
-      {"srv/share/zero", "/dev/zero"},
-      {"srv/share/passwd", "/etc/passwd"},
-      {"srv/share/top", "/"},
-      {"srv/share/dots", "../../.."},
-      {"srv/share/self", "/proc/self/root/etc/passwd"},
-      {"srv/share/loop", "loop"},
-      {"srv/share/dir/in", "/srv/share/dir"},
-      {"srv/share/dir/back", "../host"},
-  };
+      {"srv/share/host", secret}, {"srv/share/up", "../../../secret.txt"},
+      {"srv/share/dir/far", "../../../../../../../../secret.txt"}, {"srv/share/zero", "/dev/zero"},
+      {"srv/share/passwd", "/etc/passwd"}, {"srv/share/top", "/"}, {"srv/share/dots", "../../.."},
+      {"srv/share/self", "/proc/self/root/etc/passwd"}, {"srv/share/loop", "loop"},
+      {"srv/share/dir/in", "/srv/share/dir"}, {"srv/share/dir/back", "../host"}};
   for (const auto& [name, target] : links) fs::create_symlink(target, g_jail + "/" + name);
 }
 
