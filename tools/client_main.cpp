@@ -1,9 +1,6 @@
 // avagent-client entry: quiet the agent library's log, build the pool, parse
 // the global options and run one registered command.
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +8,8 @@
 
 #include "channel/frame.h"
 #include "client.h"
+#include "platform/net.h"
+#include "platform/quiet_call.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 
@@ -21,26 +20,12 @@ namespace {
 // agent's log, so the module is initialised once from an empty scratch
 // directory (no settings file: records reach only the observer) with its
 // start-up notice kept off standard output, which carries the answer.
+void initLogQuietly() { BRIM_SetModuleLogLevel(AV_MODULE_AGENT, AVLOG_ERR); }
+
 void detachFromAgentLog() {
-  int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  char scratch[] = "/tmp/avagent-client.XXXXXX";
-  bool moved = mkdtemp(scratch) != nullptr && chdir(scratch) == 0;
-  fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved >= 0 && devnull >= 0) dup2(devnull, STDOUT_FILENO);
-  BRIM_SetModuleLogLevel(AV_MODULE_AGENT, AVLOG_ERR);  // first call initialises
-  fflush(stdout);
-  if (saved >= 0) {
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-  }
-  if (devnull >= 0) close(devnull);
-  if (cwd >= 0) {
-    if (fchdir(cwd) != 0) perror("avagent-client: fchdir");
-    close(cwd);
-  }
-  if (moved) rmdir(scratch);
+  // The first call initialises the module.
+  if (int err = quiet_CallInScratchDir(initLogQuietly); err != 0)
+    fprintf(stderr, "avagent-client: cannot restore the working directory or output: errno %d\n", err);
 }
 
 void printRecord(uint32_t, uint32_t level, const char* func, const char* message) {
@@ -50,7 +35,7 @@ void printRecord(uint32_t, uint32_t level, const char* func, const char* message
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
+  net_IgnoreBrokenPipe();
   detachFromAgentLog();
   ClientOptions opts;
   // The pre-shared key text is wiped however main returns.

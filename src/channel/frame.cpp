@@ -1,7 +1,7 @@
 // Frame and socket I/O of the storage-system channel.
 //
 // Design: every byte mover first tries its call without blocking and waits with
-// poll() only when nothing can move yet, so a request that is already there
+// (net_Wait) only when nothing can move yet, so a request that is already there
 // costs no wait (a descriptor above 1023 works; a silent peer costs at most one
 // bounded wait per call). Frames
 // live in pool buffers owned by the link; a received body is always allocated
@@ -11,18 +11,12 @@
 // touches the header.
 #include "channel/frame.h"
 
-#include <errno.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "platform/net.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 #include "runtime/os_helper.h"
@@ -79,9 +73,9 @@ bool mustWait(int err) {
 }
 
 int64_t nowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void freePoolPtr(uint8_t** p) {
@@ -107,30 +101,19 @@ int64_t agentMsg_SetThreadDeadline(int64_t deadlineMs) {
 int64_t agentMsg_NowMs() { return nowMs(); }
 
 int agentMsg_Waiting(int sock, int forWrite, int timeoutMs) {
-  pollfd pfd{};
-  pfd.fd = sock;
-  pfd.events = forWrite ? POLLOUT : POLLIN;
-  int64_t deadline = nowMs() + (timeoutMs > 0 ? timeoutMs : 0);
-  if (t_deadlineMs > 0 && t_deadlineMs < deadline) deadline = t_deadlineMs;
-  int rc;
-  for (;;) {
-    int left = timeoutMs > 0 ? static_cast<int>(deadline - nowMs()) : 0;
-    if (left < 0) left = 0;
-    rc = poll(&pfd, 1, left);
-    // A signal is not a socket failure: keep waiting for the rest of the time.
-    if (rc < 0 && errno == EINTR) continue;
-    break;
+  int64_t waitMs = timeoutMs > 0 ? timeoutMs : 0;
+  if (t_deadlineMs > 0) {
+    const int64_t left = t_deadlineMs - nowMs();
+    if (left < waitMs) waitMs = left > 0 ? left : 0;
   }
-  if (rc < 0) {
-    AV_ERR("select FAIL, SOCKET error code is %d", errno);
-    return 2;
-  }
-  if (rc == 0) {
+  const int err = net_Wait(sock, forWrite ? NET_WRITABLE : NET_READABLE,
+                           static_cast<int>(waitMs), nullptr);
+  if (err == ETIMEDOUT) {
     if (timeoutMs > 0) AV_DBG("msg_Waiting > select time out");
     return 0;
   }
-  if (pfd.revents & POLLNVAL) {
-    AV_ERR("select FAIL, SOCKET error code is %d", EBADF);
+  if (err != 0) {
+    AV_ERR("select FAIL, SOCKET error code is %d", err);
     return 2;
   }
   return 1;
@@ -148,12 +131,13 @@ int recvRange(int sock, uint8_t* p, uint32_t need, uint32_t room, bool waitFirst
   int retries = 0;
   *got = 0;
   while (done < need) {
-    ssize_t n = -1;
+    size_t n = 0;
+    int err = 0;
     bool wait = waitFirst;
     waitFirst = false;
     if (!wait) {
-      n = recv(sock, p + done, room - done, MSG_DONTWAIT);
-      wait = n < 0 && mustWait(errno);
+      err = net_Recv(sock, p + done, room - done, NET_DONTWAIT, &n);
+      wait = err != 0 && mustWait(err);
     }
     if (wait) {
       int w = agentMsg_Waiting(sock, 0, agentMsg_IoWaitMs());
@@ -165,14 +149,13 @@ int recvRange(int sock, uint8_t* p, uint32_t need, uint32_t room, bool waitFirst
         AV_ERR("msg_Waiting(recv) socket error");
         return 2;
       }
-      n = recv(sock, p + done, room - done, 0);
+      err = net_Recv(sock, p + done, room - done, 0, &n);
     }
-    if (n == 0) {
+    if (err == 0 && n == 0) {
       AV_DBG("recv zero, maybe remote socket closed");
       return 1;
     }
-    if (n < 0) {
-      int err = errno;
+    if (err != 0) {
       if (retryable(err) && retries < kMaxRetries) {
         ++retries;
         BRIM_Sleep(1);
@@ -199,20 +182,20 @@ int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
   uint32_t done = 0;
   int retries = 0;
   while (done < len) {
-    ssize_t n = send(sock, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && mustWait(errno)) {
+    size_t n = 0;
+    int err = net_Send(sock, p + done, len - done, NET_DONTWAIT, &n);
+    if (err != 0 && mustWait(err)) {
       if (agentMsg_Waiting(sock, 1, agentMsg_IoWaitMs()) != 1) {
         AV_ERR("msg_Waiting(send) not ready");
         return 0;
       }
-      n = send(sock, p + done, len - done, MSG_NOSIGNAL);
+      err = net_Send(sock, p + done, len - done, 0, &n);
     }
-    if (n == 0) {
+    if (err == 0 && n == 0) {
       AV_ERR("Socket may be closed, errno %d", errno);
       return 0;
     }
-    if (n < 0) {
-      int err = errno;
+    if (err != 0) {
       if (retryable(err) && retries < kMaxRetries) {
         ++retries;
         BRIM_Sleep(1);
@@ -229,30 +212,26 @@ int agentMsg_DoSend(int sock, const void* buf, uint32_t len) {
 int agentMsg_EmptySocket(int sock) {
   uint8_t scratch[kDrainChunk];
   int retries = 0;
-  bool writable = false;  // known from the poll that found nothing to drain
+  bool writable = false;  // known from the look that found nothing to drain
   uint32_t drained = 0;
   const int64_t start = nowMs();
   for (;;) {
-    // One poll answers both questions: is anything behind the frame, and can
-    // the answer go out. Reading is asked first, as a read-only poll would.
-    pollfd pfd{};
-    pfd.fd = sock;
-    pfd.events = POLLIN | POLLOUT;
-    int rc;
-    do {
-      rc = poll(&pfd, 1, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0 || (rc > 0 && (pfd.revents & POLLNVAL))) {
-      AV_ERR("select FAIL, SOCKET error code is %d", rc < 0 ? errno : EBADF);
+    // One look answers both questions: is anything behind the frame, and can
+    // the answer go out. Reading is asked first, as a read-only wait would.
+    unsigned ready = 0;
+    int err = net_Wait(sock, NET_READABLE | NET_WRITABLE, 0, &ready);
+    if (err != 0 && err != ETIMEDOUT) {
+      AV_ERR("select FAIL, SOCKET error code is %d", err);
       AV_ERR("msg_Waiting(recv), socket error");
       return 0;
     }
-    if (rc == 0 || !(pfd.revents & (POLLIN | POLLERR | POLLHUP))) {
-      writable = rc > 0 && (pfd.revents & POLLOUT);
+    if (!(ready & NET_READABLE)) {
+      writable = (ready & NET_WRITABLE) != 0;
       break;
     }
-    ssize_t n = recv(sock, scratch, sizeof scratch, 0);
-    if (n == static_cast<ssize_t>(kDrainChunk)) {
+    size_t n = 0;
+    err = net_Recv(sock, scratch, sizeof scratch, 0, &n);
+    if (err == 0 && n == kDrainChunk) {
       // A peer that keeps sending would hold the connection thread here for
       // ever; past the bound it is no storage system waiting for an answer.
       drained += kDrainChunk;
@@ -262,12 +241,11 @@ int agentMsg_EmptySocket(int sock) {
       }
       continue;
     }
-    if (n > 0) break;
-    if (n == 0) {
+    if (err == 0 && n > 0) break;
+    if (err == 0) {
       AV_INFO("Socket is closed, errno %d.", errno);
       return 0;
     }
-    int err = errno;
     if (retryable(err) && retries < kMaxRetries) {
       ++retries;
       BRIM_Sleep(1);
@@ -493,65 +471,36 @@ void agentMsg_FreeLinkKeys(MsgLink* link) {
   mc_AesFreeKey(&link->decryptKey);
 }
 
-int agentMsg_ParseBindPort(int familyFlag, const char* port, struct addrinfo** list) {
-  if (!port || !list) {
-    AV_ERR("Null pointer.");
-    return 0;
-  }
-  *list = nullptr;
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = familyFlag == 1 ? AF_INET6 : AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  int rc = getaddrinfo(nullptr, port, &hints, list);
-  if (rc != 0) {
-    AV_ERR("getaddrinfo FAIL, SOCKET error code is %d", rc == EAI_SYSTEM ? errno : rc);
-    *list = nullptr;
-    return 0;
-  }
-  if (!*list) {
-    AV_ERR("getaddrinfo fail, list is null.");
-    return 0;
-  }
-  return 1;
-}
-
 int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
                                  int backlog) {
   if (!sock || !port) {
     AV_ERR("Null pointer.");
     return 0;
   }
-  addrinfo* list = nullptr;
-  if (agentMsg_ParseBindPort(familyFlag, port, &list) != 1) {
-    AV_ERR("msg_ParseBindPort FAIL.");
-    return 0;
+  int fd = -1;
+  NetStep step = NET_AT_NONE;
+  const int err = net_Listen(familyFlag == 1 ? NET_IPV6 : NET_IPV4, port, backlog, &fd, &step);
+  if (err == 0) {
+    *sock = fd;
+    return 1;
   }
-  int ok = 0;
-  int fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
-  if (fd < 0) {
-    AV_ERR("socket FAIL, SOCKET error code is %d", errno);
-  } else {
-    // Reuse lets a restarted agent bind while old connections sit in TIME_WAIT;
-    // Linux still refuses a second live listener on the port.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (list->ai_family == AF_INET6)
-      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (bind(fd, list->ai_addr, list->ai_addrlen) != 0) {
-      AV_ERR("bind FAIL, SOCKET error code is %d", errno);
-    } else if (listen(fd, backlog) != 0) {
-      AV_ERR("listen FAIL, SOCKET error code is %d", errno);
-    } else {
-      ok = 1;
-    }
+  switch (step) {
+    case NET_AT_RESOLVE:
+      if (err == EADDRNOTAVAIL)
+        AV_ERR("getaddrinfo fail, list is null.");
+      else
+        AV_ERR("getaddrinfo FAIL, SOCKET error code is %d", err);
+      AV_ERR("msg_ParseBindPort FAIL.");
+      break;
+    case NET_AT_SOCKET:
+      AV_ERR("socket FAIL, SOCKET error code is %d", err);
+      break;
+    case NET_AT_BIND:
+      AV_ERR("bind FAIL, SOCKET error code is %d", err);
+      break;
+    default:
+      AV_ERR("listen FAIL, SOCKET error code is %d", err);
+      break;
   }
-  freeaddrinfo(list);
-  if (!ok) {
-    if (fd >= 0) close(fd);
-    return 0;
-  }
-  *sock = fd;
-  return 1;
+  return 0;
 }

@@ -5,7 +5,7 @@
 // reserved, EndTag 0x76543210); every field little-endian. On a verified link
 // with a peer of version >= 17 the first ceil(Length/16) 16-byte blocks of
 // body+tail (padded with zeros to roundLen) are AES-256 encrypted one by one.
-// Every wait is bounded (poll): 30 s per wait while a frame moves.
+// Every wait is bounded (net_Wait): 30 s per wait while a frame moves.
 // Draining after a frame discards what the peer sent behind it, but at most
 // AV_DRAIN_MAX_BYTES (32 KiB) or AV_DRAIN_MAX_MS (100 ms) of reading, whichever
 // ends first; a peer still sending then fails the drain (the connection ends).
@@ -90,9 +90,6 @@ void agentMsg_FreeLinkKeys(MsgLink* link);  // at connection end
 int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
                                  int backlog);
 
-struct addrinfo;
-// Passive address list for the port; 1 (list to freeaddrinfo) or 0.
-int agentMsg_ParseBindPort(int familyFlag, const char* port, struct addrinfo** list);
 // Builds a frame with an explicit Version and encryption choice (the storage
 // side's frames carry its own version); 1 / 0 like agentMsg_CombinSendingMessage.
 int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,

@@ -9,19 +9,19 @@
 #include "channel/message_server.h"
 
 #include <openssl/crypto.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "channel/handshake.h"
 #include "channel/peer_guard.h"
 #include "jobs/job_dispatch.h"
+#include "platform/net.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
@@ -42,7 +42,6 @@ struct ClientConnect {
   uint32_t index;
   MsgLink link;
   PeerAddr peer;
-  pthread_t threadId;
   void* poolBlock;  // the pool block holding this record (see allocRecord)
 };
 
@@ -114,8 +113,8 @@ void noteHandshake(const ClientConnect* conn, bool verified) {
 void closeListener(int* sock) {
   if (*sock >= 0) {
     // shutdown wakes an accept thread already blocked on the listener.
-    shutdown(*sock, SHUT_RDWR);
-    close(*sock);
+    net_Shutdown(*sock);
+    net_Close(*sock);
   }
   *sock = -1;
 }
@@ -137,13 +136,12 @@ void ms_ReleaseConnect(ClientConnect* conn);
 namespace {
 
 int startDetached(void* (*proc)(void*), void* arg) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return -1;
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t tid;
-  int rc = pthread_create(&tid, &attr, proc, arg);
-  pthread_attr_destroy(&attr);
-  return rc;
+  try {
+    std::thread(proc, arg).detach();
+  } catch (const std::system_error& e) {
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -204,11 +202,9 @@ int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
 void* ms_RunMessageServer(void* listenSocket) {
   const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(listenSocket));
   do {
-    sockaddr_storage from{};
-    socklen_t fromLen = sizeof from;
-    int sock = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLen, SOCK_CLOEXEC);
-    if (sock < 0) {
-      int err = errno;
+    NetAccepted accepted;
+    const int err = net_Accept(listenFd, &accepted);
+    if (err != 0) {
       AV_ERR("listen FAIL, SOCKET error code is %d", err);
       switch (err) {
         case ECONNRESET:
@@ -236,15 +232,15 @@ void* ms_RunMessageServer(void* listenSocket) {
       }
     }
     AV_DBG("a client connect");
-    PeerAddr peer;
-    int addrErr = peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLen, &peer);
-    if (addrErr != 0) {
-      AV_ERR("Peer address unknown(%d), connection refused.", addrErr);
-      close(sock);
+    const int sock = accepted.fd;
+    const PeerAddr& peer = accepted.peer;
+    if (accepted.peerErr != 0) {
+      AV_ERR("Peer address unknown(%d), connection refused.", accepted.peerErr);
+      net_Close(sock);
       continue;
     }
     if (!admitPeer(peer)) {
-      close(sock);
+      net_Close(sock);
       continue;
     }
     int32_t count;
@@ -254,12 +250,12 @@ void* ms_RunMessageServer(void* listenSocket) {
     }
     if (count > g_connectLimit.load()) {
       AV_ERR("connect too many, close it, cur number is %d", count);
-      close(sock);
+      net_Close(sock);
       continue;
     }
     if (ms_CreateClientThread(sock, &peer) != 1) {
       AV_ERR("ms_CreateClientThread FAIL");
-      close(sock);
+      net_Close(sock);
     }
   } while (g_home.running.load() != 0);
   return nullptr;
@@ -336,14 +332,13 @@ void ms_ReleaseConnect(ClientConnect* conn) {
   AV_DBG("socket (%d) released", conn->index);
   agentMsg_ReleaseLink(&conn->link);
   agentMsg_FreeLinkKeys(&conn->link);
-  if (conn->link.socket >= 0) close(conn->link.socket);
+  net_Close(conn->link.socket);
   conn->link.socket = -1;
   ms_DelConnect(&g_home.lock, &g_home, conn);
 }
 
 void* ms_ClientMsgThread(void* connection) {
   auto* conn = static_cast<ClientConnect*>(connection);
-  conn->threadId = pthread_self();
   ms_AddConnect(&g_home.lock, &g_home, conn);
   AV_DBG("new connection join, index = %d", conn->index);
   MsgLink* link = &conn->link;

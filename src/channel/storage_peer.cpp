@@ -12,13 +12,6 @@
 // and takes header and tail in one call (an empty answer costs one read).
 #include "channel/storage_peer.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -28,33 +21,12 @@
 
 #include "channel/crypto.h"
 #include "channel/shared_key.h"
+#include "platform/net.h"
 #include "runtime/log.h"
 
 namespace {
 
 constexpr uint32_t kDigestLen = 32;
-
-int connectOne(const addrinfo* ai, int timeoutMs) {
-  int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-  if (fd < 0) return -1;
-  int flags = fcntl(fd, F_GETFL, 0);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (poll(&pfd, 1, timeoutMs) == 1 &&
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-      rc = 0;
-  }
-  if (rc != 0) {
-    close(fd);
-    return -1;
-  }
-  fcntl(fd, F_SETFL, flags);
-  return fd;
-}
 
 // The last public key this thread parsed and its PKCS#1 v1.5 encryption
 // context. Per thread because an encryption context is not shared safely;
@@ -125,16 +97,10 @@ int sp_DeriveVerificationKey(const char* presharedKey, uint8_t out[32]) {
 
 int sp_Connect(StoragePeer* peer, const char* host, const char* port, int timeoutMs) {
   if (!peer || !host || !port) return SP_CONNECT_FAILED;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host, port, &hints, &list) != 0 || !list) return SP_CONNECT_FAILED;
+  std::vector<NetEndpoint> list;
   int fd = -1;
-  for (addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) fd = connectOne(ai, timeoutMs);
-  freeaddrinfo(list);
-  if (fd < 0) return SP_CONNECT_FAILED;
+  if (net_Resolve(host, port, NET_ANY, &list) != 0 || net_Connect(list, timeoutMs, &fd) != 0)
+    return SP_CONNECT_FAILED;
   peer->link.socket = fd;
   return SP_OK;
 }
@@ -232,7 +198,7 @@ void sp_Close(StoragePeer* peer) {
   agentMsg_ReleaseLink(&peer->link);
   agentMsg_FreeLinkKeys(&peer->link);
   OPENSSL_cleanse(peer->keyMaterial, sizeof peer->keyMaterial);
-  if (peer->link.socket >= 0) close(peer->link.socket);
+  net_Close(peer->link.socket);
   peer->link.socket = -1;
   peer->link.status = LINK_UNVERIFIED;
   peer->verified = 0;

@@ -2,7 +2,7 @@
 // its name resolves to, write one whole request, read the answer one header
 // line at a time. Each address gets a connect deadline of its own (2 s: the
 // connect runs non-blocking, the wait for it is bounded, SO_ERROR decides);
-// the socket is then blocking again. Readiness is awaited with poll() for at
+// the socket is then blocking again. Readiness is awaited (net_Wait) for at
 // most 300 s before each write attempt and before the first byte of each line,
 // and the socket's own time-outs (2 s send, 30 s receive) bound the single calls.
 // Results: 0 on success, -1 on failure (icapWrite: the length written). On any
@@ -30,6 +30,7 @@ struct AvServerAddr {
 };
 
 int connectAvServer(AvServerAddr addr, int* sock);
+void closeAvServer(int sock);  // sock < 0: nothing to close
 int setSocketDelayTime(int fd, int sendSec, int recvSec);
 int icapWrite(int fd, const char* buf, int len);
 int sendUncPath2Server(int fd, const char* text);

@@ -29,7 +29,7 @@ class SocketGuard {
  public:
   SocketGuard() = default;
   ~SocketGuard() {
-    if (fd_ >= 0) BRIM_close(fd_);
+    closeAvServer(fd_);
   }
   SocketGuard(const SocketGuard&) = delete;
   SocketGuard& operator=(const SocketGuard&) = delete;

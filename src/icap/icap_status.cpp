@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "icap/icap_io.h"
 #include "icap/icap_response.h"
 #include "icap/icap_scan.h"
 #include "runtime/config.h"

@@ -5,16 +5,12 @@
 #include "jobs/port_check.h"
 
 #include <json-c/json.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "channel/frame.h"
 #include "jobs/json_member.h"
+#include "platform/net.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 
@@ -33,41 +29,30 @@ int probeTimeoutMs() {
 }
 
 // 1 when the address answered.
-int tryAddress(const addrinfo* ai) {
-  int s = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-  if (s < 0) {
-    AV_ERR("The socket create failed, family(%d), type(%d), protoclo(%d).", ai->ai_family,
-           ai->ai_socktype, ai->ai_protocol);
+int tryAddress(const NetEndpoint& ep) {
+  int s = -1;
+  if (net_Socket(&ep, &s) != 0) {
+    AV_ERR("The socket create failed, family(%d), type(%d), protoclo(%d).", ep.family,
+           ep.socktype, ep.protocol);
     return 0;
   }
-  int flags = fcntl(s, F_GETFL, 0);
-  int rc = flags < 0 ? flags : fcntl(s, F_SETFL, flags | O_NONBLOCK);
-  if (rc < 0) {
-    AV_ERR("The socket set fionbio failed(%d).", rc);
-    close(s);
-    return 0;
-  }
-  int answered = 0;
-  if (connect(s, ai->ai_addr, ai->ai_addrlen) == 0) {
-    answered = 1;
-  } else if (errno == EINPROGRESS) {
-    int w = agentMsg_Waiting(s, 1, probeTimeoutMs());
-    if (w == 1) {
-      int err = 0;
-      socklen_t len = sizeof(err);
-      if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-        answered = 1;
-      } else {
-        AV_ERR("Connect failed.");
-      }
-    } else {
-      AV_DBG("The connect not ready(%d).", w);
-    }
-  } else {
+  const int timeoutMs = probeTimeoutMs();
+  NetStep step = NET_AT_NONE;
+  const int err = net_ConnectWithin(s, &ep, timeoutMs, &step);
+  net_Close(s);
+  if (err == 0) return 1;
+  if (step == NET_AT_MODE) {
+    AV_ERR("The socket set fionbio failed(%d).", -1);
+  } else if (step != NET_AT_WAIT) {
     AV_ERR("Connect failed.");
+  } else if (err == ETIMEDOUT) {
+    if (timeoutMs > 0) AV_DBG("msg_Waiting > select time out");
+    AV_DBG("The connect not ready(%d).", 0);
+  } else {
+    AV_ERR("select FAIL, SOCKET error code is %d", err);
+    AV_DBG("The connect not ready(%d).", 2);
   }
-  close(s);
-  return answered;
+  return 0;
 }
 
 }  // namespace
@@ -83,25 +68,18 @@ int detectNasCifsPort(const char* ip) {
   }
   char service[6];
   snprintf(service, sizeof(service), "%d", 445);
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = 0;
-  addrinfo* list = nullptr;
-  int rc = getaddrinfo(ip, service, &hints, &list);
+  std::vector<NetEndpoint> list;
+  int rc = net_Resolve(ip, service, NET_ANY, &list);
   if (rc != 0) {
     AV_ERR("Get address info failed, ret(%d).", rc);
     return 0;
   }
-  if (list == nullptr) {
+  if (list.empty()) {
     AV_ERR("Not addr.");
     return 0;
   }
   int answered = 0;
-  for (const addrinfo* ai = list; ai != nullptr && !answered; ai = ai->ai_next)
-    answered = tryAddress(ai);
-  freeaddrinfo(list);
+  for (size_t i = 0; i < list.size() && !answered; ++i) answered = tryAddress(list[i]);
   if (!answered) {
     AV_ERR("Could not connect, nas ip(%s)", ip);
     return 0;

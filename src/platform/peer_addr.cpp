@@ -18,23 +18,9 @@ void mapV4(const void* v4, PeerAddr* out) {
 
 }  // namespace
 
-int peerAddr_FromSockaddr(const struct sockaddr* sa, socklen_t len, PeerAddr* out) {
-  if (!sa || !out || len < static_cast<socklen_t>(sizeof(sa_family_t))) return EINVAL;
-  if (sa->sa_family == AF_INET) {
-    if (len < static_cast<socklen_t>(sizeof(sockaddr_in))) return EINVAL;
-    sockaddr_in in{};
-    std::memcpy(&in, sa, sizeof in);
-    mapV4(&in.sin_addr, out);
-    return 0;
-  }
-  if (sa->sa_family == AF_INET6) {
-    if (len < static_cast<socklen_t>(sizeof(sockaddr_in6))) return EINVAL;
-    sockaddr_in6 in6{};
-    std::memcpy(&in6, sa, sizeof in6);
-    std::memcpy(out->bytes, &in6.sin6_addr, 16);
-    return 0;
-  }
-  return EAFNOSUPPORT;
+int peerAddr_FromV4(const uint8_t v4[4], PeerAddr* out) {
+  mapV4(v4, out);
+  return 0;
 }
 
 int peerAddr_FromText(const char* text, PeerAddr* out, bool* wasV4) {

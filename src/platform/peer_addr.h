@@ -3,8 +3,6 @@
 // through a mapped address and the same peer on the IPv4 listener are one
 // address. The scope of a link-local IPv6 address is not kept.
 #pragma once
-#include <sys/socket.h>
-
 #include <cstdint>
 
 struct PeerAddr {
@@ -13,9 +11,8 @@ struct PeerAddr {
 
 constexpr uint32_t PEER_ADDR_TEXT_SIZE = 46;  // INET6_ADDRSTRLEN
 
-// From accept's or getpeername's address. 0, or EAFNOSUPPORT (not AF_INET or
-// AF_INET6) / EINVAL (null or too short).
-int peerAddr_FromSockaddr(const struct sockaddr* sa, socklen_t len, PeerAddr* out);
+// The mapped form of four IPv4 address bytes (network order). 0.
+int peerAddr_FromV4(const uint8_t v4[4], PeerAddr* out);
 // Numeric text only: dotted IPv4 or IPv6 (mapped forms included); no names, no
 // zone ids, no brackets. 0, or EINVAL. *wasV4 (optional) tells the dotted form.
 int peerAddr_FromText(const char* text, PeerAddr* out, bool* wasV4);

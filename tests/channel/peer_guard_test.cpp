@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "channel/peer_guard.h"
+#include "platform/net.h"
 #include "platform/peer_addr.h"
 
 namespace {
@@ -84,28 +85,35 @@ TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
   }
 }
 
-TEST(PeerAddress, SocketAddressesOfBothFamiliesMeetInOneForm) {
-  sockaddr_in v4{};
-  v4.sin_family = AF_INET;
-  v4.sin_addr.s_addr = htonl(0x0A010203);
-  sockaddr_in6 v6{};
-  v6.sin6_family = AF_INET6;
-  const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 1, 2, 3};
-  std::memcpy(&v6.sin6_addr, mapped, 16);
-  PeerAddr a, b;
-  ASSERT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v4), sizeof v4, &a), 0);
-  ASSERT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &b), 0);
-  EXPECT_EQ(std::memcmp(a.bytes, b.bytes, 16), 0);
-  char text[PEER_ADDR_TEXT_SIZE];
-  peerAddr_ToText(&b, text, sizeof text);
-  EXPECT_STREQ(text, "10.1.2.3");
-  const PeerAddr v6peer = addr("2001:db8::7");
-  peerAddr_ToText(&v6peer, text, sizeof text);
-  EXPECT_STREQ(text, "2001:db8::7");
-  sockaddr_un un{};
-  un.sun_family = AF_UNIX;
-  EXPECT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&un), sizeof un, &a), EAFNOSUPPORT);
-  EXPECT_EQ(peerAddr_FromSockaddr(reinterpret_cast<sockaddr*>(&v6), sizeof v4, &a), EINVAL);
+// A peer on the IPv4 listener and the same peer mapped into IPv6 are one
+// address; accept reports both families in that form.
+TEST(PeerAddress, AcceptedPeersOfBothFamiliesMeetInOneForm) {
+  EXPECT_EQ(std::memcmp(addr("::ffff:10.1.2.3").bytes, addr("10.1.2.3").bytes, 16), 0);
+  const struct {
+    NetFamily family;
+    const char* host;
+    bool v4;
+  } cases[] = {{NET_IPV4, "127.0.0.1", true}, {NET_IPV6, "::1", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    int lfd = -1, port = 0, cfd = -1;
+    NetStep step;
+    ASSERT_EQ(net_Listen(c.family, "0", 4, &lfd, &step), 0);
+    ASSERT_EQ(net_LocalPort(lfd, &port), 0);
+    std::vector<NetEndpoint> to;
+    ASSERT_EQ(net_Resolve(c.host, std::to_string(port).c_str(), c.family, &to), 0);
+    ASSERT_EQ(net_Connect(to, 2000, &cfd), 0);
+    NetAccepted got;
+    ASSERT_EQ(net_Accept(lfd, &got), 0);
+    EXPECT_EQ(got.peerErr, 0);
+    EXPECT_EQ(peerAddr_IsV4(&got.peer), c.v4);
+    char text[PEER_ADDR_TEXT_SIZE];
+    peerAddr_ToText(&got.peer, text, sizeof text);
+    EXPECT_STREQ(text, c.host);
+    net_Close(got.fd);
+    net_Close(cfd);
+    net_Close(lfd);
+  }
 }
 
 class PeerFailTableTest : public ::testing::Test {
