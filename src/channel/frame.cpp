@@ -1,13 +1,14 @@
 // Frame and socket I/O of the storage-system channel.
 //
-// Design: every byte mover first tries its call without blocking and waits with
+// Design: every byte mover first tries its call without blocking and waits
 // (net_Wait) only when nothing can move yet, so a request that is already there
 // costs no wait (a descriptor above 1023 works; a silent peer costs at most one
 // bounded wait per call). Frames
 // live in pool buffers owned by the link; a received body is always allocated
 // at roundLen, and the tail's zero word is cleared once the frame is accepted,
 // so a text body is terminated within Length + 1 bytes whatever the sender put
-// there. Encryption works in place, one 16-byte block at a time, and never
+// there. Every frame sent, the job answers included, gets its header and tail
+// from agentMsg_SealFrame, little-endian. Encryption works in place, one 16-byte block at a time, and never
 // touches the header.
 #include "channel/frame.h"
 
@@ -54,15 +55,6 @@ void readHeader(const uint8_t raw[32], MsgHeader* h) {
   for (int i = 0; i < 3; ++i) h->Reserved[i] = getU32(raw + 20 + 4 * i);
 }
 
-void writeHeader(uint8_t* p, uint32_t version, uint32_t type, uint32_t len,
-                 uint32_t returnStatus) {
-  putU32(p, AV_BEGIN_TAG);
-  putU32(p + 4, version);
-  putU32(p + 8, type);
-  putU32(p + 12, len);
-  putU32(p + 16, returnStatus);
-}
-
 bool retryable(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK; }
 
 // After a non-blocking attempt: the errors that the bounded wait (and, for a
@@ -81,10 +73,6 @@ int64_t nowMs() {
 void freePoolPtr(uint8_t** p) {
   if (*p) freeAVPoolMem(getAVPool(), *p);
   *p = nullptr;
-}
-
-bool recvEncrypted(const MsgLink* link) {
-  return link->status == LINK_NORMAL && link->RecvHead.Version >= AV_PROTOCOL_VERSION;
 }
 
 }  // namespace
@@ -307,7 +295,7 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
   AV_DBG("remain_len(%d), roundLen(%d).", static_cast<int>(remainLen),
          static_cast<int>(roundLen));
 
-  const bool encrypted = recvEncrypted(link) && len > 0;
+  const bool encrypted = agentMsg_LinkEncrypts(link, link->RecvHead.Version) && len > 0;
   const uint32_t toRead = encrypted ? roundLen : remainLen;
   const uint32_t early = got - AV_HEADER_SIZE;  // <= AV_TAIL_SIZE <= toRead
   memcpy(link->RecvBody, raw + AV_HEADER_SIZE, early);
@@ -351,6 +339,27 @@ int agentMsg_RecvPackage_Ready(MsgLink* link) { return recvPackage(link, false, 
 
 int agentMsg_RecvPackage_Awaited(MsgLink* link) { return recvPackage(link, true, true); }
 
+bool agentMsg_LinkEncrypts(const MsgLink* link, uint32_t peerVersion) {
+  return link && link->status == LINK_NORMAL && peerVersion >= AV_PROTOCOL_VERSION;
+}
+
+int agentMsg_SealFrame(MsgLink* link, uint32_t version, uint32_t messageType, uint32_t len,
+                       uint32_t returnStatus) {
+  if (!link || !link->SendPackage || len > 0x7FFFFFFFu ||
+      link->SendCapacity < len + AV_HEADER_SIZE + AV_TAIL_SIZE) {
+    AV_ERR("Null pointer.");
+    return 0;
+  }
+  uint8_t* p = link->SendPackage;
+  const uint32_t words[8] = {AV_BEGIN_TAG, version, messageType, len, returnStatus, 0, 0, 0};
+  for (int i = 0; i < 8; ++i) putU32(p + 4 * i, words[i]);
+  uint8_t* tail = p + AV_HEADER_SIZE + len;
+  memset(tail, 0, AV_TAIL_SIZE);
+  putU32(tail + 12, AV_END_TAG);
+  link->SendLength = len + AV_HEADER_SIZE + AV_TAIL_SIZE;
+  return 1;
+}
+
 int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
                         uint32_t len, uint32_t version, int encrypt) {
   if (!link || (len > 0 && !body)) {
@@ -370,11 +379,9 @@ int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
     link->SendCapacity = link->SendLength = 0;
     return 0;
   }
-  uint8_t* p = link->SendPackage;
-  memset(p, 0, size);
-  writeHeader(p, version, messageType, len, 0);
-  if (len > 0) memcpy(p + AV_HEADER_SIZE, body, len);
-  putU32(p + AV_HEADER_SIZE + len + 12, AV_END_TAG);
+  memset(link->SendPackage, 0, size);
+  if (len > 0) memcpy(link->SendPackage + AV_HEADER_SIZE, body, len);
+  agentMsg_SealFrame(link, version, messageType, len, 0);
   if (encrypt && agentMsg_EncrypMessage(link) != 1) {
     AV_ERR("EncrypMessage failed, len(%d).", static_cast<int>(link->SendCapacity));
     freePoolPtr(&link->SendPackage);
@@ -390,8 +397,7 @@ int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
     AV_ERR("Null pointer.");
     return 0;
   }
-  const int encrypt =
-      link->status == LINK_NORMAL && link->RecvHead.Version >= AV_PROTOCOL_VERSION;
+  const int encrypt = agentMsg_LinkEncrypts(link, link->RecvHead.Version);
   return agentMsg_BuildFrame(link, messageType, body, len, AV_PROTOCOL_VERSION, encrypt);
 }
 
@@ -410,10 +416,7 @@ int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,
     link->SendCapacity = link->SendLength = 0;
     return 0;
   }
-  memset(link->SendPackage, 0, kEmpty);
-  writeHeader(link->SendPackage, AV_PROTOCOL_VERSION, messageType, 0, returnStatus);
-  putU32(link->SendPackage + 44, AV_END_TAG);
-  return 1;
+  return agentMsg_SealFrame(link, AV_PROTOCOL_VERSION, messageType, 0, returnStatus);
 }
 
 int agentMsg_EncrypMessage(MsgLink* link) {

@@ -76,6 +76,14 @@ int agentMsg_RecvPackage_Ready(MsgLink* link);
 // be there yet, so it waits once, then takes the header and the 16 bytes
 // behind it in one read. A frame refused from its header may lose those bytes.
 int agentMsg_RecvPackage_Awaited(MsgLink* link);
+// The one encryption rule: frames are encrypted on a verified link whose peer
+// speaks version 17 or later (the agent reads the peer's version from its
+// last frame; the storage side knows its own).
+bool agentMsg_LinkEncrypts(const MsgLink* link, uint32_t peerVersion);
+// The frame encoder: header and tail around the len body bytes already at
+// SendPackage + 32 (SendCapacity must hold len + 48); sets SendLength. 1 / 0.
+int agentMsg_SealFrame(MsgLink* link, uint32_t version, uint32_t messageType, uint32_t len,
+                       uint32_t returnStatus);
 int agentMsg_CombinSendingMessage(MsgLink* link, uint32_t messageType,
                                   const void* body, uint32_t len);  // 1 / 0
 int agentMsg_CreateEmptyResponse(MsgLink* link, uint32_t messageType,

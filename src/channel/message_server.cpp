@@ -401,12 +401,6 @@ uint32_t ms_PrepareResponse(MsgLink* link) {
 
 uint32_t ms_BuildJobResponse(MsgLink* link) {
   const uint32_t type = link->RecvHead.MessageType;
-  auto* head = reinterpret_cast<MsgHeader*>(link->SendPackage);
-  head->BeginTag = AV_BEGIN_TAG;
-  head->Version = AV_PROTOCOL_VERSION;
-  head->MessageType = type;
-  head->ReturnStatus = RET_OK;
-
   const char* request = link->RecvBody ? reinterpret_cast<const char*>(link->RecvBody) : "";
   const uint32_t requestLen = link->RecvBody ? link->RecvLength : 0;
   char* result = reinterpret_cast<char*>(link->SendPackage + AV_HEADER_SIZE);
@@ -419,12 +413,9 @@ uint32_t ms_BuildJobResponse(MsgLink* link) {
   // handler fault and must not be sent.
   const size_t len = strnlen(result, room);
   if (len >= room) return RET_JOB_FAILED;
-  head->Length = static_cast<uint32_t>(len) + 1;
-  uint8_t* tail = link->SendPackage + AV_HEADER_SIZE + head->Length;
-  std::memset(tail, 0, AV_TAIL_SIZE);
-  const uint32_t endTag = AV_END_TAG;
-  std::memcpy(tail + 12, &endTag, sizeof(endTag));
-  link->SendLength = head->Length + AV_HEADER_SIZE + AV_TAIL_SIZE;
+  if (agentMsg_SealFrame(link, AV_PROTOCOL_VERSION, type, static_cast<uint32_t>(len) + 1,
+                         RET_OK) != 1)
+    return RET_JOB_FAILED;
   return RET_OK;
 }
 
@@ -452,13 +443,13 @@ int ms_CompleteOneJob(MsgLink* link) {
       return 1;
     }
   }
-  const MsgHeader* head = reinterpret_cast<const MsgHeader*>(link->SendPackage);
   // The package starts with the header, whose Version word holds zero bytes,
   // so %s stops inside the header.
   AV_DBG("link->status:%d  link->SendLength:%d  head->len:%d  link->SendPackage:%s .",
-         link->status, static_cast<int>(link->SendLength), static_cast<int>(head->Length),
+         link->status, static_cast<int>(link->SendLength),
+         static_cast<int>(link->SendLength - AV_HEADER_SIZE - AV_TAIL_SIZE),
          reinterpret_cast<const char*>(link->SendPackage));
-  if (link->status == LINK_NORMAL && link->RecvHead.Version >= AV_PROTOCOL_VERSION) {
+  if (agentMsg_LinkEncrypts(link, link->RecvHead.Version)) {
     if (agentMsg_EncrypMessage(link) != 1) {
       AV_ERR("EncrypMessage failed, len(%d).", static_cast<int>(link->SendCapacity));
       return 1;

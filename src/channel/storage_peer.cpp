@@ -148,7 +148,7 @@ int sp_BuildAnswer(StoragePeer* peer, const uint8_t verificationKey[32], uint8_t
 }
 
 int sp_SendFrame(StoragePeer* peer, uint32_t messageType, const void* body, uint32_t len) {
-  const int encrypt = peer->link.status == LINK_NORMAL && peer->version >= AV_PROTOCOL_VERSION;
+  const int encrypt = agentMsg_LinkEncrypts(&peer->link, peer->version);
   if (agentMsg_BuildFrame(&peer->link, messageType, body, len, peer->version, encrypt) != 1)
     return SP_LOCAL_ERROR;
   if (agentMsg_DoSend(peer->link.socket, peer->link.SendPackage, peer->link.SendLength) != 1)
