@@ -251,23 +251,17 @@ int agentMsg_EmptySocket(int sock) {
 
 namespace {
 
-// waitFirst: the caller knows nothing has arrived yet (it has just sent or
-// connected), so the first read waits instead of trying. takeTail: the header
-// read may take the 16 bytes behind it too.
-int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
-  if (!link) {
-    AV_ERR("Null pointer.");
-    return 2;
-  }
-  // Every frame is at least a header and a tail long, so the agent's header
-  // read may take up to that much without touching the next frame: an
-  // empty-body request then arrives in one call. The compatible reader takes
-  // the header alone, so that a frame refused from its header leaves its body
-  // unread.
+// Reads and checks the header. Every frame is at least a header and a tail
+// long, so the agent's header read may take up to that much without touching
+// the next frame: an empty-body request then arrives in one call. The
+// compatible reader takes the header alone, so that a frame refused from its
+// header leaves its body unread. *early: bytes taken behind the header.
+int recvHeader(MsgLink* link, bool waitFirst, bool takeTail, uint8_t* early,
+               uint32_t* earlyLen) {
   uint8_t raw[AV_HEADER_SIZE + AV_TAIL_SIZE];
   uint32_t got = 0;
-  int rc = recvRange(link->socket, raw, AV_HEADER_SIZE,
-                     takeTail ? sizeof raw : AV_HEADER_SIZE, waitFirst, &got);
+  const int rc = recvRange(link->socket, raw, AV_HEADER_SIZE,
+                           takeTail ? sizeof raw : AV_HEADER_SIZE, waitFirst, &got);
   if (rc != 0) {
     AV_DBG("msg_DoRecv(head) FAIL. %d", rc);
     return rc;
@@ -277,11 +271,19 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
     AV_ERR("recv begin tag error");
     return 1;
   }
-  const uint32_t len = link->RecvHead.Length;
-  if (len > AV_MAX_BODY) {
+  if (link->RecvHead.Length > AV_MAX_BODY) {
     AV_ERR("recv message length error");
     return 1;
   }
+  *earlyLen = got - AV_HEADER_SIZE;  // <= AV_TAIL_SIZE
+  memcpy(early, raw + AV_HEADER_SIZE, *earlyLen);
+  return 0;
+}
+
+// Body and tail into a fresh zeroed buffer of roundLen bytes: all of it when
+// the frame is encrypted (whole blocks), else Length + 16 bytes.
+int recvBody(MsgLink* link, const uint8_t* early, uint32_t earlyLen, bool encrypted) {
+  const uint32_t len = link->RecvHead.Length;
   link->RecvLength = len;
   freePoolPtr(&link->RecvBody);
   const uint32_t remainLen = len + AV_TAIL_SIZE;
@@ -294,12 +296,11 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
   memset(link->RecvBody, 0, roundLen);
   AV_DBG("remain_len(%d), roundLen(%d).", static_cast<int>(remainLen),
          static_cast<int>(roundLen));
-
-  const bool encrypted = agentMsg_LinkEncrypts(link, link->RecvHead.Version) && len > 0;
   const uint32_t toRead = encrypted ? roundLen : remainLen;
-  const uint32_t early = got - AV_HEADER_SIZE;  // <= AV_TAIL_SIZE <= toRead
-  memcpy(link->RecvBody, raw + AV_HEADER_SIZE, early);
-  rc = early < toRead ? agentMsg_DoRecv(link->socket, link->RecvBody + early, toRead - early) : 0;
+  memcpy(link->RecvBody, early, earlyLen);  // earlyLen <= AV_TAIL_SIZE <= toRead
+  const int rc = earlyLen < toRead
+                     ? agentMsg_DoRecv(link->socket, link->RecvBody + earlyLen, toRead - earlyLen)
+                     : 0;
   if (rc != 0) {
     AV_ERR("msg_DoRecv(body) FAIL. %d", rc);
     freePoolPtr(&link->RecvBody);
@@ -309,6 +310,12 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
   AV_DBG("before dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
          static_cast<int>(len), static_cast<int>(toRead),
          reinterpret_cast<const char*>(link->RecvBody));
+  return 0;
+}
+
+// Decrypts (when due) and checks the tail; 0, or the code with the body freed.
+int openBody(MsgLink* link, bool encrypted) {
+  const uint32_t len = link->RecvHead.Length;
   if (encrypted) {
     if (agentMsg_DecryptMessage(link) != 1) {
       AV_ERR("Decrypt message failed, length(%d).", static_cast<int>(len));
@@ -316,7 +323,7 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
       return 1;
     }
     AV_DBG("after dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
-           static_cast<int>(len), static_cast<int>(toRead),
+           static_cast<int>(len), static_cast<int>(roundUp16(len + AV_TAIL_SIZE)),
            reinterpret_cast<const char*>(link->RecvBody));
   }
   if (getU32(link->RecvBody + len + 12) != AV_END_TAG) {
@@ -329,6 +336,25 @@ int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
   // the latest, whatever the peer sent there.
   putU32(link->RecvBody + len, 0);
   return 0;
+}
+
+// waitFirst: the caller knows nothing has arrived yet (it has just sent or
+// connected), so the first read waits instead of trying. takeTail: the header
+// read may take the 16 bytes behind it too.
+int recvPackage(MsgLink* link, bool waitFirst, bool takeTail) {
+  if (!link) {
+    AV_ERR("Null pointer.");
+    return 2;
+  }
+  uint8_t early[AV_TAIL_SIZE];
+  uint32_t earlyLen = 0;
+  int rc = recvHeader(link, waitFirst, takeTail, early, &earlyLen);
+  if (rc != 0) return rc;
+  const bool encrypted =
+      agentMsg_LinkEncrypts(link, link->RecvHead.Version) && link->RecvHead.Length > 0;
+  rc = recvBody(link, early, earlyLen, encrypted);
+  if (rc != 0) return rc;
+  return openBody(link, encrypted);
 }
 
 }  // namespace
