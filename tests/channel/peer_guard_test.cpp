@@ -1,8 +1,6 @@
 // Address policy of the message server: the AllowedPeers matcher, and the
 // bounded table of failed handshakes that bans an address for a while.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/un.h>
 
 #include <cstring>
 #include <memory>
@@ -23,35 +21,22 @@ PeerAddr addr(const char* text) {
 }
 
 TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
-  struct Case {
-    const char* list;
-    const char* peer;
-    bool allowed;
-  } cases[] = {
-      {"", "203.0.113.9", true},  // empty: everyone
-      {"  ", "2001:db8::1", true},
-      {"192.168.1.7", "192.168.1.7", true},  // a bare address is /32
-      {"192.168.1.7", "192.168.1.8", false},
+  // list, peer, allowed
+  const struct { const char *list, *peer; bool allowed; } cases[] = {
+      {"", "203.0.113.9", true}, {"  ", "2001:db8::1", true},  // empty: everyone
+      {"192.168.1.7", "192.168.1.7", true}, {"192.168.1.7", "192.168.1.8", false},  // bare: /32
       {"192.168.1.7/32", "192.168.1.6", false},
-      {"10.0.0.0/9", "10.127.255.255", true},  // prefix inside a byte
-      {"10.0.0.0/9", "10.128.0.0", false},
+      {"10.0.0.0/9", "10.127.255.255", true}, {"10.0.0.0/9", "10.128.0.0", false},  // inside a byte
       {"10.1.2.3/8", "10.200.0.1", true},  // host bits below the prefix ignored
-      {"0.0.0.0/0", "255.255.255.255", true},
-      {"0.0.0.0/0", "::1", false},  // every IPv4 address, no IPv6 one
-      {"::/0", "2001:db8::1", true},
-      {"::/0", "198.51.100.1", true},  // every address
-      {"2001:db8::/32", "2001:db8:ffff::1", true},
-      {"2001:db8::/32", "2001:db9::", false},
-      {"::1/128", "::1", true},
-      {"::1", "::2", false},
-      {"10.0.0.0/8", "::ffff:10.9.8.7", true},  // mapped peer, IPv4 entry
-      {"::ffff:10.0.0.1", "10.0.0.1", true},    // mapped entry, IPv4 peer
-      {"::ffff:0:0/96", "172.16.0.1", true},
-      {"10.0.0.0/8", "::a00:1", false},  // IPv4-compatible form is not mapped
-      {" 10.0.0.1 ,\t::1 ", "::1", true},
-      {" 10.0.0.1 ,\t::1 ", "10.0.0.2", false},
+      {"0.0.0.0/0", "255.255.255.255", true}, {"0.0.0.0/0", "::1", false},  // every IPv4, no IPv6
+      {"::/0", "2001:db8::1", true}, {"::/0", "198.51.100.1", true},
+      {"2001:db8::/32", "2001:db8:ffff::1", true}, {"2001:db8::/32", "2001:db9::", false},
+      {"::1/128", "::1", true}, {"::1", "::2", false},
+      {"10.0.0.0/8", "::ffff:10.9.8.7", true}, {"::ffff:10.0.0.1", "10.0.0.1", true},  // mapped
+      {"::ffff:0:0/96", "172.16.0.1", true}, {"10.0.0.0/8", "::a00:1", false},  // compatible is not mapped
+      {" 10.0.0.1 ,\t::1 ", "::1", true}, {" 10.0.0.1 ,\t::1 ", "10.0.0.2", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.list) + " / " + c.peer);
     PeerAllowList list;
     char bad[64] = "x";
@@ -65,9 +50,7 @@ TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
 TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
   std::string many;
   for (uint32_t i = 0; i <= PEER_ALLOW_MAX; ++i) many += (i ? "," : "") + std::string("10.0.0.") + std::to_string(i);
-  struct Case {
-    std::string list, bad;
-  } cases[] = {
+  const struct { std::string list, bad; } cases[] = {
       {"10.0.0.0/33", "10.0.0.0/33"}, {"::/129", "::/129"}, {"10.0.0.1/", "10.0.0.1/"},
       {"10.0.0.1/-1", "10.0.0.1/-1"}, {"10.0.0.1/0008", "10.0.0.1/0008"},
       {"10.0.0/8", "10.0.0/8"}, {"host.example", "host.example"}, {"fe80::1%eth0", "fe80::1%eth0"},
@@ -75,7 +58,7 @@ TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
       {"10.0.0.1,,10.0.0.2", ""}, {"10.0.0.1,", ""}, {"::1, bad", "bad"},
       {many, "10.0.0.64"},  // one entry too many
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
     PeerAllowList list;
     char bad[64] = "x";
