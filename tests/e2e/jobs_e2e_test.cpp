@@ -39,10 +39,7 @@ TEST(JobsE2E, ScanAndStatusJobs) {
     _exit(127);
   }
   bool seen = false;  // wait for the exec to show in /proc
-  for (int i = 0; i < 100 && !seen; ++i) {
-    seen = client({"status", "--vendor", "OWNENGINE"}).out == running;
-    if (!seen) usleep(50000);
-  }
+  for (int i = 0; i < 100 && !(seen = client({"status", "--vendor", "OWNENGINE"}).out == running); ++i) usleep(50000);
   EXPECT_TRUE(seen);
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);

@@ -1,23 +1,11 @@
-// End-to-end harness: a real avagent process in a temporary installation root,
-// and a runner for the avagent-client tool.
-//
-//   avtest::AgentProcess agent({{"FlowJobNo", "0"}});   // overrides of the defaults
-//   ASSERT_TRUE(agent.start());                          // waits for both listeners
-//   auto r = avtest::runClient({"--port", agent.portText(), "job", "2015", "{}"});
-//   EXPECT_EQ(r.exitCode, 5);
-//   agent.sendQuit();
-//   EXPECT_EQ(agent.waitExit(15000), 0);
-//
-// The root holds a hard link (or copy) of AV_AGENT_BIN, cfg/agentConfig.ini,
-// and the agent's stdout.txt / stderr.txt. The default configuration works:
-// a free Port, MaxJobNo 100, FlowJobNo 100, PortConnectTimeOut 1000, LogLevel 4,
-// UncRoot <root>/unc (created), one vendor. Keys are AGENT_SETTING keys unless
-// written "SECTION/Key"; a value of std::nullopt leaves the key out.
-// The destructor kills a still running agent and removes the root (kept when
-// AV_KEEP_TEST_ROOT is set).
+// End-to-end harness: a real avagent in a temporary installation root (a hard
+// link or copy of AV_AGENT_BIN, cfg/agentConfig.ini, stdout.txt, stderr.txt),
+// and a runner for avagent-client. The default configuration works: a free
+// Port, MaxJobNo and FlowJobNo 100, PortConnectTimeOut 1000, LogLevel 4,
+// UncRoot <root>/unc, one vendor. Override keys are AGENT_SETTING keys unless
+// written "SECTION/Key"; std::nullopt leaves the key out. The destructor kills
+// a running agent and removes the root (kept when AV_KEEP_TEST_ROOT is set).
 #pragma once
-#include <sys/types.h>
-
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -28,64 +16,51 @@ namespace avtest {
 
 using ConfigOverrides = std::map<std::string, std::optional<std::string>>;
 
-// A TCP port that is free on both IPv4 and IPv6 right now.
-int freeTcpPort();
+int freeTcpPort();  // free on both IPv4 and IPv6 right now
 
 class AgentProcess {
  public:
   explicit AgentProcess(const ConfigOverrides& overrides = {});
-  AgentProcess(std::initializer_list<ConfigOverrides::value_type> overrides)
-      : AgentProcess(ConfigOverrides(overrides)) {}
+  AgentProcess(std::initializer_list<ConfigOverrides::value_type> o) : AgentProcess(ConfigOverrides(o)) {}
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
-  // Starts the agent (stdin a pipe, cwd "/"); when waitReady, waits until it
-  // listens on the port over IPv4 and IPv6 (read from /proc/net, so no
-  // connection is spent on it). False when it exited or was not ready in time.
+  // stdin a pipe, cwd "/"; waitReady: until both listeners show in /proc/net
+  // (no connection spent). False when it exited or was not ready in time.
   bool start(bool waitReady = true, int readyTimeoutMs = 20000);
   bool running();
-
   int port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
   const std::string& root() const { return root_; }
   std::string cfgPath() const { return root_ + "/cfg/agentConfig.ini"; }
-
-  // Rewrites cfg/agentConfig.ini from the defaults and these overrides (a
-  // running agent's watcher reloads it).
+  // Rewrites the configuration (renamed into place; a running agent reloads it).
   void writeConfig(const ConfigOverrides& overrides);
-  // All log files, in name order, concatenated.
-  std::string logText() const;
+  std::string logText() const;  // every log file, in name order
   std::string stderrText() const;
-  // Polls logText() until it contains text; false after timeoutMs.
   bool waitForLog(const std::string& text, int timeoutMs = 10000) const;
-
-  void sendLine(const std::string& line);  // writes line + "\n" to stdin
+  void sendLine(const std::string& line);  // line + "\n" to stdin
   void sendQuit() { sendLine("/quit"); }
   void signal(int sig);
-  void kill();       // SIGKILL, then reaped
-  // Exit code (128 + n for signal n), or nullopt when still running after timeoutMs.
+  // Exit code (128 + n for signal n); nullopt while still running after timeoutMs.
   std::optional<int> waitExit(int timeoutMs);
 
  private:
   std::string root_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  int pid_ = -1;
   int stdinFd_ = -1;
   std::optional<int> exitCode_;
 };
 
 struct ClientResult {
-  int exitCode = -1;  // -1 when it had to be killed after the time-out
-  std::string out;
-  std::string err;
+  int exitCode = -1;  // -1 when killed after the time-out
+  std::string out, err;
 };
-
-// Runs AV_CLIENT_BIN with args; kills it after timeoutMs.
-ClientResult runClient(const std::vector<std::string>& args, int timeoutMs = 30000);
-
-// Runs any program the same way (argv[0] = path).
-ClientResult runProgram(const std::string& path, const std::vector<std::string>& args,
-                        int timeoutMs = 30000);
+// Runs a program (argv[0] = path), stdin /dev/null; killed after timeoutMs.
+ClientResult runProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs = 30000);
+inline ClientResult runClient(const std::vector<std::string>& args, int timeoutMs = 30000) {
+  return runProgram(AV_CLIENT_BIN, args, timeoutMs);
+}
 
 }  // namespace avtest

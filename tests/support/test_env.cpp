@@ -1,10 +1,8 @@
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,11 +28,9 @@ class Environment : public ::testing::Environment {
  public:
   void SetUp() override {
     char tmpl[] = "/tmp/avtest.XXXXXX";
-    const char* dir = mkdtemp(tmpl);
-    ASSERT_NE(dir, nullptr);
-    g_root = dir;
-    for (const char* sub : {"tmp", "log", "cfg"})
-      std::filesystem::create_directories(g_root + "/" + sub);
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    g_root = tmpl;
+    for (const char* sub : {"tmp", "log", "cfg"}) std::filesystem::create_directories(g_root + "/" + sub);
     ASSERT_EQ(chdir(g_root.c_str()), 0);
     ASSERT_EQ(initAVPool(getAVPool()), 0);
     BRIM_SetLogDir((g_root + "/log").c_str());
@@ -43,10 +39,8 @@ class Environment : public ::testing::Environment {
   }
   void TearDown() override {
     BRIM_SetLogObserver(nullptr);
-    if (!getenv("AV_KEEP_TEST_ROOT")) {
-      std::error_code ec;
-      std::filesystem::remove_all(g_root, ec);
-    }
+    std::error_code ec;
+    if (!getenv("AV_KEEP_TEST_ROOT")) std::filesystem::remove_all(g_root, ec);
   }
 };
 
@@ -73,15 +67,13 @@ std::vector<LogRecord> LogCapture::records() const {
 
 bool LogCapture::contains(const std::string& text, uint32_t level) const {
   for (const auto& r : records())
-    if (r.message.find(text) != std::string::npos && (level == ~0u || r.level == level))
-      return true;
+    if (r.message.find(text) != std::string::npos && (level == ~0u || r.level == level)) return true;
   return false;
 }
 
 size_t LogCapture::count(const std::string& text) const {
   size_t n = 0;
-  for (const auto& r : records())
-    if (r.message.find(text) != std::string::npos) ++n;
+  for (const auto& r : records()) n += r.message.find(text) != std::string::npos;
   return n;
 }
 
@@ -96,14 +88,12 @@ std::vector<uint32_t> poolFreeCounts() {
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << contents;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
-  ss << f.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 

@@ -9,8 +9,7 @@
 
 namespace avtest {
 
-// The scratch installation root of this test process.
-const std::string& scratchRoot();
+const std::string& scratchRoot();  // of this test process
 
 struct LogRecord {
   uint32_t module;
@@ -19,15 +18,13 @@ struct LogRecord {
   std::string message;
 };
 
-// Collects every record that passes the level filter while it lives. Records of
-// all threads are collected; use one capture at a time.
+// Records of every thread that pass the level filter, while it lives; one at a time.
 class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
   std::vector<LogRecord> records() const;
-  // True when some record's message contains text (at the given level, when
-  // level is not ~0u).
+  // Some message contains text (at level, unless ~0u).
   bool contains(const std::string& text, uint32_t level = ~0u) const;
   size_t count(const std::string& text) const;
 };
@@ -39,11 +36,8 @@ class DebugLevel {
   ~DebugLevel();
 };
 
-// Free blocks of every partition, to check that nothing leaked.
-std::vector<uint32_t> poolFreeCounts();
-
-// Creates a file with the given contents (parents included).
-void writeFile(const std::string& path, const std::string& contents);
+std::vector<uint32_t> poolFreeCounts();  // free blocks per partition: nothing leaked
+void writeFile(const std::string& path, const std::string& contents);  // parents made
 std::string readFile(const std::string& path);
 
 }  // namespace avtest
