@@ -112,7 +112,8 @@ TEST(FrameRecv, EncryptedRoundTripAndWrongKey) {
   agentMsg_FreeLinkKeys(&s.rx);
   const uint8_t other[32] = {0xEE};
   ASSERT_EQ(mc_AesSetDecryptKey(other, &s.rx.decryptKey), 0);
-  ASSERT_EQ(agentMsg_CombinSendingMessage(&s.tx, MSG_SCAN_FILE, "hello", 18), 1);
+  const char hello[18] = "hello";
+  ASSERT_EQ(agentMsg_CombinSendingMessage(&s.tx, MSG_SCAN_FILE, hello, sizeof hello), 1);
   ASSERT_TRUE(s.sendTx());
   EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 2);
   EXPECT_TRUE(cap.contains("msg_DoRecv(tail) FAIL.", AVLOG_ERR));
