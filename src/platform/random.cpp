@@ -5,34 +5,21 @@
 
 #include <sys/random.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
-namespace {
-
-ssize_t systemGetRandom(void* buf, size_t n, unsigned int flags) {
-  return getrandom(buf, n, flags);
-}
-
-std::atomic<AvGetRandomFn> g_source{systemGetRandom};
-
-}  // namespace
-
 int avRandomOpen(bool wait) {
-  AvGetRandomFn fn = g_source.load();
   for (;;) {
-    if (fn(nullptr, 0, wait ? 0u : GRND_NONBLOCK) >= 0) return 0;
+    if (getrandom(nullptr, 0, wait ? 0u : GRND_NONBLOCK) >= 0) return 0;
     if (errno != EINTR) return -1;
   }
 }
 
 int avRandomFill(void* buf, size_t n) {
-  AvGetRandomFn fn = g_source.load();
   auto* p = static_cast<uint8_t*>(buf);
   size_t done = 0;
   while (done < n) {
-    ssize_t got = fn(p + done, n - done, 0);
+    ssize_t got = getrandom(p + done, n - done, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -46,6 +33,3 @@ int avRandomFill(void* buf, size_t n) {
   return 0;
 }
 
-void avRandomSetSourceForTest(AvGetRandomFn fn) {
-  g_source.store(fn ? fn : systemGetRandom);
-}

@@ -4,7 +4,6 @@
 // try rather than read from; there is no fallback to an unseeded source.
 #pragma once
 #include <cstddef>
-#include <sys/types.h>
 
 // 0 when the generator can be read at once; with wait set, blocks until it is
 // seeded. -1 otherwise, errno set.
@@ -12,6 +11,3 @@ int avRandomOpen(bool wait);
 // Fills n bytes, resuming after signals and short reads. 0, or -1 with errno set.
 int avRandomFill(void* buf, size_t n);
 
-// Test seam: replaces getrandom(2) (same arguments and result); null restores it.
-using AvGetRandomFn = ssize_t (*)(void* buf, size_t n, unsigned int flags);
-void avRandomSetSourceForTest(AvGetRandomFn fn);

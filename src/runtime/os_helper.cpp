@@ -10,18 +10,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "runtime/log.h"
 
 namespace {
 
-constexpr uint32_t kModules = 1024;
 constexpr uint16_t kErrLockParam = 314;
 constexpr uint16_t kErrLockBadFd = 197;
 constexpr uint16_t kErrUnlockBadFd = 198;
@@ -35,8 +32,6 @@ uint32_t spinMagic() {
   return m;
 }
 
-// Three words per module; the first counts the module's live mutexes.
-std::atomic<uint32_t> g_moduleCounters[kModules][3];
 thread_local int32_t t_heldMutexes = 0;
 
 int hexDigit(char c) {
@@ -48,94 +43,12 @@ int hexDigit(char c) {
 
 bool isHexPrefix(const char* t) { return t[0] == '0' && (t[1] == 'x' || t[1] == 'X'); }
 
-// Dotted decimal IPv4 over [begin, end): four parts 0..255, no leading zeros.
-bool parseIPv4(const char* begin, const char* end, uint8_t out[4]) {
-  const char* p = begin;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (p == end || *p != '.') return false;
-      ++p;
-    }
-    const char* start = p;
-    unsigned value = 0;
-    while (p != end && *p >= '0' && *p <= '9' && p - start < 3) value = value * 10 + (*p++ - '0');
-    size_t digits = static_cast<size_t>(p - start);
-    if (digits == 0 || value > 255 || (digits > 1 && *start == '0')) return false;
-    if (p != end && *p >= '0' && *p <= '9') return false;  // a fourth digit
-    out[part] = static_cast<uint8_t>(value);
-  }
-  return p == end;
-}
-
-bool parseIPv6(const char* text, uint8_t out[16]) {
-  uint16_t groups[8] = {};
-  int count = 0;
-  int gap = -1;  // index of the groups "::" stands for
-  const char* p = text;
-  const char* end = text + strlen(text);
-  if (p[0] == ':') {
-    if (p[1] != ':') return false;
-    gap = 0;
-    p += 2;
-  }
-  while (p < end) {
-    if (count == 8) return false;
-    const char* start = p;
-    unsigned value = 0;
-    while (p < end && hexDigit(*p) >= 0 && p - start < 4) value = value * 16 + hexDigit(*p++);
-    size_t digits = static_cast<size_t>(p - start);
-    if (p < end && *p == '.') {
-      // A trailing IPv4 part takes the last two groups.
-      if (count > 6) return false;
-      uint8_t v4[4];
-      if (!parseIPv4(start, end, v4)) return false;
-      groups[count++] = static_cast<uint16_t>(v4[0] << 8 | v4[1]);
-      groups[count++] = static_cast<uint16_t>(v4[2] << 8 | v4[3]);
-      p = end;
-      break;
-    }
-    if (digits == 0) return false;
-    if (p < end && hexDigit(*p) >= 0) return false;  // a fifth digit
-    groups[count++] = static_cast<uint16_t>(value);
-    if (p == end) break;
-    if (*p != ':') return false;
-    ++p;
-    if (p < end && *p == ':') {
-      if (gap >= 0) return false;  // a second "::"
-      gap = count;
-      ++p;
-    } else if (p == end) {
-      return false;  // a single trailing ':'
-    }
-  }
-  if (gap < 0) {
-    if (count != 8) return false;
-  } else if (count > 7) {
-    return false;
-  }
-  uint8_t bytes[16] = {};
-  int tail = gap < 0 ? 0 : count - gap;
-  int head = count - tail;
-  for (int i = 0; i < head; ++i) {
-    bytes[2 * i] = static_cast<uint8_t>(groups[i] >> 8);
-    bytes[2 * i + 1] = static_cast<uint8_t>(groups[i]);
-  }
-  for (int i = 0; i < tail; ++i) {
-    int at = 8 - tail + i;
-    bytes[2 * at] = static_cast<uint8_t>(groups[head + i] >> 8);
-    bytes[2 * at + 1] = static_cast<uint8_t>(groups[head + i]);
-  }
-  memcpy(out, bytes, 16);
-  return true;
-}
-
 }  // namespace
 
-void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t module) {
+void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t /*module*/) {
   if (!m) return;
   m->magic = spinMagic();
   pthread_mutex_init(&m->handle, nullptr);
-  if (module < kModules) g_moduleCounters[module][0].fetch_add(1);
 }
 
 void BRIM_MutexLock(BRIM_MUTEX* m) {
@@ -150,15 +63,10 @@ void BRIM_MutexUnlock(BRIM_MUTEX* m) {
   --t_heldMutexes;
 }
 
-void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t module) {
+void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t /*module*/) {
   if (!m || m->magic != spinMagic()) return;
   m->magic = 0;
   pthread_mutex_destroy(&m->handle);
-  if (module < kModules) g_moduleCounters[module][0].fetch_sub(1);
-}
-
-uint32_t BRIM_ModuleMutexCount(uint32_t module) {
-  return module < kModules ? g_moduleCounters[module][0].load() : 0;
 }
 
 int32_t BRIM_ThreadHeldMutexes() { return t_heldMutexes; }
@@ -302,46 +210,4 @@ int64_t BRIM_StrToS64(const char* text) {
   if (!text) return 0;
   if (*text == '-') return static_cast<int64_t>(0 - BRIM_StrToU64(text + 1));
   return static_cast<int64_t>(BRIM_StrToU64(text));
-}
-
-int BRIM_IsNumeric(const char* text) {
-  if (!text) return -1;
-  if (isHexPrefix(text)) {
-    for (const char* p = text + 2; *p; ++p)
-      if (hexDigit(*p) < 0) return -1;
-    return 0;
-  }
-  for (const char* p = text; *p; ++p)
-    if (*p < '0' || *p > '9') return -1;
-  return 0;
-}
-
-char* BRIM_Strtok(char** cursor, const char* delimiters) {
-  if (!cursor || !*cursor) return nullptr;
-  char* token = *cursor;
-  char* at = delimiters ? strpbrk(token, delimiters) : nullptr;
-  if (at) {
-    *at = '\0';
-    *cursor = at + 1;
-  } else {
-    *cursor = nullptr;
-  }
-  return token;
-}
-
-int BRIM_InetPton(int family, const char* text, void* out) {
-  if (!text || !out) return -1;
-  if (family == BRIM_AF_INET) {
-    uint8_t bytes[4];
-    if (!parseIPv4(text, text + strlen(text), bytes)) return 0;
-    memcpy(out, bytes, 4);
-    return 1;
-  }
-  if (family == BRIM_AF_INET6 || family == AF_INET6) {
-    uint8_t bytes[16];
-    if (!parseIPv6(text, bytes)) return 0;
-    memcpy(out, bytes, 16);
-    return 1;
-  }
-  return 0;
 }

@@ -1,10 +1,10 @@
 // OS helper layer: the thin wrappers the rest of the agent uses instead of the
 // platform: mutex records, 10 ms sleep ticks, atomic 32-bit counters, byte-range
-// file locks, closing descriptors, text-to-number conversion, a tokenizer and
-// text-to-address conversion. Failures are logged as module 997.
+// file locks, closing descriptors and text-to-number conversion. Failures are
+// logged as module 997.
 // Decisions: lock/unlock on a destroyed record does nothing; a lock type other
 // than 1-3 is refused like a bad descriptor argument (314); a fail-at-once lock
-// held elsewhere returns -1 without a record; an empty text counts as numeric.
+// held elsewhere returns -1 without a record.
 #pragma once
 #include <cstdint>
 #include <pthread.h>
@@ -18,7 +18,6 @@ void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t module);
 void BRIM_MutexLock(BRIM_MUTEX* m);
 void BRIM_MutexUnlock(BRIM_MUTEX* m);
 void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t module);  // closes the handle once
-uint32_t BRIM_ModuleMutexCount(uint32_t module);
 int32_t BRIM_ThreadHeldMutexes();
 
 // Sleeps ticks x 10 ms.
@@ -50,14 +49,3 @@ int BRIM_close(int fd);                                   // 0, or -1 after logg
 uint64_t BRIM_StrToU64(const char* text);
 // A leading "-" negates the unsigned value of the rest.
 int64_t BRIM_StrToS64(const char* text);
-// 0 when all decimal digits, or "0x"/"0X" and hex digits only; -1 otherwise.
-int BRIM_IsNumeric(const char* text);
-// Returns the text up to the first delimiter, cuts it there and advances *cursor
-// past it (null when there is none).
-char* BRIM_Strtok(char** cursor, const char* delimiters);
-// family 2: dotted IPv4 (4 bytes out); family 23: IPv6 (16 bytes out). Linux
-// callers may also pass AF_INET6 (10) for IPv6.
-constexpr int BRIM_AF_INET = 2;
-constexpr int BRIM_AF_INET6 = 23;
-// 1 valid, 0 not (or another family), -1 for a missing text or output.
-int BRIM_InetPton(int family, const char* text, void* out);

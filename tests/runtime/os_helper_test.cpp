@@ -1,7 +1,6 @@
-// OS helper layer: number parsing, address parsing, byte-range locks, close, atomics.
+// OS helper layer: number parsing, byte-range locks, close, atomics.
 #include "runtime/os_helper.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -82,28 +81,6 @@ TEST(OsStrToNumber, EdgeCases) {
       << text;
 
 }
-
-TEST(OsInetPton, AcceptRejectTable) {
-  uint8_t out[16] = {9, 9, 9, 9};
-  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "192.168.10.255", out), 1);
-  const uint8_t expect[4] = {192, 168, 10, 255};
-  EXPECT_EQ(memcmp(out, expect, 4), 0);
-  for (const char* bad : {"1.2.3", "1.2.3.256", "01.2.3.4", "1.2.3.4 ", ""})
-    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, bad, out), 0) << bad;
-  for (const char* good : {"::", "::1", "2001:db8::8a2e:370:7334", "::ffff:1.2.3.4"}) {
-    uint8_t theirs[16];
-    memset(out, 0xAA, sizeof(out));
-    ASSERT_EQ(inet_pton(AF_INET6, good, theirs), 1) << good;
-    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, good, out), 1) << good;
-    EXPECT_EQ(memcmp(out, theirs, 16), 0) << good;
-  }
-  for (const char* bad : {"1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", "1:2:3:4:5:6:7", ""})
-    EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, bad, out), 0) << bad;
-  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET6, nullptr, out), -1);
-  EXPECT_EQ(BRIM_InetPton(BRIM_AF_INET, "1.2.3.4", nullptr), -1);
-  EXPECT_EQ(BRIM_InetPton(7, "1.2.3.4", out), 0);
-}
-
 
 namespace {
 
