@@ -12,11 +12,8 @@
 // call keep process-wide state without a lock of their own.
 #include "runtime/config.h"
 
-#include <pthread.h>
-#include <strings.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -24,12 +21,15 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "channel/crypto.h"
 #include "channel/peer_guard.h"
 #include "channel/shared_key.h"
 #include "platform/dir_watch.h"
 #include "platform/ini_file.h"
+#include "platform/process.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 #include "runtime/startup.h"
@@ -160,13 +160,13 @@ Monitor& monitor() {
   return *mon;
 }
 
-void* ThreadProcOfMonitorProcessExist(void*) {
+void ThreadProcOfMonitorProcessExist() {
   Monitor& mon = monitor();
   DirWatch w;
   if (dirWatch_Open(&w, "cfg") != 0) {
     int code = errno != 0 ? errno : 1;
     AV_ERR("Watching the folder cfg failed(%d).", code);
-    _exit(code);
+    proc_Exit(code);
   }
   {
     std::lock_guard<std::mutex> lock(mon.m);
@@ -185,14 +185,20 @@ void* ThreadProcOfMonitorProcessExist(void*) {
     if (r == 0) break;  // asked to stop
     int code = errno != 0 ? errno : 1;
     AV_ERR("Watching the folder cfg failed(%d).", code);
-    _exit(code);
+    proc_Exit(code);
   }
   std::lock_guard<std::mutex> lock(mon.m);
   dirWatch_Close(&mon.watch);
   mon.watchOpen = false;
   mon.running = false;
   mon.cv.notify_all();
-  return nullptr;
+}
+
+bool equalsNoCase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+      return false;
+  return *a == *b;
 }
 
 }  // namespace
@@ -216,14 +222,9 @@ uint32_t getCfgFilePath(char* out, uint32_t size) {
     root = p.cfgRoot;
   }
   if (root.empty()) {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return AV_PATH_NO_IMAGE_NAME;
-    exe[n] = '\0';
-    char* slash = std::strrchr(exe, '/');
-    if (slash == nullptr) return AV_PATH_NO_IMAGE_NAME;
-    *slash = '\0';
-    root = exe;
+    char installRoot[4096];
+    if (uint32_t rc = getInstallRoot(installRoot, sizeof installRoot)) return rc;
+    root = installRoot;
   }
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   if (root == "/") root.clear();
@@ -392,7 +393,7 @@ int initSettingFromCfg() {
       AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
       return 0;
     }
-    if (strcasecmp(credential, AV_DEFAULT_CREDENTIAL) == 0)
+    if (equalsNoCase(credential, AV_DEFAULT_CREDENTIAL))
       AV_WARN("The agent runs with the built-in default pre-shared key; set a key of your own "
               "through Pwd in agentConfig.ini.");
   }
@@ -414,16 +415,15 @@ int createCfgMonitorThread() {
   if (mon.running) return 0;
   mon.stopRequested = false;
   mon.running = true;
-  pthread_t thread;
-  int rc = pthread_create(&thread, nullptr, ThreadProcOfMonitorProcessExist, nullptr);
-  if (rc != 0) {
+  try {
+    std::thread(ThreadProcOfMonitorProcessExist).detach();
+  } catch (const std::system_error& e) {
     mon.running = false;
     lock.unlock();
     AV_ERR("CreateThread(ThreadProcOfMonitorProcessExist) -> failed(%u)",
-           static_cast<unsigned>(rc));
+           static_cast<unsigned>(e.code().value()));
     return -1;
   }
-  pthread_detach(thread);
   // Return once changes are watched, so that a write right after start-up is
   // not missed (a failure to watch ends the process instead).
   mon.cv.wait_for(lock, std::chrono::seconds(2), [&] { return mon.watchOpen || !mon.running; });

@@ -14,14 +14,9 @@
 
 #include "runtime/log.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -30,18 +25,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/process.h"
 #include "runtime/os_helper.h"
 
 namespace {
 
 constexpr uint32_t kMagic = 0x78ABC001u;
-constexpr off_t kBlockSize = 1064;
+constexpr size_t kBlockSize = 1064;
 constexpr size_t kOffDefault = 4;
 constexpr size_t kOffLevels = 5;
 constexpr size_t kResetBytes = 1032;
 constexpr size_t kOffStamp = 1040;  // year, month, day, hour, minute
 constexpr uint32_t kModules = 1024;
-constexpr off_t kRotateSize = 8388608;
+constexpr int64_t kRotateSize = 8388608;
 constexpr uint8_t kDefaultLevel = 4;
 constexpr const char* kSettingsPath = "./tmp/dbglog.cfg";
 constexpr const char* kLevelNames[] = {"", "CRI", "ERR", "WARN", "INFO", "DBG"};
@@ -88,15 +85,17 @@ thread_local bool t_inWriter = false;
 // Byte 0 only orders this module's writers, each holding it for one write;
 // anyone who can open the file can hold it for ever, so the wait is bounded.
 constexpr int kByteLockWaitMs = 100;
-constexpr mode_t kFileMode = 0640;
-
 // Records and level settings are the operator's: whatever the umask or an
 // older file allowed, nothing past owner read-write and group read remains.
 // A file of another owner cannot be changed and is used as it is.
-void restrictMode(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~kFileMode) != 0)
-    (void)fchmod(fd, st.st_mode & kFileMode);
+constexpr unsigned kFileMode = 0640;
+
+// Opens a file of this module for read-write and takes its mode down to kFileMode.
+int openOwnFile(const char* path, bool append) {
+  int fd = -1;
+  if (file_OpenReadWrite(path, append, kFileMode, &fd) != 0) return -1;
+  file_RestrictMode(fd, kFileMode);
+  return fd;
 }
 
 uint32_t load32(uint8_t* b, size_t off) {
@@ -153,17 +152,11 @@ enum MapResult { kMapped = 0, kCannotOpen = -1, kCannotMap = -2 };
 MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
   *blockOut = nullptr;
   *fdOut = -1;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+  int fd = openOwnFile(path, false);
   if (fd < 0) return kCannotOpen;
-  restrictMode(fd);
-  struct stat st;
   // A mapping past the end of the file faults on access: extend it first.
-  if (fstat(fd, &st) != 0 || (st.st_size < kBlockSize && ftruncate(fd, kBlockSize) != 0)) {
-    BRIM_close(fd);
-    return kCannotMap;
-  }
-  void* p = mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
+  void* p = nullptr;
+  if (file_EnsureSize(fd, kBlockSize) != 0 || file_MapShared(fd, kBlockSize, &p) != 0) {
     BRIM_close(fd);
     return kCannotMap;
   }
@@ -176,9 +169,7 @@ MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
 
 void loadProcessName() {
   char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return;  // keeps "NoneProcess"
-  path[n] = '\0';
+  if (proc_ExePath(0, path, sizeof(path)) != 0) return;  // keeps "NoneProcess"
   const char* slash = strrchr(path, '/');
   const char* name = slash ? slash + 1 : path;
   size_t len = std::min(strlen(name), sizeof(g_processName) - 1);
@@ -249,9 +240,9 @@ const SecondCache& calendarOf(time_t now) {
 }
 
 uint64_t monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 void cutFunctionName(const char* func, char out[33]) {
@@ -290,8 +281,8 @@ bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
   if (minute == g_lastCheckMinute) return true;
   g_lastCheckMinute = minute;
   if (g_localStamp == shared) {
-    struct stat st;
-    if (fstat(g_logFd, &st) != 0 || st.st_size < kRotateSize) return true;
+    int64_t size = 0;
+    if (file_Size(g_logFd, &size) != 0 || size < kRotateSize) return true;
     g_localStamp = stampOf(tm);
     storeSharedStamp(b, g_localStamp);
   } else {
@@ -305,33 +296,20 @@ bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
 // LogFileNum. Only regular files are counted and deleted. g_writers held.
 void pruneLogFiles() {
   uint32_t keep = g_logFileNum.load(std::memory_order_relaxed);
-  DIR* dir = opendir(g_logDir);
-  if (!dir) return;
-  struct Entry {
-    struct timespec mtime;
-    std::string name;
-  };
-  std::vector<Entry> entries;
-  while (struct dirent* e = readdir(dir)) {
-    if (strncmp(e->d_name, "log", 3) != 0) continue;
-    struct stat st;
-    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-      continue;
-    entries.push_back({st.st_mtim, e->d_name});
-  }
-  closedir(dir);
+  std::vector<FileEntry> entries;
+  if (file_ListRegular(g_logDir, "log", &entries) != 0) return;
   uint32_t count = static_cast<uint32_t>(entries.size());
   if (count < keep) return;
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
-    if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+  std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
+    if (a.mtimeSec != b.mtimeSec) return a.mtimeSec < b.mtimeSec;
+    if (a.mtimeNsec != b.mtimeNsec) return a.mtimeNsec < b.mtimeNsec;
     return a.name < b.name;
   });
   size_t toDelete = std::min<size_t>(static_cast<size_t>(count - keep) + 1, entries.size());
   for (size_t i = 0; i < toDelete; ++i) {
     char path[4352];
     int n = snprintf(path, sizeof(path), "%s/%s", g_logDir, entries[i].name.c_str());
-    if (n > 0 && static_cast<size_t>(n) < sizeof(path)) unlink(path);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(path)) file_Remove(path);
   }
 }
 
@@ -359,7 +337,7 @@ int getLogFd(uint8_t* b) {
                    s.f[2], s.f[3], s.f[4]);
   int fd = -1;
   if (n > 0 && static_cast<size_t>(n) < sizeof(path))
-    fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+    fd = openOwnFile(path, true);
   if (fd < 0) {
     ++g_failedOpens;
     printf("Open log file[%s] failed.\n", path);
@@ -367,19 +345,8 @@ int getLogFd(uint8_t* b) {
     return -1;
   }
   g_failedOpens = 0;
-  restrictMode(fd);
   g_logFd = fd;
   return fd;
-}
-
-void writeAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
 }
 
 void rawWrite(uint8_t* b, const char* data, size_t len) {
@@ -393,7 +360,7 @@ void rawWrite(uint8_t* b, const char* data, size_t len) {
   // try once and go on, until a try succeeds again.
   int locked = BRIM_LockFileWithin(fd, &byteZero, g_byteLockStalled ? 0 : kByteLockWaitMs);
   g_byteLockStalled = locked != 0;
-  writeAll(fd, data, len);  // written even when the lock failed
+  file_WriteAll(fd, data, len);  // written even when the lock failed
   if (locked == 0) BRIM_UnLockFile(fd, &byteZero);
 }
 
@@ -496,7 +463,7 @@ void BRIM_LogUnmapSettings(void* block) {
   std::lock_guard<std::mutex> lock(g_mapsMutex);
   for (auto& slot : g_maps)
     if (slot == block) {
-      munmap(block, kBlockSize);
+      file_Unmap(block, kBlockSize);
       slot = nullptr;
       return;
     }

@@ -307,7 +307,14 @@ void freeAVPool(AVPool* pool) {
     BRIM_MutexDestroy(&pool->part[k].mutex, AV_MODULE_AGENT);
   POOL_UNPOISON(pool->region, pool->totalSize);
   std::free(pool->region);
-  *pool = AVPool{};
+  // Back to "not built"; the mutexes are records of their own and stay destroyed.
+  pool->region = nullptr;
+  pool->totalSize = 0;
+  for (AVPoolPartition& p : pool->part) {
+    p.name = nullptr;
+    p.freeCount = p.headNext = p.headPrev = p.heapCount = p.dataSize = p.blockCount = 0;
+    p.firstBlock = nullptr;
+  }
 }
 
 int getAVPoolMemData(AVPool* pool, uint32_t partition, uint32_t pos, void* out,

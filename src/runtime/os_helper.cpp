@@ -1,20 +1,20 @@
 // OS helper layer.
 //
-// Design: each helper is a thin, allocation-free wrapper over one POSIX call or a
-// short hand-written parser, so it can be used from any thread and from the log
-// module itself. Failures are reported as module 997 with the layer's own error
-// codes; expected outcomes (a fail-at-once lock that is taken elsewhere, a text
-// that is not an address) are return values, not log records.
+// Design: each helper is a thin, allocation-free wrapper over one call of
+// src/platform or the standard library, or a short hand-written parser, so it
+// can be used from any thread and from the log module itself. Failures are
+// reported as module 997 with the layer's own error codes; expected outcomes (a
+// fail-at-once lock that is taken elsewhere) are return values, not log records.
 
 #include "runtime/os_helper.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <time.h>
-#include <unistd.h>
-
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <new>
+#include <thread>
 
+#include "platform/file.h"
 #include "runtime/log.h"
 
 namespace {
@@ -48,34 +48,32 @@ bool isHexPrefix(const char* t) { return t[0] == '0' && (t[1] == 'x' || t[1] == 
 void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t /*module*/) {
   if (!m) return;
   m->magic = spinMagic();
-  pthread_mutex_init(&m->handle, nullptr);
+  new (&m->handle) std::mutex();
 }
 
 void BRIM_MutexLock(BRIM_MUTEX* m) {
   if (!m || m->magic != spinMagic()) return;
   ++t_heldMutexes;
-  pthread_mutex_lock(&m->handle);
+  m->handle.lock();
 }
 
 void BRIM_MutexUnlock(BRIM_MUTEX* m) {
   if (!m || m->magic != spinMagic()) return;
-  pthread_mutex_unlock(&m->handle);
+  m->handle.unlock();
   --t_heldMutexes;
 }
 
 void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t /*module*/) {
   if (!m || m->magic != spinMagic()) return;
   m->magic = 0;
-  pthread_mutex_destroy(&m->handle);
+  using Mutex = std::mutex;
+  m->handle.~Mutex();
 }
 
 int32_t BRIM_ThreadHeldMutexes() { return t_heldMutexes; }
 
 void BRIM_Sleep(uint32_t ticks) {
-  uint64_t ms = static_cast<uint64_t>(ticks) * 10;
-  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<uint64_t>(ticks) * 10));
 }
 
 void BRIM_AtomicSet(volatile int32_t* v, int32_t value) {
@@ -91,22 +89,12 @@ int BRIM_LockFile(int fd, const BRIM_FILE_LOCK* lock) {
              "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
     return -1;
   }
-  struct flock fl = {};
-  fl.l_type = lock->type == 2 ? F_RDLCK : F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = lock->offset;
-  fl.l_len = lock->length;
-  int cmd = lock->type == 1 ? F_SETLKW : F_SETLK;
-  int rc;
-  do {
-    rc = fcntl(fd, cmd, &fl);
-  } while (rc != 0 && errno == EINTR && cmd == F_SETLKW);
-  if (rc == 0) return 0;
-  int err = errno;
+  int err = file_LockRange(fd, lock->type != 2, lock->type == 1, lock->offset, lock->length);
+  if (err == 0) return 0;
   // A closed descriptor shows as EBADF of the lock call itself, so the good
   // path makes one call; EBADF also means a lock against the open mode, which
   // only the probe after the fact tells apart.
-  if (err == EBADF && fcntl(fd, F_GETFD) < 0) {
+  if (err == EBADF && !file_IsOpen(fd)) {
     BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrLockBadFd, "Bad file descriptor.");
     return -1;
   }
@@ -123,28 +111,18 @@ int BRIM_LockFileWithin(int fd, const BRIM_FILE_LOCK* lock, int timeoutMs) {
              "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
     return -1;
   }
-  // fcntl has no timed wait, and a signal to end a blocking one would reach
-  // the whole process: try without waiting, sleeping a millisecond between
-  // tries (a holder that writes one record lets go within microseconds).
+  // Record locks have no timed wait, and a signal to end a blocking one would
+  // reach the whole process: try without waiting, sleeping a millisecond
+  // between tries (a holder that writes one record lets go within microseconds).
   const BRIM_FILE_LOCK once{3, lock->offset, lock->length};
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = lock->offset;
-    fl.l_len = lock->length;
-    if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+    int err = file_LockRange(fd, true, false, lock->offset, lock->length);
+    if (err == 0) return 0;
+    if (err != EAGAIN && err != EACCES && err != EINTR)
       return BRIM_LockFile(fd, &once);  // records the failure as a plain try would
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t waited = (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000 +
-                     (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (waited >= timeoutMs) return -1;
-    struct timespec tick = {0, 1000000};
-    nanosleep(&tick, nullptr);
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
@@ -154,14 +132,9 @@ int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock) {
              "Input param error, vfd = (%d), vlock= (%p).", fd, static_cast<const void*>(lock));
     return -1;
   }
-  struct flock fl = {};
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = lock->offset;
-  fl.l_len = lock->length;
-  if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
-  int err = errno;
-  if (err == EBADF && fcntl(fd, F_GETFD) < 0) {
+  int err = file_UnlockRange(fd, lock->offset, lock->length);
+  if (err == 0) return 0;
+  if (err == EBADF && !file_IsOpen(fd)) {
     BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrUnlockBadFd,
              "Bad file descriptor.");
     return -1;
@@ -172,9 +145,8 @@ int BRIM_UnLockFile(int fd, const BRIM_FILE_LOCK* lock) {
 }
 
 int BRIM_close(int fd) {
-  // Linux releases the descriptor even when close reports EINTR: never retry.
-  if (close(fd) == 0) return 0;
-  int err = errno;
+  int err = file_Close(fd);
+  if (err == 0) return 0;
   BRIM_Log(AV_MODULE_BRIM, AVLOG_ERR, __func__, __LINE__, kErrClose,
            "Close file(%d) Fail, error code: (%d).", fd, err);
   return -1;

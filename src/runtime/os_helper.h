@@ -7,12 +7,12 @@
 // held elsewhere returns -1 without a record.
 #pragma once
 #include <cstdint>
-#include <pthread.h>
+#include <mutex>
 
 // Mutex record: magic "spin" while it exists, 0 once destroyed.
 struct BRIM_MUTEX {
   uint32_t magic;
-  pthread_mutex_t handle;
+  std::mutex handle;
 };
 void BRIM_MutexCreate(BRIM_MUTEX* m, uint32_t module);
 void BRIM_MutexLock(BRIM_MUTEX* m);

@@ -9,22 +9,19 @@
 #include "runtime/startup.h"
 
 #include <openssl/crypto.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
+#include <thread>
 
 #include "channel/handshake.h"
 #include "channel/message_server.h"
 #include "channel/shared_key.h"
+#include "platform/file.h"
+#include "platform/process.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
@@ -42,35 +39,15 @@ char g_logDir[kPathSize] = {};
 // The operator's message: there is no message box on Linux.
 void showTips(const char* text) { std::fprintf(stderr, "Tips: %s\n", text); }
 
-void endProcess(int code) {
-  std::fflush(nullptr);
-  _exit(code);
+bool isQuit(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line == "/quit";
 }
 
-void raiseDescriptorLimit() {
-  struct rlimit lim;
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
-}
-
-// Reads what standard input holds; returns true on a "/quit" line. A line is
-// cut to 255 characters; its end is "\n" or "\r\n". At end of file (or on a
-// broken descriptor) *open becomes false and a pending last line is judged.
-bool readQuitCommand(std::string& pending, bool* skipping, bool* open) {
-  char buf[512];
-  ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
-  auto isQuit = [](std::string line) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line == "/quit";
-  };
-  if (n <= 0) {
-    *open = false;
-    return !*skipping && isQuit(pending);
-  }
-  for (ssize_t i = 0; i < n; ++i) {
+// Takes n bytes of standard input; returns true on a "/quit" line. A line is
+// cut to 255 characters; its end is "\n" or "\r\n".
+bool takeInput(const char* buf, size_t n, std::string& pending, bool* skipping) {
+  for (size_t i = 0; i < n; ++i) {
     if (buf[i] == '\n') {
       bool quit = !*skipping && isQuit(pending);
       pending.clear();
@@ -86,37 +63,47 @@ bool readQuitCommand(std::string& pending, bool* skipping, bool* open) {
   return false;
 }
 
-void waitForQuit(int sigFd) {
+// Returns on a stop signal or a "/quit" line. At the end of standard input a
+// pending last line is judged, and from then on only signals are waited for.
+void waitForQuit(int stopFd) {
   std::string pending;
   bool skipping = false;
   bool stdinOpen = true;
+  char buf[512];
   for (;;) {
-    struct pollfd fds[2];
-    nfds_t n = 0;
-    fds[n++] = {sigFd, POLLIN, 0};
-    if (stdinOpen) fds[n++] = {STDIN_FILENO, POLLIN, 0};
-    int rc = poll(fds, n, kLoopStepMs);
-    if (rc < 0 && errno != EINTR) {
-      // Nothing left to wait on reliably; sleep in steps rather than spin.
-      sleep(kLoopStepMs / 1000);
-      continue;
-    }
-    if (rc <= 0) continue;
-    if (fds[0].revents & POLLIN) {
-      struct signalfd_siginfo info;
-      if (read(sigFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) return;
-    }
-    if (n > 1 && fds[1].revents) {
-      if (fds[1].revents & POLLNVAL) {
+    size_t got = 0;
+    switch (proc_WaitStopOrInput(stopFd, stdinOpen, kLoopStepMs, buf, sizeof buf, &got)) {
+      case ProcWait::Stop:
+        return;
+      case ProcWait::Input:
+        if (takeInput(buf, got, pending, &skipping)) return;
+        break;
+      case ProcWait::InputEnd:
         stdinOpen = false;
-        continue;
-      }
-      if (readQuitCommand(pending, &skipping, &stdinOpen)) return;
+        if (!skipping && isQuit(pending)) return;
+        pending.clear();
+        break;
+      case ProcWait::Failed:
+        // Nothing left to wait on reliably; sleep in steps rather than spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoopStepMs));
+        break;
+      case ProcWait::Timeout:
+        break;
     }
   }
 }
 
 uint32_t queryNoDevice(const char*, char*, uint32_t) { return 2; }
+
+bool startsWithNoCase(const char* text, const char* prefix, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    if (text[i] == '\0') return false;
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -137,7 +124,7 @@ uint32_t getRealFilePath(const char* driveList, const char* devicePath, char* ou
     const size_t len = std::strlen(device.chars());
     // A drive without a device name would match every path.
     if (len == 0) continue;
-    if (strncasecmp(devicePath, device.chars(), len) != 0) continue;
+    if (!startsWithNoCase(devicePath, device.chars(), len)) continue;
     // The device name must end at a separator, so volume1 is not taken for volume10.
     const char next = devicePath[len];
     if (next != '\0' && next != '\\' && next != '/') continue;
@@ -150,60 +137,49 @@ uint32_t getRealFilePath(const char* driveList, const char* devicePath, char* ou
 
 uint32_t GetProcessFilePath(int pid, char* out, uint32_t outSize) {
   if (!out || outSize == 0) return AV_PATH_NO_OUTPUT;
-  char link[64];
-  if (pid == 0)
-    std::snprintf(link, sizeof(link), "/proc/self/exe");
-  else
-    std::snprintf(link, sizeof(link), "/proc/%d/exe", pid);
   // On Linux the image path already is the path to use.
-  char path[4096];
-  ssize_t n = readlink(link, path, sizeof(path) - 1);
-  if (n <= 0 || static_cast<size_t>(n) >= outSize) return AV_PATH_NO_IMAGE_NAME;
-  std::memcpy(out, path, static_cast<size_t>(n));
-  out[n] = '\0';
+  return proc_ExePath(pid, out, outSize) == 0 ? 0 : AV_PATH_NO_IMAGE_NAME;
+}
+
+uint32_t getInstallRoot(char* out, uint32_t size) {
+  if (!out || size == 0) return AV_PATH_NO_OUTPUT;
+  uint32_t rc = GetProcessFilePath(0, out, size);
+  if (rc != 0) return rc;
+  char* slash = std::strrchr(out, '/');
+  if (!slash) return AV_PATH_NO_IMAGE_NAME;
+  if (slash == out)
+    slash[1] = '\0';  // program in "/"
+  else
+    *slash = '\0';
   return 0;
 }
 
 int setRootPath() {
   char path[kPathSize] = {};
-  uint32_t rc = GetProcessFilePath(0, path, sizeof(path));
+  uint32_t rc = getInstallRoot(path, sizeof(path));
   if (rc != 0) {
     AV_ERR("GetProcessFilePath failed(%d).", static_cast<int>(rc));
     return 0;
   }
-  char* slash = std::strrchr(path, '/');
-  if (!slash) {
-    AV_ERR("GetProcessFilePath failed(%d).", static_cast<int>(AV_PATH_NO_IMAGE_NAME));
+  if (int e = proc_ChangeDir(path)) {
+    AV_ERR("chdir(%s) failed(%d).", path, e);
     return 0;
   }
-  if (slash == path)
-    slash[1] = '\0';  // program in "/"
-  else
-    *slash = '\0';
-  if (chdir(path) != 0) {
-    AV_ERR("chdir(%s) failed(%d).", path, errno);
-    return 0;
-  }
-  std::string logDir = std::string(path) + (slash == path ? "" : "/") + "log";
+  const bool atTop = std::strcmp(path, "/") == 0;
+  std::string logDir = std::string(path) + (atTop ? "" : "/") + "log";
   std::strncpy(g_logDir, logDir.c_str(), sizeof(g_logDir) - 1);
   // A fresh installation has no log/ or tmp/ yet; the operator still expects
   // the agent to log, and the log settings file lives in tmp/.
-  mkdir("log", 0755);
-  mkdir("tmp", 0755);
+  file_MakeDir("log", 0755);
+  file_MakeDir("tmp", 0755);
   return 1;
 }
 
 int agentMain() {
-  // SIGTERM / SIGINT are taken through a signalfd; blocking them before any
-  // thread starts makes every thread inherit the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  signal(SIGPIPE, SIG_IGN);
-  raiseDescriptorLimit();
+  int stopFd = -1;
+  const int stopErr = proc_CatchStopSignals(&stopFd);
+  proc_IgnoreBrokenPipe();
+  proc_RaiseOpenFileLimit();
 
   int rc = initAVPool(getAVPool());
   if (rc != 0) {
@@ -238,25 +214,21 @@ int agentMain() {
   if (started != 1) {
     showTips("Antivirus agent process is running in the backgroud.");
     AV_ERR("CreateMessageServer FAIL");
-    endProcess(-1);
+    proc_Exit(-1);
   }
 
   rc = createCfgMonitorThread();
   if (rc != 0) {
     AV_ERR("Create config file monitor thread failed(%d).", rc);
-    endProcess(rc);
+    proc_Exit(rc);
   }
 
-  if (sigFd < 0) {
-    // Without the signalfd the stop signals keep their default action; poll
-    // ignores the negative descriptor.
-    AV_ERR("signalfd failed(%d).", errno);
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-  }
-  waitForQuit(sigFd);
+  // Without the descriptor the stop signals keep their default action.
+  if (stopErr != 0) AV_ERR("signalfd failed(%d).", stopErr);
+  waitForQuit(stopFd);
 
   AV_INFO("Program end.");
   // Connection threads may still use the pool: it is left to the end of the process.
-  endProcess(0);
+  proc_Exit(0);
   return 0;
 }

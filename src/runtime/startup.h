@@ -27,6 +27,9 @@ constexpr uint32_t AV_PATH_NO_DRIVE = 0xFFFFFFFF;
 // The program entry's body; returns the process exit code.
 int agentMain();
 int setRootPath();  // 1 when the root was set
+// The installation root: the folder of the running program. 0, or a code of
+// the table above.
+uint32_t getInstallRoot(char* out, uint32_t size);
 // Full path of the running program (pid 0) into out; a code of the table above.
 uint32_t GetProcessFilePath(int pid, char* out, uint32_t outSize);
 // Device path to drive path. driveList: "C:\\\0D:\\\0\0"; queryDevice maps a

@@ -1,0 +1,120 @@
+// POSIX files. fcntl record locks are per process, so the log's byte lock
+// orders this process against others, while its own threads are ordered by a
+// mutex above this layer.
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+int file_OpenReadWrite(const char* path, bool append, unsigned mode, int* fd) {
+  if (path == nullptr || fd == nullptr) return EINVAL;
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0);
+  int f = open(path, flags, static_cast<mode_t>(mode));
+  if (f < 0) return errno;
+  *fd = f;
+  return 0;
+}
+
+int file_Close(int fd) {
+  // Linux releases the descriptor even when close reports EINTR: never retry.
+  return close(fd) == 0 ? 0 : errno;
+}
+
+bool file_IsOpen(int fd) { return fcntl(fd, F_GETFD) >= 0; }
+
+void file_RestrictMode(int fd, unsigned allowed) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~allowed) != 0)
+    (void)fchmod(fd, st.st_mode & allowed);
+}
+
+int file_Size(int fd, int64_t* size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  *size = st.st_size;
+  return 0;
+}
+
+int file_EnsureSize(int fd, int64_t size) {
+  int64_t now = 0;
+  if (int e = file_Size(fd, &now)) return e;
+  if (now < size && ftruncate(fd, size) != 0) return errno;
+  return 0;
+}
+
+int file_WriteAll(int fd, const void* data, size_t len) {
+  auto* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+namespace {
+
+int setLock(int fd, short type, bool wait, int64_t offset, int64_t length) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  int cmd = wait ? F_SETLKW : F_SETLK;
+  for (;;) {
+    if (fcntl(fd, cmd, &fl) == 0) return 0;
+    if (errno != EINTR || !wait) return errno;
+  }
+}
+
+}  // namespace
+
+int file_LockRange(int fd, bool exclusive, bool wait, int64_t offset, int64_t length) {
+  return setLock(fd, exclusive ? F_WRLCK : F_RDLCK, wait, offset, length);
+}
+
+int file_UnlockRange(int fd, int64_t offset, int64_t length) {
+  return setLock(fd, F_UNLCK, false, offset, length);
+}
+
+int file_MapShared(int fd, size_t length, void** out) {
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return errno;
+  *out = p;
+  return 0;
+}
+
+void file_Unmap(void* p, size_t length) {
+  if (p != nullptr) munmap(p, length);
+}
+
+int file_ListRegular(const char* dir, const char* prefix, std::vector<FileEntry>* out) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return errno;
+  size_t prefixLen = std::strlen(prefix);
+  while (struct dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, prefix, prefixLen) != 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    out->push_back({e->d_name, st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
+  }
+  closedir(d);
+  return 0;
+}
+
+int file_Remove(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+
+int file_MakeDir(const char* path, unsigned mode) {
+  if (mkdir(path, static_cast<mode_t>(mode)) == 0 || errno == EEXIST) return 0;
+  return errno;
+}
