@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -252,15 +253,26 @@ bool hasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
 
 }  // namespace
 
-int ini_GetStringLen(const char* section, const char* key, const char* def, char* out,
-                     uint32_t size, const char* path, uint32_t* fullLength) {
+struct IniSnapshot {
+  Text text;
+};
+
+void IniSnapshotDeleter::operator()(IniSnapshot* s) const { delete s; }
+
+IniSnapshotPtr ini_Snapshot(const char* path) {
+  if (path == nullptr) return nullptr;
+  IniSnapshotPtr snap(new (std::nothrow) IniSnapshot());
+  if (!snap || !readWholeFile(path, snap->text)) return nullptr;
+  return snap;
+}
+
+int ini_SnapString(const IniSnapshot* snap, const char* section, const char* key, const char* def,
+                   char* out, uint32_t size, uint32_t* fullLength) {
   if (fullLength) *fullLength = 0;
   if (out == nullptr || size == 0) return 0;
   std::string_view result = def ? std::string_view(def) : std::string_view();
-  Text text;
-  Lookup r;
-  if (section && key && path && readWholeFile(path, text)) {
-    r = find(text, section, key);
+  if (snap && section && key) {
+    Lookup r = find(snap->text, section, key);
     if (r.keyFound) result = unquote(r.key.value);
   }
   size_t n = result.size() < size - 1 ? result.size() : size - 1;
@@ -270,16 +282,9 @@ int ini_GetStringLen(const char* section, const char* key, const char* def, char
   return static_cast<int>(n);
 }
 
-int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size,
-                  const char* path) {
-  return ini_GetStringLen(section, key, def, out, size, path, nullptr);
-}
-
-int ini_GetInt(const char* section, const char* key, int def, const char* path) {
-  if (!section || !key || !path) return def;
-  Text text;
-  if (!readWholeFile(path, text)) return def;
-  Lookup r = find(text, section, key);
+int ini_SnapInt(const IniSnapshot* snap, const char* section, const char* key, int def) {
+  if (!snap || !section || !key) return def;
+  Lookup r = find(snap->text, section, key);
   if (!r.keyFound) return def;
   std::string_view v = unquote(r.key.value);
   bool negative = false;
@@ -297,6 +302,20 @@ int ini_GetInt(const char* section, const char* key, int def, const char* path) 
   if (negative) acc = -acc;
   if (acc > INT_MAX) acc = INT_MAX;
   return static_cast<int>(acc);
+}
+
+int ini_GetStringLen(const char* section, const char* key, const char* def, char* out,
+                     uint32_t size, const char* path, uint32_t* fullLength) {
+  return ini_SnapString(ini_Snapshot(path).get(), section, key, def, out, size, fullLength);
+}
+
+int ini_GetString(const char* section, const char* key, const char* def, char* out, uint32_t size,
+                  const char* path) {
+  return ini_GetStringLen(section, key, def, out, size, path, nullptr);
+}
+
+int ini_GetInt(const char* section, const char* key, int def, const char* path) {
+  return ini_SnapInt(ini_Snapshot(path).get(), section, key, def);
 }
 
 namespace {

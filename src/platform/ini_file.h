@@ -1,8 +1,9 @@
 // Private-profile INI access: [section] / key=value lines, names compared
 // without case, the first matching key wins, blanks around names and values are
-// trimmed and one pair of enclosing quotes is removed. Reads open the file each
-// call; writes rewrite the whole file into a temporary in the same folder and
-// rename it over the original, so a reader sees either the old or the new file.
+// trimmed and one pair of enclosing quotes is removed. A read takes one
+// snapshot of the whole file (a caller reading many keys keeps one snapshot);
+// writes rewrite the whole file into a temporary in the same folder and rename
+// it over the original, so a reader sees either the old or the new file.
 // Decisions: only the first section of a name counts (a later duplicate is
 // ignored by reads and writes); ';' and '#' start comment lines; integers
 // saturate instead of wrapping, so a huge Port never wraps into a valid one;
@@ -11,6 +12,7 @@
 // plain-text key, so this module wipes its copies of the file's text.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 // Leading optional sign and digits of the value; no digits gives 0; a missing
 // key (or file) gives def.
@@ -23,6 +25,20 @@ int ini_GetString(const char* section, const char* key, const char* def, char* o
 // its head.
 int ini_GetStringLen(const char* section, const char* key, const char* def, char* out,
                      uint32_t size, const char* path, uint32_t* fullLength);
+// One reading of the whole file, so that a caller that looks up many keys sees
+// one version of it even while another process replaces the file. Null when
+// the file cannot be read; lookups in a null snapshot give their defaults,
+// as a missing file does.
+struct IniSnapshot;
+struct IniSnapshotDeleter {
+  void operator()(IniSnapshot* s) const;
+};
+using IniSnapshotPtr = std::unique_ptr<IniSnapshot, IniSnapshotDeleter>;
+IniSnapshotPtr ini_Snapshot(const char* path);
+int ini_SnapInt(const IniSnapshot* snap, const char* section, const char* key, int def);
+int ini_SnapString(const IniSnapshot* snap, const char* section, const char* key, const char* def,
+                   char* out, uint32_t size, uint32_t* fullLength);
+
 // Replaces the key's value in place (other lines, comments and order kept),
 // adds a missing key at the end of its section and a missing section at the
 // end of the file. 0 / -1

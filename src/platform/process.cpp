@@ -67,7 +67,8 @@ ProcWait proc_WaitStopOrInput(int stopFd, bool watchInput, int timeoutMs, char* 
   if (rc == 0) return ProcWait::Timeout;
   if (fds[0].revents & POLLIN) {
     struct signalfd_siginfo info;
-    if (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return ProcWait::Stop;
+    if (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+      return ProcWait::Stop;
   }
   if (!watchInput || fds[1].revents == 0) return ProcWait::Timeout;
   if (fds[1].revents & POLLNVAL) return ProcWait::InputEnd;

@@ -1,15 +1,18 @@
-// Configuration: reads cfg/agentConfig.ini into the live settings, loads or
-// resets the pre-shared key and builds the vendor table; a watcher thread
-// repeats the load after every write in cfg/.
+// Configuration: reads cfg/agentConfig.ini into a new settings value, checks
+// it, loads or resets the pre-shared key and publishes the value whole; a
+// watcher thread repeats the load after every write in cfg/.
 //
-// Design: each scalar setting is one atomic word stored as soon as it is read,
-// so a reload that stops half-way leaves the values read so far, as the
-// start-up load would. Texts that readers copy (UncRoot) and the vendor table
-// are immutable objects published whole through a shared_ptr swapped under a
-// small mutex: a reader keeps the object it got alive, and a reload never
-// writes into anything a reader can see. Reloads themselves are serialised
-// (the watcher and a direct call may overlap), since the key operations they
-// call keep process-wide state without a lock of their own.
+// Design: parse, check, then publish. Nothing a reader can see changes until
+// every key has been read and checked, the vendor table built and the key
+// derived; a refused file is logged and leaves the running settings as they
+// were. The order is: required keys, their checks, the peer policy, the vendor
+// table, then the key (a reset by Pwd rewrites the file, so it runs only for a
+// file that is otherwise accepted), then publication. Scalars are atomic words
+// stored at publication; texts that readers copy (UncRoot), the peer allow list
+// and the vendor table are immutable objects swapped in under a small mutex: a
+// reader keeps the object it got alive. Reloads themselves are serialised (the
+// watcher and a direct call may overlap), since the key operations they call
+// keep process-wide state without a lock of their own.
 #include "runtime/config.h"
 
 #include <cerrno>
@@ -75,51 +78,99 @@ std::mutex& reloadMutex() {
   return *m;
 }
 
-void publishVendorTable(std::shared_ptr<const VendorTable> table) {
+// Publishes a whole, validated settings value: the objects readers hold are
+// swapped under the lock, the words stored after them, the log settings last.
+void publishSettings(const AgentSettings& s) {
   Published& p = published();
+  std::shared_ptr<const VendorTable> oldVendors = s.vendors;
+  std::shared_ptr<const std::string> oldRoot = s.uncRoot;
+  std::shared_ptr<const PeerAllowList> oldPeers = s.allowedPeers;
   {
     std::lock_guard<std::mutex> lock(p.m);
-    p.vendors.swap(table);
+    p.vendors.swap(oldVendors);
+    p.uncRoot.swap(oldRoot);
+    p.allowedPeers.swap(oldPeers);
   }
-  // The old table is released here, outside the lock, once its last reader lets go.
+  // The old objects are released here, outside the lock, once their last reader lets go.
+  g_avAgentPort.store(s.port);
+  g_icapPort.store(s.icapPort);
+  g_maxJobsNo.store(s.maxJobs);
+  g_flowJobsNo.store(s.flowJobs);
+  g_portConnectTimeOut.store(s.portConnectTimeOut);
+  g_handshakeTimeOut.store(s.handshakeTimeOut);
+  g_handshakeFailLimit.store(s.handshakeFailLimit);
+  g_handshakeFailWindow.store(s.handshakeFailWindow);
+  g_handshakeBanTime.store(s.handshakeBanTime);
+  BRIM_SetModuleLogLevel(AV_MODULE_AGENT, static_cast<uint32_t>(s.logLevel) & 0xFF);
+  BRIM_SetLogFileNum(static_cast<uint32_t>(s.logFileNum));
 }
 
-void publishUncRoot(const char* text) {
-  std::shared_ptr<const std::string> s;
+// The scalar keys and UncRoot. False (logged) when a required key is missing.
+bool readAgentSettings(const IniSnapshot* ini, AgentSettings* s) {
+  s->port = ini_SnapInt(ini, kAgentSection, "Port", kMissing);
+  s->icapPort = ini_SnapInt(ini, kAgentSection, "IcapPort", 1344);
+  s->maxJobs = ini_SnapInt(ini, kAgentSection, "MaxJobNo", kMissing);
+  s->flowJobs = ini_SnapInt(ini, kAgentSection, "FlowJobNo", kMissing);
+  s->portConnectTimeOut = ini_SnapInt(ini, kAgentSection, "PortConnectTimeOut", kMissing);
+  s->logFileNum = ini_SnapInt(ini, kAgentSection, "LogFileNum", 100);
+  s->logLevel = ini_SnapInt(ini, kAgentSection, "LogLevel", 4);
+  // An empty UncRoot would turn share paths into paths relative to the
+  // installation root; it falls back to the default like a missing key.
+  char uncRoot[256] = {0};
+  ini_SnapString(ini, kAgentSection, "UncRoot", kDefaultUncRoot, uncRoot, sizeof uncRoot, nullptr);
   try {
-    s = std::make_shared<const std::string>(text);
+    s->uncRoot =
+        std::make_shared<const std::string>(uncRoot[0] != '\0' ? uncRoot : kDefaultUncRoot);
   } catch (...) {
-    return;  // keep the previous root rather than fail the load on memory
+    AV_ERR("UncRoot: no memory.");
+    return false;
   }
-  Published& p = published();
-  std::lock_guard<std::mutex> lock(p.m);
-  p.uncRoot.swap(s);
+  if (s->port == kMissing || s->maxJobs == kMissing || s->flowJobs == kMissing ||
+      s->portConnectTimeOut == kMissing) {
+    AV_ERR("Get private is failed.");
+    return false;
+  }
+  return true;
 }
 
-// The peer policy keys: all are checked before any is stored, so a bad value
-// never half-applies. A cut AllowedPeers text could silently drop entries, so a
-// value that fills its buffer is refused as too long.
-bool loadPeerSettings(const char* path) {
+bool checkAgentSettings(const AgentSettings& s) {
+  if (s.port > 65535 || s.port < 0) {
+    AV_ERR("Port is invalid.");
+    return false;
+  }
+  if (s.maxJobs < 0) {
+    AV_ERR("MaxJobNo is invalid.");
+    return false;
+  }
+  if (s.flowJobs < 0) {
+    AV_ERR("FlowJobNo is invalid.");
+    return false;
+  }
+  return true;
+}
+
+// The peer policy keys. A cut AllowedPeers text could silently drop entries,
+// so a value that fills its buffer is refused as too long.
+bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
   struct IntKey {
     const char* name;
     int def, min, max;
-    std::atomic<int32_t>* live;
-    int value;
+    int32_t* out;
   } keys[] = {
-      {"HandshakeTimeOut", 30000, 100, 600000, &g_handshakeTimeOut, 0},
-      {"HandshakeFailLimit", 20, 0, 1000000, &g_handshakeFailLimit, 0},
-      {"HandshakeFailWindow", 60, 1, 86400, &g_handshakeFailWindow, 0},
-      {"HandshakeBanTime", 60, 1, 86400, &g_handshakeBanTime, 0},
+      {"HandshakeTimeOut", 30000, 100, 600000, &s->handshakeTimeOut},
+      {"HandshakeFailLimit", 20, 0, 1000000, &s->handshakeFailLimit},
+      {"HandshakeFailWindow", 60, 1, 86400, &s->handshakeFailWindow},
+      {"HandshakeBanTime", 60, 1, 86400, &s->handshakeBanTime},
   };
   for (IntKey& k : keys) {
-    k.value = ini_GetInt(kAgentSection, k.name, k.def, path);
-    if (k.value < k.min || k.value > k.max) {
-      AV_ERR("%s is invalid(%d).", k.name, k.value);
+    *k.out = ini_SnapInt(ini, kAgentSection, k.name, k.def);
+    if (*k.out < k.min || *k.out > k.max) {
+      AV_ERR("%s is invalid(%d).", k.name, *k.out);
       return false;
     }
   }
   char text[4096] = {0};
-  int len = ini_GetString(kAgentSection, "AllowedPeers", "", text, sizeof text, path);
+  int len = ini_SnapString(ini, kAgentSection, "AllowedPeers", "", text, sizeof text, nullptr);
   if (len >= static_cast<int>(sizeof text) - 1) {
     AV_ERR("AllowedPeers is invalid(too long: %d characters or more).", len);
     return false;
@@ -130,17 +181,113 @@ bool loadPeerSettings(const char* path) {
     AV_ERR("AllowedPeers is invalid(%s).", bad);
     return false;
   }
-  std::shared_ptr<const PeerAllowList> list;
   try {
-    list = std::make_shared<const PeerAllowList>(parsed);
+    s->allowedPeers = std::make_shared<const PeerAllowList>(parsed);
   } catch (...) {
     AV_ERR("AllowedPeers: no memory.");
     return false;
   }
-  for (const IntKey& k : keys) k.live->store(k.value);
-  Published& p = published();
-  std::lock_guard<std::mutex> lock(p.m);
-  p.allowedPeers.swap(list);
+  return true;
+}
+
+// The vendor table of the file, not yet published (its records are logged
+// under this name); null when
+// VendorNum is 0 or above 128 or memory runs out.
+std::shared_ptr<const VendorTable> loadVendorInfo(const IniSnapshot* ini) {
+  uint32_t num = static_cast<uint32_t>(ini_SnapInt(ini, "AV_GENERAL", "VendorNum", 0));
+  AV_INFO("Load vendor num %d.", static_cast<int>(num));
+  if (num == 0 || num > AV_MAX_VENDORS) return nullptr;
+
+  if (getVendorTable()->records != nullptr) AV_WARN("Load vendor more times.");
+
+  uint32_t bytes = num * static_cast<uint32_t>(sizeof(VendorRecord));
+  auto* records = static_cast<VendorRecord*>(allocAVPoolMem(getAVPool(), bytes));
+  if (records == nullptr) {
+    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
+    return nullptr;
+  }
+  std::memset(records, 0, bytes);
+  // The table owns the records from here on, whatever happens next.
+  VendorTable* raw = new (std::nothrow) VendorTable();
+  if (raw == nullptr) {
+    freeAVPoolMem(getAVPool(), records);
+    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
+    return nullptr;
+  }
+  raw->records = records;
+  raw->count = num;
+  std::shared_ptr<VendorTable> table;
+  try {
+    table.reset(raw);
+  } catch (...) {  // reset deletes raw (and so the records) when it throws
+    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
+    return nullptr;
+  }
+  for (uint32_t i = 0; i < num; ++i) {
+    char section[33] = {0};
+    std::snprintf(section, sizeof section, "AV_VENDOR%u", i + 1);
+    VendorRecord& rec = records[i];
+    ini_SnapString(ini, section, "VendorName", "", rec.vendorName, sizeof rec.vendorName, nullptr);
+    ini_SnapString(ini, section, "ProcessNameList", "", rec.processNameList,
+                   sizeof rec.processNameList, nullptr);
+    AV_INFO("Load vendor%d %s, process %s.", static_cast<int>(i + 1), rec.vendorName,
+            rec.processNameList);
+  }
+  return table;
+}
+
+bool equalsNoCase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b)))
+      return false;
+  return *a == *b;
+}
+
+void warnIfDefaultKey(bool isDefault) {
+  if (isDefault)
+    AV_WARN("The agent runs with the built-in default pre-shared key; set a key of your own "
+            "through Pwd in agentConfig.ini.");
+}
+
+// Resets the pre-shared key from Pwd (which rewrites the file) or loads it
+// from Credential. False (logged) when that fails.
+bool loadSharedKey(const IniSnapshot* ini, const char* path) {
+  char credential[256] = {0};
+  char rootKey[16] = {0};
+  char iv[16] = {0};
+  char salt[16] = {0};
+  // A plain-text key in Pwd lives in this buffer until the function returns,
+  // by whichever path: it is cleansed then.
+  CleansedBuffer<64> pwdBuf;
+  char* pwd = pwdBuf.c();
+  uint32_t pwdLength = 0;
+  ini_SnapString(ini, kAgentSection, "Pwd", "null", pwd, sizeof pwdBuf.b, &pwdLength);
+
+  if (std::strcmp(pwd, "null") != 0 || pwdLength != 4) {
+    // The length in the file, not the cut text, decides: an overlong Pwd is
+    // refused rather than stored as its first 63 characters.
+    int ret = updateAvAgentSharedKeyBypwdRead(pwd, pwdLength, path);
+    if (ret != 0) {
+      AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
+      return false;
+    }
+    AV_INFO("Succeeded in setting the antivirus pre-shared key. ");
+    warnIfDefaultKey(std::strcmp(pwd, AV_DEFAULT_PRESHARED_KEY) == 0);
+    return true;
+  }
+  ini_SnapString(ini, kAgentSection, "Credential", AV_DEFAULT_CREDENTIAL, credential,
+                 sizeof credential, nullptr);
+  ini_SnapString(ini, kAgentSection, "RootKey", AV_DEFAULT_ROOTKEY, rootKey, sizeof rootKey,
+                 nullptr);
+  ini_SnapString(ini, kAgentSection, "Iv", AV_DEFAULT_IV, iv, sizeof iv, nullptr);
+  ini_SnapString(ini, kAgentSection, "Salt", AV_DEFAULT_SALT, salt, sizeof salt, nullptr);
+  int ret = updateAvAgentSharedKeyByCfg(credential, iv, rootKey, salt);
+  if (ret != 0) {
+    AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
+    return false;
+  }
+  warnIfDefaultKey(equalsNoCase(credential, AV_DEFAULT_CREDENTIAL));
   return true;
 }
 
@@ -194,12 +341,6 @@ void ThreadProcOfMonitorProcessExist() {
   mon.cv.notify_all();
 }
 
-bool equalsNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-      return false;
-  return *a == *b;
-}
 
 }  // namespace
 
@@ -261,55 +402,6 @@ void getUncRoot(char* out, uint32_t size) {
   out[n] = '\0';
 }
 
-int loadVendorInfo(const char* cfgPath) {
-  if (cfgPath == nullptr) {
-    AV_ERR("Null pointer.");
-    return 0;
-  }
-  uint32_t num = static_cast<uint32_t>(ini_GetInt("AV_GENERAL", "VendorNum", 0, cfgPath));
-  AV_INFO("Load vendor num %d.", static_cast<int>(num));
-  if (num == 0 || num > AV_MAX_VENDORS) return 0;
-
-  if (getVendorTable()->records != nullptr) AV_WARN("Load vendor more times.");
-
-  uint32_t bytes = num * static_cast<uint32_t>(sizeof(VendorRecord));
-  auto* records = static_cast<VendorRecord*>(allocAVPoolMem(getAVPool(), bytes));
-  if (records == nullptr) {
-    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
-    return 0;
-  }
-  std::memset(records, 0, bytes);
-  // The table owns the records from here on, whatever happens next.
-  VendorTable* raw = new (std::nothrow) VendorTable();
-  if (raw == nullptr) {
-    freeAVPoolMem(getAVPool(), records);
-    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
-    return 0;
-  }
-  raw->records = records;
-  raw->count = num;
-  std::shared_ptr<VendorTable> table;
-  try {
-    table.reset(raw);
-  } catch (...) {  // reset deletes raw (and so the records) when it throws
-    AV_ERR("Load vendors failed. Memory(size %d) is not enough.", static_cast<int>(bytes));
-    return 0;
-  }
-
-  for (uint32_t i = 0; i < num; ++i) {
-    char section[33] = {0};
-    std::snprintf(section, sizeof section, "AV_VENDOR%u", i + 1);
-    VendorRecord& rec = records[i];
-    ini_GetString(section, "VendorName", "", rec.vendorName, sizeof rec.vendorName, cfgPath);
-    ini_GetString(section, "ProcessNameList", "", rec.processNameList, sizeof rec.processNameList,
-                  cfgPath);
-    AV_INFO("Load vendor%d %s, process %s.", static_cast<int>(i + 1), rec.vendorName,
-            rec.processNameList);
-  }
-  publishVendorTable(std::move(table));
-  return 1;
-}
-
 int initSettingFromCfg() {
   std::lock_guard<std::mutex> reload(reloadMutex());
 
@@ -319,93 +411,25 @@ int initSettingFromCfg() {
     AV_ERR("GetProcessFilePath failed(%d).", static_cast<int>(pathResult));
     return 0;
   }
-
-  g_avAgentPort.store(ini_GetInt(kAgentSection, "Port", kMissing, path));
-  g_icapPort.store(ini_GetInt(kAgentSection, "IcapPort", 1344, path));
-  g_maxJobsNo.store(ini_GetInt(kAgentSection, "MaxJobNo", kMissing, path));
-  g_flowJobsNo.store(ini_GetInt(kAgentSection, "FlowJobNo", kMissing, path));
-  g_portConnectTimeOut.store(ini_GetInt(kAgentSection, "PortConnectTimeOut", kMissing, path));
-  int logFileNum = ini_GetInt(kAgentSection, "LogFileNum", 100, path);
-  int logLevel = ini_GetInt(kAgentSection, "LogLevel", 4, path);
-
-  char credential[256] = {0};
-  char rootKey[16] = {0};
-  char iv[16] = {0};
-  char salt[16] = {0};
-  // A plain-text key in Pwd lives in this buffer until the function returns,
-  // by whichever path: it is cleansed then.
-  CleansedBuffer<64> pwdBuf;
-  char* pwd = pwdBuf.c();
-  uint32_t pwdLength = 0;
-  ini_GetString(kAgentSection, "Credential", AV_DEFAULT_CREDENTIAL, credential, sizeof credential,
-                path);
-  ini_GetString(kAgentSection, "RootKey", AV_DEFAULT_ROOTKEY, rootKey, sizeof rootKey, path);
-  ini_GetString(kAgentSection, "Iv", AV_DEFAULT_IV, iv, sizeof iv, path);
-  ini_GetString(kAgentSection, "Salt", AV_DEFAULT_SALT, salt, sizeof salt, path);
-  ini_GetStringLen(kAgentSection, "Pwd", "null", pwd, sizeof pwdBuf.b, path, &pwdLength);
-
-  // An empty UncRoot would turn share paths into paths relative to the
-  // installation root; it falls back to the default like a missing key.
-  char uncRoot[256] = {0};
-  ini_GetString(kAgentSection, "UncRoot", kDefaultUncRoot, uncRoot, sizeof uncRoot, path);
-  publishUncRoot(uncRoot[0] != '\0' ? uncRoot : kDefaultUncRoot);
-
-  if (g_avAgentPort.load() == kMissing || g_maxJobsNo.load() == kMissing ||
-      g_flowJobsNo.load() == kMissing || g_portConnectTimeOut.load() == kMissing) {
-    AV_ERR("Get private is failed.");
+  // One reading of the file: a reload never mixes two versions of it.
+  IniSnapshotPtr file = ini_Snapshot(path);
+  const IniSnapshot* ini = file.get();
+  AgentSettings next;
+  if (!readAgentSettings(ini, &next) || !checkAgentSettings(next) || !readPeerSettings(ini, &next))
     return 0;
-  }
-
-  BRIM_SetModuleLogLevel(AV_MODULE_AGENT, static_cast<uint32_t>(logLevel) & 0xFF);
-  BRIM_SetLogFileNum(static_cast<uint32_t>(logFileNum));
-
-  int32_t port = g_avAgentPort.load();
-  if (port > 65535 || port < 0) {
-    AV_ERR("Port is invalid.");
-    return 0;
-  }
-  if (g_maxJobsNo.load() < 0) {
-    AV_ERR("MaxJobNo is invalid.");
-    return 0;
-  }
-  if (g_flowJobsNo.load() < 0) {
-    AV_ERR("FlowJobNo is invalid.");
-    return 0;
-  }
-  if (!loadPeerSettings(path)) return 0;
-
-  if (std::strcmp(pwd, "null") != 0 || pwdLength != 4) {
-    // The length in the file, not the cut text, decides: an overlong Pwd is
-    // refused rather than stored as its first 63 characters.
-    int ret = updateAvAgentSharedKeyBypwdRead(pwd, pwdLength, path);
-    bool isDefaultKey = std::strcmp(pwd, AV_DEFAULT_PRESHARED_KEY) == 0;
-    if (ret != 0) {
-      AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
-      return 0;
-    }
-    AV_INFO("Succeeded in setting the antivirus pre-shared key. ");
-    if (isDefaultKey)
-      AV_WARN("The agent runs with the built-in default pre-shared key; set a key of your own "
-              "through Pwd in agentConfig.ini.");
-  } else {
-    int ret = updateAvAgentSharedKeyByCfg(credential, iv, rootKey, salt);
-    if (ret != 0) {
-      AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
-      return 0;
-    }
-    if (equalsNoCase(credential, AV_DEFAULT_CREDENTIAL))
-      AV_WARN("The agent runs with the built-in default pre-shared key; set a key of your own "
-              "through Pwd in agentConfig.ini.");
-  }
-
-  AV_INFO("g_avAgentPort: %d", g_avAgentPort.load());
-  AV_INFO("g_maxJobsNo: %d, g_flowJobsNo: %d, g_portConnectTimeOut: %d", g_maxJobsNo.load(),
-          g_flowJobsNo.load(), g_portConnectTimeOut.load());
-
-  if (loadVendorInfo(path) == 0) {
+  next.vendors = loadVendorInfo(ini);
+  if (!next.vendors) {
     AV_ERR("Get vendors is failed.");
     return 0;
   }
+  // The key comes last of the fallible steps: a reset by Pwd rewrites the
+  // file, which must not happen for a file that is refused anyway.
+  if (!loadSharedKey(ini, path)) return 0;
+
+  publishSettings(next);
+  AV_INFO("g_avAgentPort: %d", next.port);
+  AV_INFO("g_maxJobsNo: %d, g_flowJobsNo: %d, g_portConnectTimeOut: %d", next.maxJobs,
+          next.flowJobs, next.portConnectTimeOut);
   return 1;
 }
 

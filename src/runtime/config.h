@@ -1,13 +1,15 @@
 // Configuration: cfg/agentConfig.ini under the installation root, read whole by
 // initSettingFromCfg at start and again by the watcher thread after every write
-// in cfg/. Each live setting is one atomic word, stored the moment it is read.
-// The vendor table is published whole: a reader holds a reference to the table
-// it got, so a reload never frees a table in use, and the count it sees is the
-// count of records that table holds.
+// in cfg/. A load builds a complete AgentSettings, checks it, and publishes it
+// whole or not at all: the live words below are stored only then, and a refused
+// reload keeps every running value. The vendor table is published whole too: a
+// reader holds a reference to the table it got, so a reload never frees a table
+// in use, and the count it sees is the count of records that table holds.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 extern std::atomic<int32_t> g_avAgentPort;
 extern std::atomic<int32_t> g_maxJobsNo;
@@ -16,7 +18,7 @@ extern std::atomic<int32_t> g_portConnectTimeOut;
 
 // Peer policy of the message server, read for every connection (so a reload
 // applies to the next one). A value out of range, or a malformed AllowedPeers
-// entry, fails the load and leaves all of them as they were.
+// entry, fails the load like any other bad key.
 extern std::atomic<int32_t> g_handshakeTimeOut;     // HandshakeTimeOut, ms for the whole handshake
 extern std::atomic<int32_t> g_handshakeFailLimit;   // HandshakeFailLimit, 0: no bans
 extern std::atomic<int32_t> g_handshakeFailWindow;  // HandshakeFailWindow, s
@@ -38,10 +40,29 @@ struct VendorTable {
   ~VendorTable();
 };
 
+// One whole configuration, as parsed and checked; a reload publishes it at
+// once or not at all.
+struct AgentSettings {
+  int32_t port = 0;
+  int32_t icapPort = 1344;
+  int32_t maxJobs = 0;
+  int32_t flowJobs = 0;
+  int32_t portConnectTimeOut = 0;
+  int32_t logFileNum = 100;
+  int32_t logLevel = 4;
+  int32_t handshakeTimeOut = 30000;
+  int32_t handshakeFailLimit = 20;
+  int32_t handshakeFailWindow = 60;
+  int32_t handshakeBanTime = 60;
+  std::shared_ptr<const std::string> uncRoot;
+  std::shared_ptr<const PeerAllowList> allowedPeers;
+  std::shared_ptr<const VendorTable> vendors;
+};
+
+// Reads the whole file into a new AgentSettings, checks it, loads or resets
+// the pre-shared key, and only then publishes it. A refused file is logged
+// and the running settings stay as they were.
 int initSettingFromCfg();                 // 1 success, 0 failure
-// A load that fails (VendorNum 0 or above 128, no memory) keeps the table
-// published before it, so readers never see a count without its records.
-int loadVendorInfo(const char* cfgPath);  // 1 loaded, 0 not
 // The watcher reloads after every write, move or creation in cfg/ (relative
 // to the current directory) and ends the process with errno as its exit code
 // when the folder can no longer be watched. A second call while the watcher
