@@ -34,8 +34,6 @@ constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr int kLoopStepMs = 10000;
 constexpr size_t kMaxLineChars = 255;
 
-char g_logDir[kPathSize] = {};
-
 // The operator's message: there is no message box on Linux.
 void showTips(const char* text) { std::fprintf(stderr, "Tips: %s\n", text); }
 
@@ -154,7 +152,7 @@ uint32_t getInstallRoot(char* out, uint32_t size) {
   return 0;
 }
 
-int setRootPath() {
+int setRootPath(char* logDir, uint32_t logDirSize) {
   char path[kPathSize] = {};
   uint32_t rc = getInstallRoot(path, sizeof(path));
   if (rc != 0) {
@@ -166,14 +164,44 @@ int setRootPath() {
     return 0;
   }
   const bool atTop = std::strcmp(path, "/") == 0;
-  std::string logDir = std::string(path) + (atTop ? "" : "/") + "log";
-  std::strncpy(g_logDir, logDir.c_str(), sizeof(g_logDir) - 1);
+  std::snprintf(logDir, logDirSize, "%s%slog", path, atTop ? "" : "/");
   // A fresh installation has no log/ or tmp/ yet; the operator still expects
   // the agent to log, and the log settings file lives in tmp/.
   file_MakeDir("log", 0755);
   file_MakeDir("tmp", 0755);
   return 1;
 }
+
+namespace {
+
+// The log folder moves under the installation root once it is known; until
+// then records go to "./log".
+void moveLogToRoot() {
+  char logDir[kLogDirSize] = {};  // a 256-byte copy, cut
+  if (setRootPath(logDir, sizeof(logDir)) == 1) BRIM_SetLogDir(logDir);
+}
+
+bool makeRsaKeyPair() {
+  if (agentMsg_GenRSAServerInfoInit(agentMsg_ServerRSAInfo()) != 1) {
+    AV_ERR("Get rsa failed.");
+    return false;
+  }
+  agentMsg_InitRSALock();
+  return true;
+}
+
+// The server takes the port, the job limit and the shared key once, at start.
+bool startMessageServer() {
+  char port[6] = {};
+  std::snprintf(port, sizeof(port), "%d", static_cast<int>(g_avAgentPort.load()));
+  uint8_t key[32];
+  getAvAgentSharedKey(key);
+  int started = ms_CreateMessageServerThread(key, port, g_maxJobsNo.load());
+  OPENSSL_cleanse(key, sizeof(key));
+  return started == 1;
+}
+
+}  // namespace
 
 int agentMain() {
   int stopFd = -1;
@@ -186,12 +214,7 @@ int agentMain() {
     AV_ERR("Init memory pool failed(%d).", rc);
     return -1;
   }
-  setRootPath();
-  if (g_logDir[0]) {
-    char logDir[kLogDirSize] = {};
-    std::memcpy(logDir, g_logDir, strnlen(g_logDir, sizeof(logDir) - 1));  // a 256-byte copy, cut
-    BRIM_SetLogDir(logDir);
-  }
+  moveLogToRoot();
   AV_INFO("Antivirus agent start.");
 
   if (initSettingFromCfg() != 1) {
@@ -199,24 +222,13 @@ int agentMain() {
     AV_ERR("initSettingFromCfg FAIL");
     return -1;
   }
-  if (agentMsg_GenRSAServerInfoInit(agentMsg_ServerRSAInfo()) != 1) {
-    AV_ERR("Get rsa failed.");
-    return -1;
-  }
-  agentMsg_InitRSALock();
-
-  char port[6] = {};
-  std::snprintf(port, sizeof(port), "%d", static_cast<int>(g_avAgentPort.load()));
-  uint8_t key[32];
-  getAvAgentSharedKey(key);
-  int started = ms_CreateMessageServerThread(key, port, g_maxJobsNo.load());
-  OPENSSL_cleanse(key, sizeof(key));
-  if (started != 1) {
+  if (!makeRsaKeyPair()) return -1;
+  // From here on threads run: the process ends through proc_Exit.
+  if (!startMessageServer()) {
     showTips("Antivirus agent process is running in the backgroud.");
     AV_ERR("CreateMessageServer FAIL");
     proc_Exit(-1);
   }
-
   rc = createCfgMonitorThread();
   if (rc != 0) {
     AV_ERR("Create config file monitor thread failed(%d).", rc);
@@ -230,5 +242,4 @@ int agentMain() {
   AV_INFO("Program end.");
   // Connection threads may still use the pool: it is left to the end of the process.
   proc_Exit(0);
-  return 0;
 }

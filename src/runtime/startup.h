@@ -26,7 +26,10 @@ constexpr uint32_t AV_PATH_NO_DRIVE = 0xFFFFFFFF;
 
 // The program entry's body; returns the process exit code.
 int agentMain();
-int setRootPath();  // 1 when the root was set
+// Makes the installation root the current folder, creates its log/ and tmp/
+// and writes its log folder into logDir (cut to logDirSize - 1). 1 when the
+// root was set, else 0 (logDir untouched).
+int setRootPath(char* logDir, uint32_t logDirSize);
 // The installation root: the folder of the running program. 0, or a code of
 // the table above.
 uint32_t getInstallRoot(char* out, uint32_t size);
