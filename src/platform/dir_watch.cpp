@@ -23,8 +23,10 @@ int dirWatch_Open(DirWatch* w, const char* dir) {
   }
   w->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (w->inotifyFd < 0) return -1;
-  if (inotify_add_watch(w->inotifyFd, dir, IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR) <
-      0) {
+  // The folder itself deleted or moved away is asked for too: it ends the watch.
+  const uint32_t mask =
+      IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
+  if (inotify_add_watch(w->inotifyFd, dir, mask) < 0) {
     int e = errno;
     close(w->inotifyFd);
     w->inotifyFd = -1;
