@@ -14,6 +14,7 @@ namespace {
 
 TEST(IcapJobConcurrency, ScanAndStatusJobsFromManyThreads) {
   constexpr int kThreads = 4, kJobsPerThread = 6;
+  icaptest::setIcapPortForTest(1344);  // the first load's vendor table stays, replaced by later ones
   const auto startFree = avtest::poolFreeCounts();
   icaptest::ScriptServer server("ICAP/1.0 403 Forbidden\r\nISTag: \"CT\"\r\n"
                                 "X-Infection-Found: Type=0; Resolution=0; Threat=E;\r\n\r\n",

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "runtime/config.h"
+#include "runtime/log.h"
 #include "support/test_env.h"
 
 extern char** environ;
@@ -55,11 +56,20 @@ class ScriptServer {
   std::string base_;
 };
 
-// The ICAP port is read before any check: a file holding only IcapPort sets it.
+// A reload applies a whole, valid file or nothing: the other required keys go along.
 inline bool setIcapPortForTest(uint16_t port) {
   avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
-                    "[AGENT_SETTING]\nIcapPort = " + std::to_string(port) + "\n");
+                    "[AGENT_SETTING]\nPort=5000\nMaxJobNo=100\nFlowJobNo=100\n"
+                    "PortConnectTimeOut=1000\nIcapPort = " + std::to_string(port) +
+                        "\n[AV_GENERAL]\nVendorNum=1\n");
+  // The load sets the agent's log level: keep the one the test chose.
+  uint8_t level = 0;
+  if (FILE* f = fopen("./tmp/dbglog.cfg", "rb")) {
+    if (fseek(f, 5 + AV_MODULE_AGENT, SEEK_SET) != 0 || fread(&level, 1, 1, f) != 1) level = 0;
+    fclose(f);
+  }
   initSettingFromCfg();
+  BRIM_SetModuleLogLevel(AV_MODULE_AGENT, level);
   return getIcapPort() == port;
 }
 
