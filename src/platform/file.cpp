@@ -93,10 +93,6 @@ int file_MapShared(int fd, size_t length, void** out) {
   return 0;
 }
 
-void file_Unmap(void* p, size_t length) {
-  if (p != nullptr) munmap(p, length);
-}
-
 int file_ListRegular(const char* dir, const char* prefix, std::vector<FileEntry>* out) {
   DIR* d = opendir(dir);
   if (d == nullptr) return errno;

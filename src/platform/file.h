@@ -28,9 +28,9 @@ int file_WriteAll(int fd, const void* data, size_t len);
 int file_LockRange(int fd, bool exclusive, bool wait, int64_t offset, int64_t length);
 int file_UnlockRange(int fd, int64_t offset, int64_t length);
 
-// Maps length bytes of fd read-write and shared with other processes.
+// Maps length bytes of fd read-write and shared with other processes, for
+// the life of the process.
 int file_MapShared(int fd, size_t length, void** out);
-void file_Unmap(void* p, size_t length);
 
 struct FileEntry {
   std::string name;

@@ -299,7 +299,6 @@ struct Monitor {
   bool stopRequested = false;
   DirWatch watch;
   bool watchOpen = false;
-  std::atomic<uint32_t> reloads{0};
 };
 
 Monitor& monitor() {
@@ -326,7 +325,6 @@ void ThreadProcOfMonitorProcessExist() {
     int r = dirWatch_Wait(&w);
     if (r == 1) {
       (void)initSettingFromCfg();
-      mon.reloads.fetch_add(1);
       continue;
     }
     if (r == 0) break;  // asked to stop
@@ -463,4 +461,3 @@ void stopCfgMonitorThreadForTest() {
   mon.cv.wait_for(lock, std::chrono::seconds(5), [&] { return !mon.running; });
 }
 
-uint32_t getCfgMonitorReloadCount() { return monitor().reloads.load(); }

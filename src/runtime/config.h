@@ -68,10 +68,8 @@ int initSettingFromCfg();                 // 1 success, 0 failure
 // when the folder can no longer be watched. A second call while the watcher
 // runs starts nothing and returns 0.
 int createCfgMonitorThread();             // 0 started, -1 not
-// Test seams: ends the watcher and waits (up to 5 s) until it has; counts the
-// reloads the watcher has run since the process started.
+// Test seam: ends the watcher and waits (up to 5 s) until it has.
 void stopCfgMonitorThreadForTest();
-uint32_t getCfgMonitorReloadCount();
 
 uint16_t getIcapPort();
 std::shared_ptr<const VendorTable> getVendorTable();  // never null

@@ -64,9 +64,6 @@ int g_settingsFd = -1;  // stays open for the life of the process
 const char* g_moduleNames[kModules];
 char g_processName[24] = "NoneProcess";
 
-// Mappings of settings files, remembered for a later unmapping.
-std::mutex g_mapsMutex;
-void* g_maps[32];
 
 std::atomic<AvLogObserver> g_observer{nullptr};
 std::atomic<uint32_t> g_logFileNum{100};
@@ -138,15 +135,6 @@ void checkMagic(uint8_t* b) {
   store32(b, 0, kMagic);
 }
 
-void rememberMapping(void* p) {
-  std::lock_guard<std::mutex> lock(g_mapsMutex);
-  for (auto& slot : g_maps)
-    if (!slot) {
-      slot = p;
-      return;
-    }
-}
-
 enum MapResult { kMapped = 0, kCannotOpen = -1, kCannotMap = -2 };
 
 MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
@@ -160,7 +148,6 @@ MapResult mapSettingsFile(const char* path, uint8_t** blockOut, int* fdOut) {
     BRIM_close(fd);
     return kCannotMap;
   }
-  rememberMapping(p);
   checkMagic(static_cast<uint8_t*>(p));
   *blockOut = static_cast<uint8_t*>(p);
   *fdOut = fd;
@@ -447,24 +434,4 @@ void BRIM_SetLogObserver(AvLogObserver observer) {
 void BRIM_LogForceRotationCheck() {
   std::lock_guard<std::mutex> lock(g_writers);
   g_lastCheckMinute = -1;
-}
-
-uint8_t* BRIM_LogMapSettings(const char* path) {
-  if (!path) return nullptr;
-  uint8_t* block = nullptr;
-  int fd = -1;
-  if (mapSettingsFile(path, &block, &fd) != kMapped) return nullptr;
-  BRIM_close(fd);  // the mapping outlives the descriptor
-  return block;
-}
-
-void BRIM_LogUnmapSettings(void* block) {
-  if (!block) return;
-  std::lock_guard<std::mutex> lock(g_mapsMutex);
-  for (auto& slot : g_maps)
-    if (slot == block) {
-      file_Unmap(block, kBlockSize);
-      slot = nullptr;
-      return;
-    }
 }

@@ -52,11 +52,6 @@ void BRIM_SetLogObserver(AvLogObserver observer);
 // Test seam: the next record checks the open file's size (rotation at 8 MiB)
 // even within the minute of the last check.
 void BRIM_LogForceRotationCheck();
-// Test seam: maps a settings file the way the module maps ./tmp/dbglog.cfg
-// (created, extended to 1064 bytes, a foreign magic reset); null on failure.
-uint8_t* BRIM_LogMapSettings(const char* path);
-void BRIM_LogUnmapSettings(void* block);
-
 #define AV_LOG(level, fmt, ...) \
   BRIM_Log(AV_MODULE_AGENT, (level), __func__, __LINE__, 0, fmt, ##__VA_ARGS__)
 #define AV_ERR(fmt, ...) AV_LOG(AVLOG_ERR, fmt, ##__VA_ARGS__)
