@@ -1,6 +1,7 @@
 // The pieces that read single header lines and judge the outcome, the line
 // reader's edges and the connect deadline.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <cstring>
 
@@ -88,7 +89,9 @@ TEST(IcapIo, LineEndsCapacityAndClosedPeer) {
 // up at the connect deadline.
 TEST(IcapIo, ConnectRefusedAndDeadline) {
   avtest::LogCapture log;
-  AvServerAddr addr{"localhost", icaptest::Loopback(false).port()};
+  jobstest::Listener closed(NET_IPV4, 0);
+  closed.close();
+  AvServerAddr addr{"localhost", closed.port()};
   int sock = -7, before = dup(0);
   close(before);
   EXPECT_EQ(connectAvServer(addr, &sock), -1);
@@ -98,8 +101,8 @@ TEST(IcapIo, ConnectRefusedAndDeadline) {
   EXPECT_EQ(after, before);
   EXPECT_EQ(connectAvServer({"127.0.0.1", 65536}, &sock), -1);
   EXPECT_TRUE(log.contains("IP para is err, IP address(127.0.0.1:65536).", AVLOG_ERR));
-  icaptest::Loopback full(true);
-  ASSERT_NE(full.port(), 0);
+  jobstest::Listener full(NET_IPV4, 0, 0);
+  ASSERT_TRUE(full.ok() && full.fillBacklog());
   setIcapConnectWaitForTest(300);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(connectAvServer({"127.0.0.1", full.port()}, &sock), -1);

@@ -1,11 +1,8 @@
-// Shared pieces of the ICAP tests: the scripted server as a child process,
-// pointing the agent's configured ICAP port at it, and loopback ports that
-// refuse or never accept.
+// ICAP test fixtures: the scripted server as a child process, and the agent's
+// ICAP port pointed at it.
 #pragma once
-#include <arpa/inet.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "jobs/jobs_test_support.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "support/test_env.h"
@@ -24,16 +22,15 @@ extern char** environ;
 
 namespace icaptest {
 
-// One icap_script_server process serving `connections` connections.
 class ScriptServer {
  public:
   explicit ScriptServer(const std::string& answer, std::vector<std::string> flags = {}, int connections = 1) {
     static std::atomic<int> seq{0};
     base_ = avtest::scratchRoot() + "/tmp/icap" + std::to_string(getpid()) + "_" + std::to_string(seq++);
     avtest::writeFile(base_ + ".answer", answer);
-    std::vector<std::string> args = {std::string(AV_TEST_TOOLS_DIR) + "/icap_script_server", "--port-file",
-                                     base_ + ".port", "--answer-file", base_ + ".answer", "--record",
-                                     base_ + ".request", "--connections", std::to_string(connections)};
+    std::vector<std::string> args = {std::string(AV_TEST_TOOLS_DIR) + "/icap_script_server", "--port-file", base_ + ".port",
+                                     "--answer-file", base_ + ".answer", "--record", base_ + ".request", "--connections",
+                                     std::to_string(connections)};
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -59,9 +56,8 @@ class ScriptServer {
 // A reload applies a whole, valid file or nothing: the other required keys go along.
 inline bool setIcapPortForTest(uint16_t port) {
   avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
-                    "[AGENT_SETTING]\nPort=5000\nMaxJobNo=100\nFlowJobNo=100\n"
-                    "PortConnectTimeOut=1000\nIcapPort = " + std::to_string(port) +
-                        "\n[AV_GENERAL]\nVendorNum=1\n");
+                    "[AGENT_SETTING]\nPort=5000\nMaxJobNo=100\nFlowJobNo=100\nPortConnectTimeOut=1000\nIcapPort = " +
+                        std::to_string(port) + "\n[AV_GENERAL]\nVendorNum=1\n");
   // The load sets the agent's log level: keep the one the test chose.
   uint8_t level = 0;
   if (FILE* f = fopen("./tmp/dbglog.cfg", "rb")) {
@@ -72,34 +68,5 @@ inline bool setIcapPortForTest(uint16_t port) {
   BRIM_SetModuleLogLevel(AV_MODULE_AGENT, level);
   return getIcapPort() == port;
 }
-
-// A loopback listener; with backlog 0 and one connection made to it, its
-// accept queue is full and later SYNs are dropped, so a connect hangs. Closed
-// at once (listening false), its port refuses.
-class Loopback {
- public:
-  explicit Loopback(bool listening) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sa);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), len) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return;
-    port_ = ntohs(sa.sin_port);
-    if (!listening) {
-      close(fd_);
-      fd_ = -1;
-      return;
-    }
-    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen(fd_, 0) != 0 || connect(filler_, reinterpret_cast<sockaddr*>(&sa), len) != 0) port_ = 0;
-  }
-  ~Loopback() { close(filler_), close(fd_); }
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1, filler_ = -1;
-  uint16_t port_ = 0;
-};
 
 }  // namespace icaptest

@@ -1,5 +1,4 @@
-// Engine-status jobs against processes this test starts under names of its
-// own, with vendor tables written to the configuration file and reloaded.
+// Engine-status jobs against processes started under names of their own.
 #include "jobs/engine_status.h"
 #include "jobs_test_support.h"
 #include "platform/proc_walk.h"
@@ -62,8 +61,7 @@ TEST(EngineStatus, ListCutTo64AndMessages) {
 
 bool findName(const char* name, void* want) { return *static_cast<std::string*>(want) == name; }
 
-// A name as long as a file name may be (255) is seen whole; a binary removed
-// on disk still names the running program.
+// A 255-byte name is seen whole; a binary removed on disk still names the program.
 TEST(ProcWalk, NamesOfRunningProcesses) {
   std::string eng = ownName("gone");
   eng += std::string(255 - eng.size(), 'L');

@@ -1,5 +1,4 @@
-// Result shapes, the request's bounds and the failures of both
-// entry points: the texts the storage system compares byte for byte.
+// Result shapes, request bounds and failures of both entry points.
 #include <json-c/json.h>
 #include <sys/mman.h>
 
@@ -14,17 +13,12 @@ TEST(JobResultText, ShapesEscapingAndBounds) {
   char room[1024] = {0};
   uint64_t ids[16] = {7, 9};
   int32_t st[16] = {0, 1};
-  struct Case {
-    int op, avType, status, result, ports;
-    const char *tag, *text;
-  } cases[] = {
+  struct Case { int op, avType, status, result, ports; const char *tag, *text; } cases[] = {
       {1, 0, 0, 0, -1, "", R"({"status": "0","avType": "0","result": "0","isTag": ""})"},
       {0, 0, 1, -1, 2, "", R"({"status": "1","avType": "0","isTag": "","lifIpsStatus":[{"lifid":"7","status":"0"}, {"lifid":"9","status":"1"}]})"},
       {1, 0, 0, 0, 0, "q\"\\\x01\x7f", R"({"status": "0","avType": "0","result": "0","isTag": "q\"\\\u0001\u007f"})"},
       {0, 0, 0, 0, 0, "\"}", R"({"status": "0","avType": "0","isTag": "\"}"})"},
-      {2, 0, 0, 0, 0, "", ""},  // no shape for any other pair
-      {1, 3, 0, 0, 0, "", ""},
-  };
+      {2, 0, 0, 0, 0, "", ""}, {1, 3, 0, 0, 0, "", ""}};  // no shape for any other pair
   for (const auto& c : cases) {
     std::memset(room, 0, sizeof(room));
     ASSERT_EQ(buildRespMsg(room, sizeof(room), c.op, c.avType, c.status, c.result, c.tag, c.ports, ids, st), 1);
@@ -45,20 +39,14 @@ TEST(JobResultText, ShapesEscapingAndBounds) {
   EXPECT_EQ(std::string(small.data()), full);
 }
 
-// Both entry points: a body that ends right before an unreadable page is read
-// up to its length and no further; requests the job cannot serve fail (201).
+// A body ending right before an unreadable page is read to its length only.
 TEST(JobDispatch, BodyBoundsAndMalformedRequests) {
   ASSERT_TRUE(jobstest::loadConfig({{"V", "x.exe"}}));
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   auto* map = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
   const std::string f = R"(,"FilePath":"\\\\a\\b")";
-  struct Case {
-    bool scan;
-    std::string request, message;
-    int rc = 0;
-    std::string text = "";
-  } cases[] = {
+  struct Case { bool scan; std::string request, message; int rc = 0; std::string text = ""; } cases[] = {
       {false, R"({"opCode": "0", "avType": "0")", "parse buf to jsonObj err!"},
       {true, R"({"opCode": "0", "avType": "0")", "parse buf to jsonObj err!"},
       {false, "7", "msg format error: lost opCode"},  // only the end completes the number
@@ -70,8 +58,7 @@ TEST(JobDispatch, BodyBoundsAndMalformedRequests) {
       {true, R"({"opCode":"1","avType":"3")" + f + "}", "avEngineType err", 1},
       {false, R"({"opCode":"1","avType":"0","vendorName":"V"})", "", 1,
        R"({"status": "1","avType": "0","result": "-1","isTag": ""})"},
-      {false, R"({"opCode":"0","avType":"1","vendorName":"V"})", "", 1},
-  };
+      {false, R"({"opCode":"0","avType":"1","vendorName":"V"})", "", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
     char* body = map + page - c.request.size();
@@ -91,8 +78,7 @@ TEST(JobDispatch, BodyBoundsAndMalformedRequests) {
   EXPECT_TRUE(log.contains("returnResult is NULL!", AVLOG_ERR));
 }
 
-// The counted conversions need one unit more than the result: "abc" is 4
-// units with its terminator, so 2 * 4 bytes fail and 2 * 4 + 2 do; ANSI n + 1.
+// The counted conversions need one unit more than the result (with its NUL).
 TEST(JobCharset, RoomRules) {
   char16_t wide[8];
   char back[8];

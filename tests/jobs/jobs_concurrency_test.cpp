@@ -1,6 +1,5 @@
-// Jobs on many threads while the configuration is reloaded over and over:
-// every answer must be one a single-threaded run could give, and nothing may
-// leak or race (this suite runs under ThreadSanitizer).
+// Jobs on many threads while the vendor table is reloaded over and over: every
+// answer one a single-threaded run could give; nothing leaks or races (TSan).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,35 +17,30 @@ TEST(JobsConcurrency, JobsWhileTheVendorTableIsReloaded) {
   ASSERT_TRUE(jobstest::loadConfig(a));
   avtest::writeFile(jobstest::uncRoot() + "/s/h/f.txt", "x");
   auto before = avtest::poolFreeCounts();
-  const std::string running = R"({"status": "0","avType": "0","isTag": ""})";
-  const std::string stopped = R"({"status": "1","avType": "0","isTag": ""})";
+  const std::string running = R"({"status": "0","avType": "0","isTag": ""})", stopped = R"({"status": "1","avType": "0","isTag": ""})";
   // {scan, request, accepted answers}: "nothing.exe" is listed by one table only.
   const std::vector<std::tuple<bool, std::string, std::vector<std::string>>> jobs = {
       {false, R"({"opCode":"0","avType":"0","vendorName":"stable"})", {running}},
       {false, R"({"opCode":"0","avType":"0","message":"nothing.exe"})", {stopped, running}},
-      {true, jobstest::scanRequest("\\\\s\\h\\f.txt"), {R"({"status": "0","avType": "0","result": "0","isTag": ""})"}},
-  };
+      {true, jobstest::scanRequest("\\\\s\\h\\f.txt"), {R"({"status": "0","avType": "0","result": "0","isTag": ""})"}}};
   std::atomic<bool> done{false};
   std::atomic<int> bad{0}, reloads{0};
   std::thread reloader([&] {
-    for (int i = 0; !done.load(); ++i)
-      if (jobstest::loadConfig(i % 2 ? a : b)) reloads.fetch_add(1);
+    for (int i = 0; !done.load(); ++i) reloads.fetch_add(jobstest::loadConfig(i % 2 ? a : b));
   });
   std::vector<std::thread> workers;
-  for (int t = 0; t < 8; ++t) {
+  for (int t = 0; t < 8; ++t)
     workers.emplace_back([&, t] {
-      // On until the table has been replaced a few times (slow under sanitizers).
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);  // slow under sanitizers
       for (int i = 0; i < 60 || (reloads.load() < 4 && std::chrono::steady_clock::now() < deadline); ++i) {
         const auto& [scan, request, answers] = jobs[(t + i) % 3];
-        char room[AV_STATUS_RESULT_ROOM] = {0};
+        char room[AV_STATUS_RESULT_ROOM] = {0};  // runJob's pool check cannot hold while others run
         auto len = static_cast<uint32_t>(request.size());
         int rc = scan ? doJob_ScanFile(request.data(), len, room, AV_SCAN_RESULT_ROOM)
                       : doJob_GetEngineStatus(request.data(), len, room, sizeof room);
-        if (rc != 1 || std::find(answers.begin(), answers.end(), room) == answers.end()) bad.fetch_add(1);
+        bad.fetch_add(rc != 1 || std::find(answers.begin(), answers.end(), room) == answers.end());
       }
     });
-  }
   for (auto& w : workers) w.join();
   done.store(true);
   reloader.join();

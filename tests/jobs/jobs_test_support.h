@@ -1,22 +1,20 @@
-// Fixtures of the job tests: a configuration written into the scratch root and
-// loaded, jobs run into a result room with a guard zone behind it, a process
-// started under a name of its own, and a loopback listener on a given port.
+// Job test fixtures: a loaded configuration, jobs run into a guarded room, a
+// process under a name of its own, a listener.
 #pragma once
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "jobs/job_dispatch.h"
+#include "platform/net.h"
 #include "runtime/config.h"
 #include "support/test_env.h"
 
@@ -100,50 +98,38 @@ class NamedProcess {
   pid_t pid_ = -1;
 };
 
-// A listener on a loopback port; ok() false when it cannot bind. fillBacklog
-// (backlog 0) connects until the accept queue drops SYNs, so that a further
-// connect stays pending.
+// A listener (wildcard address, or none when the port cannot be bound; port 0
+// picks one). fillBacklog (backlog 0) connects until a connect stays pending,
+// so the accept queue drops every further SYN.
 class Listener {
  public:
-  Listener(int family, uint16_t port, int backlog = 64) {
-    fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_storage ss{};
-    socklen_t len = address(family, port, &ss);
-    if (family == AF_INET6) setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0 && listen(fd_, backlog) == 0;
+  Listener(NetFamily family, uint16_t port, int backlog = 64) {
+    NetStep step;
+    int p = 0;
+    ok_ = net_Listen(family, std::to_string(port).c_str(), backlog, &fd_, &step) == 0 && net_LocalPort(fd_, &p) == 0;
+    port_ = static_cast<uint16_t>(p);
   }
-  ~Listener() {
-    for (int c : fillers_) close(c);
-    if (fd_ >= 0) close(fd_);
+  ~Listener() { close(); }
+  void close() {
+    for (int c : fillers_) net_Close(c);
+    net_Close(fd_), fd_ = -1, fillers_.clear();
   }
   bool ok() const { return ok_; }
-  bool fillBacklog(uint16_t port) {
-    sockaddr_storage ss{};
-    socklen_t len = address(AF_INET, port, &ss);
-    for (int i = 0; i < 8; ++i) {
-      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      connect(c, reinterpret_cast<sockaddr*>(&ss), len);
+  uint16_t port() const { return port_; }
+  bool fillBacklog() {
+    std::vector<NetEndpoint> eps;
+    if (net_Resolve("127.0.0.1", std::to_string(port_).c_str(), NET_IPV4, &eps) != 0) return false;
+    for (int i = 0, c = -1; i < 8 && net_Socket(&eps[0], &c) == 0; ++i) {
       fillers_.push_back(c);
-      pollfd p{c, POLLOUT, 0};
-      if (poll(&p, 1, 200) == 0) return true;
+      NetStep step;
+      if (net_ConnectWithin(c, &eps[0], 200, &step) == ETIMEDOUT) return true;
     }
     return false;
   }
 
  private:
-  static socklen_t address(int family, uint16_t port, sockaddr_storage* ss) {
-    if (family == AF_INET6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(ss);
-      a->sin6_family = AF_INET6, a->sin6_addr = in6addr_loopback, a->sin6_port = htons(port);
-      return sizeof(*a);
-    }
-    auto* a = reinterpret_cast<sockaddr_in*>(ss);
-    a->sin_family = AF_INET, a->sin_addr.s_addr = htonl(INADDR_LOOPBACK), a->sin_port = htons(port);
-    return sizeof(*a);
-  }
   int fd_ = -1;
+  uint16_t port_ = 0;
   bool ok_ = false;
   std::vector<int> fillers_;
 };

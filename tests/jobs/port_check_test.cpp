@@ -1,6 +1,5 @@
-// Storage port probes on loopback: listeners the test opens on port 445, a
-// refused port answered without waiting, the list's order, limits, malformed
-// "lifIps", and the probe's time-out bound.
+// Storage port probes on loopback port 445: order, refusals without waiting,
+// limits, malformed "lifIps" and the time-out bound.
 #include <chrono>
 
 #include "jobs/port_check.h"
@@ -17,27 +16,23 @@ std::string statusRequest(const std::string& lifs) {
 }
 std::string lif(const std::string& id, const std::string& ip) { return R"({"lifid":")" + id + R"(","ip":")" + ip + "\"}"; }
 std::string lifs(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (const auto& i : items) out += (out.size() > 1 ? "," : "") + i;
-  return out + "]";
+  std::string out;
+  for (const auto& i : items) out += (out.empty() ? "[" : ",") + i;
+  return (out.empty() ? "[" : out) + "]";
 }
 std::string statuses(const std::vector<std::pair<std::string, int>>& items) {
-  std::string out = R"({"status": "1","avType": "0","isTag": "","lifIpsStatus":[)";
-  for (size_t i = 0; i < items.size(); ++i)
-    out += R"({"lifid":")" + items[i].first + R"(","status":")" + std::to_string(items[i].second) + (i + 1 < items.size() ? "\"}, " : "\"}]}");
-  return out;
+  std::string out;
+  for (const auto& [id, st] : items) out += std::string(out.empty() ? "" : ", ") + R"({"lifid":")" + id + R"(","status":")" + std::to_string(st) + "\"}";
+  return R"({"status": "1","avType": "0","isTag": "","lifIpsStatus":[)" + out + "]}";
 }
-
-class PortCheck : public ::testing::Test {
- protected:
+struct PortCheck : ::testing::Test {
   void SetUp() override { ASSERT_TRUE(jobstest::loadConfig({{"V", "none.exe"}}, 3000)); }
 };
 
-// 16 ports alternating a refused 127.0.0.1 and a listening ::1,
-// 20-digit and hexadecimal IDs: the order holds and refusals do not wait.
+// 16 ports alternating refused 127.0.0.1 and listening ::1; 20-digit and hex IDs.
 TEST_F(PortCheck, AnsweredRefusedAndOrder) {
-  if (!jobstest::Listener(AF_INET, 445).ok()) GTEST_SKIP() << "127.0.0.1:445 is in use here";
-  jobstest::Listener v6(AF_INET6, 445);
+  if (!jobstest::Listener(NET_IPV4, 445).ok()) GTEST_SKIP() << "port 445 is in use here";
+  jobstest::Listener v6(NET_IPV6, 445);
   if (!v6.ok()) GTEST_SKIP() << "port 445 on ::1 cannot be bound here";
   std::vector<std::string> list;
   std::vector<std::pair<std::string, int>> want;
@@ -80,11 +75,10 @@ TEST_F(PortCheck, ListLimitsAndMalformedElements) {
   EXPECT_EQ(statusJob(R"({"opCode":"0","avType":"0","vendorName":"V"})").text, plain);
 }
 
-// A port whose accept queue is full drops the SYN: the probe waits for the
-// configured time-out, and a negative time-out is bounded instead of endless.
+// A full accept queue drops the SYN: the probe waits the time-out; a negative one is bounded.
 TEST_F(PortCheck, UnansweredPortWaitsForTheTimeOut) {
-  jobstest::Listener full(AF_INET, 445, 0);
-  if (!full.ok() || !full.fillBacklog(445)) GTEST_SKIP() << "no full accept queue on 127.0.0.1:445 here";
+  jobstest::Listener full(NET_IPV4, 445, 0);
+  if (!full.ok() || !full.fillBacklog()) GTEST_SKIP() << "no full accept queue on 127.0.0.1:445 here";
   for (int timeout : {300, -5}) {
     ASSERT_TRUE(jobstest::loadConfig({{"V", "none.exe"}}, timeout));
     long wait = timeout > 0 ? timeout : AV_DEFAULT_PROBE_TIMEOUT_MS;

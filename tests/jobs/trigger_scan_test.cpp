@@ -1,6 +1,4 @@
-// Scan jobs through the local path, with UncRoot pointing into the scratch
-// root: the open's outcome as the storage system sees it, the refusals that
-// keep a job inside UncRoot, the path's limits, and the errno table.
+// Trigger scans beneath a scratch UncRoot: outcomes, confinement, path limits, errno table.
 #include <sys/stat.h>
 
 #include "jobs/trigger_scan.h"
@@ -16,8 +14,7 @@ std::string scanText(int result) {
   return "{\"status\": \"0\",\"avType\": \"0\",\"result\": \"" + std::to_string(result) + "\",\"isTag\": \"\"}";
 }
 
-class TriggerScan : public ::testing::Test {
- protected:
+struct TriggerScan : ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(jobstest::loadConfig({{"Vendor", "x.exe"}}));
     std::filesystem::create_directories(dir_);
@@ -26,17 +23,13 @@ class TriggerScan : public ::testing::Test {
   std::string dir_ = jobstest::uncRoot() + "/srv/share/dir/";
 };
 
-// Links on a share resolve as if UncRoot were "/", so nothing outside it is
-// reached; only regular files are opened for reading.
+// Links resolve as if UncRoot were "/"; only regular files open.
 TEST_F(TriggerScan, OutcomesAndConfinement) {
-  avtest::writeFile(avtest::scratchRoot() + "/outside.txt", "x");  // what ".." or a link would reach
-  for (const char* name : {"..x", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"}) avtest::writeFile(dir_ + name, "x");
+  for (std::string name : {avtest::scratchRoot() + "/outside.txt", dir_ + "..x", dir_ + "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"})
+    avtest::writeFile(name, "x");
   const std::pair<const char*, std::string> links[] = {{"host", avtest::scratchRoot() + "/outside.txt"},
       {"up", "../../../../outside.txt"}, {"zero", "/dev/zero"}, {"inabs", "/srv/share/dir/clean.txt"}};
-  for (const auto& [name, target] : links) {
-    std::filesystem::remove(dir_ + name);
-    std::filesystem::create_symlink(target, dir_ + name);
-  }
+  for (const auto& [name, target] : links) std::filesystem::remove(dir_ + name), std::filesystem::create_symlink(target, dir_ + name);
   std::filesystem::remove(dir_ + "pipe");
   ASSERT_EQ(mkfifo((dir_ + "pipe").c_str(), 0600), 0);
   const std::pair<std::string, int> cases[] = {
@@ -64,9 +57,8 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
   EXPECT_EQ(scanJob(escaped + R"(clean.txt"})").text, scanText(0));
 }
 
-// 4299 bytes fill the path buffer, 4300 do not fit; behind the 7-unit prefix
-// 4293 bytes fill the 4300 units exactly (and are too long for Linux: 206),
-// 4294 do not. The mapped path's room is used to its last byte.
+// 4299 bytes fill the path buffer; behind the 7-unit prefix 4293 fill the 4300
+// units (206 on Linux); the mapped path's room is used to its last byte.
 TEST_F(TriggerScan, PathBuffersToTheirLastByte) {
   auto path = [](size_t n) { return "\\\\srv\\share\\" + std::string(n - 12, 'a'); };
   const std::tuple<std::string, int, const char*> cases[] = {
@@ -104,11 +96,9 @@ TEST_F(TriggerScan, SlowOpenIsLoggedOnly) {
 }
 
 TEST(TriggerOpenMapping, ErrnoTable) {
-  const std::pair<int, uint32_t> table[] = {
-      {0, 0},         {ENOENT, 2},     {ENOTDIR, 3},      {EMFILE, 4},      {ENFILE, 4},
-      {EACCES, 5},    {ENOMEM, 8},     {EBUSY, 32},       {ETXTBSY, 32},    {ENETDOWN, 53},
-      {ENETUNREACH, 53}, {EHOSTDOWN, 53}, {EHOSTUNREACH, 53}, {EINVAL, 87}, {ETIMEDOUT, 121},
-      {ENAMETOOLONG, 206}, {EPERM, 225}, {EIO, 1117},     {ELOOP, 1921},    {EXDEV, 31},
+  const std::pair<int, uint32_t> table[] = {{0, 0}, {ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4}, {ENFILE, 4}, {EACCES, 5},
+      {ENOMEM, 8}, {EBUSY, 32}, {ETXTBSY, 32}, {ENETDOWN, 53}, {ENETUNREACH, 53}, {EHOSTDOWN, 53}, {EHOSTUNREACH, 53},
+      {EINVAL, 87}, {ETIMEDOUT, 121}, {ENAMETOOLONG, 206}, {EPERM, 225}, {EIO, 1117}, {ELOOP, 1921}, {EXDEV, 31},
       {ENOSYS, 31}};  // no openat2: the open fails closed
   for (auto [err, code] : table) EXPECT_EQ(mapOpenErrno(err), code) << err;
 }

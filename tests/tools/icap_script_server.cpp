@@ -1,17 +1,9 @@
-// Scripted ICAP peer for tests: listens on a loopback port, reads each request
-// up to its empty line, records the bytes it received and plays back a fixed
-// answer byte for byte. It says on purpose what real servers cannot be made to
-// say at will: cut lines, folded blocks, odd codes, silence.
-//
-//   icap_script_server --port-file F [--answer TEXT | --answer-file F]
-//       [--record F] [--silent] [--hold] [--ipv6] [--connections N] [--lifetime SEC]
-//
-// --answer takes C escapes (\r \n \t \\ \" \xHH); --answer-file is sent raw.
-// --silent never answers; --hold keeps the connection open after the answer
-// until the peer closes; otherwise the server closes right after answering.
-// --ipv6 listens on ::1 instead of 127.0.0.1.
-// --connections N serves N connections then exits (0: until the lifetime
-// ends). The process ends itself after --lifetime seconds (default 60).
+// Scripted ICAP peer: on loopback, records each request up to its empty line and
+// plays back a fixed answer, saying what real servers cannot be made to say at
+// will (cut lines, folded blocks, odd codes, silence). --answer takes C escapes
+// (\r \n \t \xHH), --answer-file is sent raw; --silent never answers, --hold
+// keeps the connection until the peer closes; --connections 0 serves until
+// --lifetime (default 60 s) ends the process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -43,18 +35,8 @@ std::string unescape(const std::string& in) {
       continue;
     }
     char c = in[++i];
-    switch (c) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'x':
-        if (i + 2 < in.size()) {
-          out += static_cast<char>(strtol(in.substr(i + 1, 2).c_str(), nullptr, 16));
-          i += 2;
-        }
-        break;
-      default: out += c; break;
-    }
+    if (c == 'x' && i + 2 < in.size()) out += static_cast<char>(strtol(in.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2;
+    else out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
   }
   return out;
 }
@@ -83,11 +65,7 @@ std::string readRequest(int fd) {
 }
 
 void waitForPeerClose(int fd) {
-  char buf[512];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, -1) < 0) return;
-    if (recv(fd, buf, sizeof(buf), 0) <= 0) return;
+  for (char buf[512]; recv(fd, buf, sizeof(buf), 0) > 0;) {
   }
 }
 
@@ -137,46 +115,28 @@ int main(int argc, char** argv) {
   sockaddr_storage ss{};
   auto* sa = reinterpret_cast<sockaddr*>(&ss);
   socklen_t len = 0;
-  if (o.ipv6) {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_loopback;
-    len = sizeof(*a6);
-  } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
-    a4->sin_family = AF_INET;
-    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(*a4);
-  }
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
+  if (o.ipv6) a6->sin6_family = AF_INET6, a6->sin6_addr = in6addr_loopback, len = sizeof(*a6);
+  else a4->sin_family = AF_INET, a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK), len = sizeof(*a4);
   if (ls < 0 || bind(ls, sa, len) != 0 || listen(ls, 64) != 0 ||
       getsockname(ls, sa, &len) != 0) {
     perror("listen");
     return 1;
   }
-  const uint16_t port = o.ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                               : reinterpret_cast<sockaddr_in*>(&ss)->sin_port;
+  const uint16_t port = o.ipv6 ? a6->sin6_port : a4->sin_port;
   // Written under another name and renamed, so a reader never sees half a number.
   std::string tmp = o.portFile + ".tmp";
-  {
-    std::ofstream f(tmp);
-    f << ntohs(port) << "\n";
-  }
+  std::ofstream(tmp) << ntohs(port) << "\n";
   if (rename(tmp.c_str(), o.portFile.c_str()) != 0) return 1;
 
   for (long served = 0; o.connections == 0 || served < o.connections; ++served) {
     int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::string request = readRequest(fd);
-    if (!o.recordFile.empty()) {
-      std::ofstream f(o.recordFile, std::ios::binary | std::ios::app);
-      f << request;
-    }
-    if (o.silent) {
-      waitForPeerClose(fd);
-    } else {
-      sendAll(fd, o.answer);
-      if (o.hold) waitForPeerClose(fd);
-    }
+    if (!o.recordFile.empty()) std::ofstream(o.recordFile, std::ios::binary | std::ios::app) << request;
+    if (!o.silent) sendAll(fd, o.answer);
+    if (o.silent || o.hold) waitForPeerClose(fd);
     close(fd);
   }
   close(ls);
