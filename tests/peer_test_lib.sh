@@ -1,6 +1,5 @@
-# Shared by the scripts that test against real peers (sourced, not run):
-# pass/fail counting, and the install guard that keeps packaged daemons from
-# starting while their packages are installed.
+# Sourced by the real-peer scripts: pass/fail counting, peers stopped on exit,
+# and an install that keeps packaged daemons from starting.
 
 passed=0
 failed=0
@@ -9,19 +8,11 @@ check() {  # name, expected text, actual text, [exact]
   local ok=0
   if [ "${4:-}" = exact ]; then [[ "$3" == "$2" ]] && ok=1
   else [[ "$3" == *"$2"* ]] && ok=1; fi
-  if [ $ok -eq 1 ]; then
-    passed=$((passed + 1)); echo "ok   $1"
-  else
-    failed=$((failed + 1)); echo "FAIL $1: expected '$2' ${4:-in}:"; printf '%s\n' "$3" | sed 's/^/     /'
-  fi
+  if [ $ok -eq 1 ]; then passed=$((passed + 1)); echo "ok   $1"
+  else failed=$((failed + 1)); echo "FAIL $1: expected '$2' ${4:-in}:"; printf '%s\n' "$3" | sed 's/^/     /'; fi
 }
 
-fail_setup() {
-  echo "setup failed: $*"
-  failed=$((failed + 1))
-  echo "$passed passed, $failed failed"
-  exit 1
-}
+fail_setup() { failed=$((failed + 1)); echo "setup failed: $*"; echo "$passed passed, $failed failed"; exit 1; }
 
 # Processes in pids are stopped (TERM, KILL after 5 s) and tmp removed on exit.
 pids=()
@@ -29,9 +20,7 @@ stop_pid() {
   local pid=$1
   kill -TERM "$pid" 2>/dev/null || return 0
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
+  kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; return 0
 }
 cleanup_peers() {
   exec 7>&- 2>/dev/null
@@ -54,9 +43,8 @@ wait_listening() {  # port, tenths of a second
   return 1
 }
 
-# start_agent AGENT_BIN ROOT PORT: the agent copied into ROOT (whose
-# cfg/agentConfig.ini the caller wrote) and started with standard input held
-# open on fd 7, so that "echo /quit >&7" ends it; agent_pid is its pid.
+# start_agent AGENT_BIN ROOT PORT: runs a copy in ROOT (cfg written by the caller)
+# with standard input held on fd 7, so "echo /quit >&7" ends it.
 start_agent() {
   cp "$1" "$2/avagent"
   mkfifo "$2/agent.in"
@@ -67,10 +55,8 @@ start_agent() {
   wait_listening "$3" 200 || fail_setup "agent did not listen on $3: $(cat "$2/agent.out")"
 }
 
-# install_peer_packages PKG...: installs what is missing with a deny-all
-# policy-rc.d in place (when the machine has none) and freshclam set to manual,
-# since signature downloads cannot work here and the tests start their own
-# daemons. Returns at once when everything is installed.
+# install_peer_packages PKG...: installs what is missing under a deny-all
+# policy-rc.d and a manual freshclam (no signature downloads here).
 install_peer_packages() {
   local missing=() p
   for p in "$@"; do
@@ -79,12 +65,7 @@ install_peer_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "clamav-freshclam clamav-freshclam/autoupdate_freshclam select manual" | debconf-set-selections
   local policy=/usr/sbin/policy-rc.d made=0 rc=0
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' > "$policy"
-    chmod 755 "$policy"
-    made=1
-  fi
-  # Another installer may hold the dpkg lock for a while: wait for it.
+  [ -e "$policy" ] || { printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod 755 "$policy"; made=1; }
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
       --no-install-recommends "${missing[@]}" || rc=1
@@ -92,10 +73,9 @@ install_peer_packages() {
   return $rc
 }
 
-# write_cicap_conf FILE DIR PORT MODDIR SERVERS THREADS: a c-icap configuration
-# for a private instance on 127.0.0.1:PORT with its files in DIR, the virus_scan
-# service under the avscan / AVSCAN names the agent's requests use (c-icap's
-# service names are case-sensitive), and no clamd behind it.
+# write_cicap_conf FILE DIR PORT MODDIR SERVERS THREADS: a private c-icap on
+# 127.0.0.1:PORT, virus_scan under both names the agent uses (names are
+# case-sensitive), no clamd behind it.
 write_cicap_conf() {
   local file=$1 dir=$2 port=$3 moddir=$4 servers=$5 threads=$6
   cat > "$file" <<CONF

@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# The real engine end to end: clamd with a local EICAR signature database and
-# clamonacc (on-access prevention) watching a temporary UncRoot, the real agent
-# in a temporary root, and avagent-client. A trigger scan of the EICAR file
-# must answer 225 and a clean file 0; the engine-status job must see clamd and
-# clamonacc running, and report them gone once they are stopped.
-# Usage: clamav_test.sh [AVAGENT] [AVAGENT_CLIENT]   (prints "N passed, M failed")
-# Needs the packages tests/engine/install_clamav.sh installs; installs nothing.
+# The real engine end to end: clamd with a local EICAR signature and clamonacc
+# (on-access prevention) on a scratch UncRoot, the real agent and client.
+# Usage: clamav_test.sh [AVAGENT] [AVAGENT_CLIENT]; needs install_clamav.sh's packages.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,7 +16,6 @@ done
 
 tmp=$(mktemp -d /tmp/avclamav.XXXXXX)
 chmod 755 "$tmp"
-# The share tree the agent maps \\srv\share\... to, with one EICAR and one clean file.
 unc=$tmp/unc
 mkdir -p "$unc/srv/share" "$tmp/db" "$tmp/run" "$tmp/agent/cfg"
 eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
@@ -41,15 +36,11 @@ OnAccessPrevention yes
 OnAccessExcludeUname clamav
 CONF
 
-clamd -c "$conf" >"$tmp/clamd.out" 2>&1 &
-clamd_pid=$!
-pids+=("$clamd_pid")
+clamd -c "$conf" >"$tmp/clamd.out" 2>&1 & clamd_pid=$!; pids+=("$clamd_pid")
 for _ in $(seq 300); do [ -S "$tmp/run/clamd.sock" ] && break; sleep 0.1; done
 [ -S "$tmp/run/clamd.sock" ] || fail_setup "clamd did not start: $(cat "$tmp/clamd.out" "$tmp/run/clamd.log" 2>/dev/null)"
 
-clamonacc -F -c "$conf" --fdpass -l "$tmp/clamonacc.log" >"$tmp/clamonacc.out" 2>&1 &
-onacc_pid=$!
-pids+=("$onacc_pid")
+clamonacc -F -c "$conf" --fdpass -l "$tmp/clamonacc.log" >"$tmp/clamonacc.out" 2>&1 & onacc_pid=$!; pids+=("$onacc_pid")
 # Armed once the EICAR file can no longer be opened.
 for _ in $(seq 300); do cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 || break; sleep 0.1; done
 cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 &&
