@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# The ICAP client against a real ICAP server: c-icap on a loopback port with the
-# avscan / AVSCAN service aliases, the real agent in a temporary root whose
-# IcapPort points at it, and avagent-client driving both ICAP job kinds.
-# c-icap scans bodies only, so it answers the agent's body-less scan request
-# with 400; the agent must read that answer, report its ISTag without quotes,
-# log the WARN line for the unlisted status and judge it clean (result 0).
-# Usage: cicap_test.sh [AVAGENT] [AVAGENT_CLIENT]   (prints "N passed, M failed")
-# Needs the packages tests/icap/install_cicap.sh installs; installs nothing.
+# Both ICAP job kinds against a private c-icap through the real agent and client.
+# c-icap answers the body-less scan request with 400: judged clean, ISTag unquoted.
+# Usage: cicap_test.sh [AVAGENT] [AVAGENT_CLIENT]; needs install_cicap.sh's packages.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,19 +21,14 @@ agent_port=$(free_port) || fail_setup "no free port"
 closed_port=$(free_port) || fail_setup "no free port"
 
 write_cicap_conf "$tmp/c-icap.conf" "$tmp" "$icap_port" "$moddir" 1 8
-c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 &
-pids+=($!)
+c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 & pids+=($!)
 wait_listening "$icap_port" 100 || fail_setup "c-icap did not listen on $icap_port: $(cat "$tmp/c-icap.out")"
 
-# The server's ISTag, asked directly, to compare with what the agent reports.
+# The server's own ISTag, to compare with what the agent reports.
 exec 5<>"/dev/tcp/127.0.0.1/$icap_port" || fail_setup "cannot reach c-icap"
 printf 'OPTIONS icap://127.0.0.1:%s/avscan ICAP/1.0\r\n\r\n' "$icap_port" >&5
 options=""
-while IFS= read -r -t 5 line <&5; do
-  line=${line%$'\r'}
-  [ -z "$line" ] && break
-  options+="$line"$'\n'
-done
+while IFS= read -r -t 5 line <&5; do line=${line%$'\r'}; [ -z "$line" ] && break; options+="$line"$'\n'; done
 exec 5>&-
 check "c-icap answers OPTIONS itself" "ICAP/1.0 200 OK" "$options"
 istag=$(printf '%s' "$options" | sed -n 's/^ISTag: *//p' | tr -d '"')
@@ -64,7 +54,6 @@ reload_to() {  # icap port: rewrites the file and waits for one more load
   echo "note: no reload seen in the log"
 }
 
-# --- server status job ----------------------------------------------------------
 out=$(client icap-status --server 127.0.0.1 --serv-port 1)
 rc=$?
 check "status job exit code" "0" "$rc" exact
@@ -73,7 +62,6 @@ check "status job result" $'status: 100\n{"status": "0","avType": "2","result": 
 out=$(client icap-status --server localhost)
 check "status job by host name" '{"status": "0","avType": "2","result": "0","isTag": ""}' "$out"
 
-# --- scan job: c-icap refuses a body-less request with 400 -------------------------
 out=$(client icap-scan --server 127.0.0.1 --serv-port 1 --method RESPMOD --path-key X-File-Path \
   '\\nas1\share\dir\report.doc')
 rc=$?
@@ -85,7 +73,7 @@ check "scan job logged the unlisted status" "[WARN][Recv icap message (ICAP/1.0 
 check "scan job sent the path header" 'X-File-Path: \\nas1\share\dir\report.doc' "$log"
 check "scan job judged state 0" "[Icap scan result(0).]" "$log"
 
-# --- nothing listens on the ICAP port: error result, the agent keeps serving ------
+# Nothing listens on the ICAP port: error result, the agent keeps serving.
 reload_to "$closed_port"
 out=$(client icap-status --server 127.0.0.1)
 rc=$?

@@ -1,19 +1,13 @@
-// The pieces that read single header lines and judge the outcome, the line
-// reader's edges and the connect deadline.
-#include <gtest/gtest.h>
+// Single header lines and the judging, the line reader's edges, the connect deadline.
 #include <sys/socket.h>
-
-#include <cstring>
 
 #include "icap/icap_io.h"
 #include "icap/icap_response.h"
 #include "icap_test_support.h"
-#include "runtime/log.h"
 
 namespace {
 
-// The ISTag: 7 characters after the name, at most 64 kept, quotes removed
-// through a 64-character work area; nothing left is a failure.
+// 7 characters after the name skipped, 64 taken, quotes removed; nothing left fails.
 TEST(IcapLines, IsTagValue) {
   avtest::LogCapture log;
   const std::pair<std::string, std::string> tags[] = {
@@ -85,20 +79,17 @@ TEST(IcapIo, LineEndsCapacityAndClosedPeer) {
   close(sv[0]);
 }
 
-// A refused port leaves no socket behind; a peer that never accepts is given
-// up at the connect deadline.
+// A refused port leaves no socket behind; a peer that never accepts is given up at the deadline.
 TEST(IcapIo, ConnectRefusedAndDeadline) {
   avtest::LogCapture log;
   jobstest::Listener closed(NET_IPV4, 0);
   closed.close();
   AvServerAddr addr{"localhost", closed.port()};
-  int sock = -7, before = dup(0);
-  close(before);
+  auto lowestFree = [] { int fd = dup(0); return close(fd), fd; };
+  int sock = -7, before = lowestFree();
   EXPECT_EQ(connectAvServer(addr, &sock), -1);
   EXPECT_TRUE(log.contains("Could not connect AV server.", AVLOG_ERR));
-  int after = dup(0);
-  close(after);
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(lowestFree(), before);
   EXPECT_EQ(connectAvServer({"127.0.0.1", 65536}, &sock), -1);
   EXPECT_TRUE(log.contains("IP para is err, IP address(127.0.0.1:65536).", AVLOG_ERR));
   jobstest::Listener full(NET_IPV4, 0, 0);

@@ -1,17 +1,12 @@
-// Both ICAP job types end to end through job dispatch, against the scripted
-// server: the request bytes it receives and the result text for each kind of
-// answer; what job text may not put into a request; the result writer.
-#include <gtest/gtest.h>
+// Both ICAP job types through job dispatch against the scripted server: the
+// request bytes, the result for each kind of answer, what job text may not put
+// into a request; the result writer and the job decoder.
 #include <json-c/json.h>
-
-#include <cstring>
 
 #include "icap/icap_io.h"
 #include "icap/icap_scan.h"
 #include "icap/icap_status.h"
 #include "icap_test_support.h"
-#include "jobs/job_dispatch.h"
-#include "runtime/log.h"
 
 namespace {
 
@@ -33,19 +28,15 @@ struct ScanJob {
 std::string statusJob(const std::string& servIp) { return R"({"opCode":"1","avType":2,"ServIp":")" + servIp + R"(","ServPort":1344})"; }
 
 std::string runJob(const std::string& body) {
-  char out[AV_SCAN_RESULT_ROOM] = {0};
-  auto before = avtest::poolFreeCounts();
-  EXPECT_EQ(doJob_ScanFile(body.data(), static_cast<uint32_t>(body.size()), out, sizeof(out)), 1);
-  EXPECT_EQ(avtest::poolFreeCounts(), before) << "pool blocks not returned";
-  return out;
+  auto r = jobstest::scanJob(body);
+  EXPECT_EQ(r.rc, 1);
+  return r.text;
 }
 
-// The request on the configured port, byte for byte, for both job types and
-// both families; the status job waits for the first line only.
+// Byte-exact requests on the configured port, both job types and families.
 TEST(IcapJob, RequestsAreByteExact) {
   for (const char* ip : {"127.0.0.1", "::1"}) {
-    std::vector<std::string> flags = {"--hold"};
-    if (ip[0] == ':') flags.push_back("--ipv6");
+    std::vector<std::string> flags = {"--hold", ip[0] == ':' ? "--ipv6" : "--hold"};
     icaptest::ScriptServer scan("ICAP/1.0 200 OK\r\nISTag: \"T1\"\r\n\r\n", flags), status("ICAP/1.0 200 OK\r\nISTag: X\r\n\r\n", flags);
     if (scan.port() == 0 || status.port() == 0) GTEST_SKIP() << "no IPv6 loopback";
     ASSERT_TRUE(icaptest::setIcapPortForTest(scan.port()));
@@ -68,7 +59,7 @@ TEST(IcapJob, AnswersJudged) {
   const std::string pad = "X-Pad: " + std::string(503, 'p'), tooLong = "Icap answer header is too long(";
   auto lines = [](int n, const std::string& line) {
     std::string out;
-    while (n-- > 0) out += line + "\r\n";
+    for (; n > 0; --n) out += line + "\r\n";
     return out;
   };
   // The block may hold 200 lines and 65536 bytes, its ends included: status
@@ -78,11 +69,7 @@ TEST(IcapJob, AnswersJudged) {
   std::string scan = ScanJob().json(), status = statusJob("127.0.0.1");
   ScanJob noInfection;
   noInfection.infection = " \t ";  // trimmed to empty: only the status line is read
-  struct Case {
-    std::string answer, expected, log = "", absent = "";
-    std::vector<std::string> flags = {};
-    std::string job = "";
-  } cases[] = {
+  struct Case { std::string answer, expected, log = "", absent = ""; std::vector<std::string> flags = {}; std::string job = ""; } cases[] = {
       {infected + "2; Threat=E;\r\n\r\n", result(0, "T1")}, {infected + "0; Threat=E;\r\n\r\n", result(403, "T1")},
       {"ICAP/1.0 403 Forbidden\r\nISTag: T2\r\n\r\n", result(403, "T2")},
       {"ICAP/1.0 558 Trouble\r\nISTag: \"S\"\r\n\r\n", result(558, "S")},
@@ -117,8 +104,7 @@ TEST(IcapJob, AnswersJudged) {
       // The status job reads the first line only and reports no ISTag.
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"S\"\r\nX-Infection-Found: Resolution=2;\r\n\r\n", result(403, "", 2), "", "", {"--hold"}, status},
       {"\r\nICAP/1.0 502 Bad\r\n\r\n", result(0, "", 2), "", "", {}, status},
-      {"ICAP/1.0 20", kError, "Execute scan failed(-1), type(2).", "", {}, status},
-  };
+      {"ICAP/1.0 20", kError, "Execute scan failed(-1), type(2).", "", {}, status}};
   avtest::DebugLevel debug;
   setIcapReadyWaitForTest(300);
   for (const auto& c : cases) {
@@ -135,8 +121,7 @@ TEST(IcapJob, AnswersJudged) {
   setIcapReadyWaitForTest(0);
 }
 
-// Job text never shapes the request beyond its own field, and a request that
-// cannot be built or sent sends nothing.
+// Job text never shapes the request beyond its field; a request that cannot be built sends nothing.
 TEST(IcapJob, RefusedBeforeAnythingIsSent) {
   icaptest::ScriptServer server("ICAP/1.0 200 OK\r\n\r\n", {}, 0);
   ASSERT_TRUE(icaptest::setIcapPortForTest(server.port()));
@@ -190,8 +175,7 @@ TEST(IcapJob, OptionsHeaderBounds) {
   }
 }
 
-// Both ICAP result texts come from one writer: whatever an ISTag holds, the
-// storage system gets a JSON object of four members that gives it back.
+// Whatever an ISTag holds, both results are JSON objects of four members giving it back.
 TEST(IcapJob, IsTagIsEscapedInBothResults) {
   for (const std::string& tag : {std::string("q\"uo\"te"), std::string("ctl\x01\x1f\x7f\t\n"), std::string("\",\"avType\": \"0"),
                                  std::string(64, '\\')}) {
@@ -210,8 +194,7 @@ TEST(IcapJob, IsTagIsEscapedInBothResults) {
   }
 }
 
-class IcapDecode : public ::testing::Test {
- protected:
+struct IcapDecode : ::testing::Test {
   int decode(const std::string& text, size_t size = sizeof(IcapScanRecord), bool status = false) {
     json_object* obj = json_tokener_parse(text.c_str());
     memset(&rec, 0x5a, sizeof(rec));
