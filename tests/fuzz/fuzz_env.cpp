@@ -1,9 +1,5 @@
-// Shared set-up of the fuzz targets: a scratch installation root made the
-// current directory (tmp/, log/, cfg/, unc/), the pool, the log and a
-// configuration whose every network-facing setting points at loopback: the
-// ICAP port is a loopback port held bound on both families but never
-// listening (so every ICAP connect is refused at once), and port probes give
-// up after 50 ms.
+// The ICAP port is bound on loopback on both families but never listens, so
+// every ICAP connect is refused at once; port probes give up after 50 ms.
 #include "fuzz_env.h"
 
 #include <arpa/inet.h>
@@ -29,14 +25,10 @@ std::string g_root;
 
 [[noreturn]] void die(const char* what) { fuzzFail("fuzz set-up", what); }
 
-// A loopback port nobody listens on, bound on both families (so no other
-// process takes it while we run) and never passed to listen().
 uint16_t reserveClosedPort() {
   for (int attempt = 0; attempt < 20; ++attempt) {
     int s4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), s6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a4{};
-    a4.sin_family = AF_INET;
-    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a4;
     if (bind(s4, reinterpret_cast<sockaddr*>(&a4), len) != 0 || getsockname(s4, reinterpret_cast<sockaddr*>(&a4), &len) != 0)
       die("bind 127.0.0.1");
@@ -64,10 +56,7 @@ void fuzzSetUp() {
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/avfuzz.XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) die("mkdtemp");
   g_root = tmpl;
-  atexit([] {
-    std::error_code ec;
-    if (!getenv("AVFUZZ_KEEP_ROOT")) std::filesystem::remove_all(g_root, ec);
-  });
+  atexit([] { std::error_code ec; if (!getenv("AVFUZZ_KEEP_ROOT")) std::filesystem::remove_all(g_root, ec); });
   for (const char* sub : {"tmp", "log", "cfg", "unc/srv/share/dir", "unc/srv/empty"})
     std::filesystem::create_directories(g_root + "/" + sub);
   std::ofstream(g_root + "/unc/srv/share/clean.txt") << "clean\n";
@@ -84,8 +73,7 @@ void fuzzSetUp() {
       << "/unc\n[AV_GENERAL]\nVendorNum = 2\n[AV_VENDOR1]\nVendorName = FuzzVendor\nProcessNameList = fuzzd,fuzz-engine.exe\n"
       << "[AV_VENDOR2]\nVendorName = Runner\nProcessNameList = init,bash,sh\n";
   if (initSettingFromCfg() != 1 || getIcapPort() != icapPort) die("configuration not taken");
-  // Every byte a target feeds is already in the socket (or the peer has shut
-  // its side), so these only bound a wait on a fault.
+  // Every input is in the socket already: these only bound a wait on a fault.
   agentMsg_SetIoWaitMs(2000);
   setIcapReadyWaitForTest(2000);
 }

@@ -1,6 +1,5 @@
-// What every fuzz target shares (fuzz_env.cpp): the scratch root and
-// configuration, the pool check, the abort with a reason, and a socket pair
-// whose peer has written the input and shut its side.
+// Shared by the fuzz targets: a scratch root and loopback-only configuration,
+// a pool check, an abort that keeps the input, a socket pre-filled with it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -8,22 +7,17 @@
 
 void fuzzSetUp();
 const std::string& fuzzRoot();
-// Aborts (so libFuzzer keeps the input) with "<target>: <what>" and the detail.
 [[noreturn]] void fuzzFail(const char* target, const char* what, const std::string& detail = "");
-// Pool blocks live in one region the leak checker cannot see into: a block
-// not returned while the guard lived aborts when it ends.
+// Pool blocks live where the leak checker cannot see: one not returned while
+// the guard lived aborts when it ends.
 class FuzzPoolGuard {
  public:
   explicit FuzzPoolGuard(const char* target);
   ~FuzzPoolGuard();
-
  private:
   const char* target_;
   uint32_t free_[16];
 };
-// A socket pair whose second end has sent the n bytes and shut its write side;
-// sv[0] is the agent's end. Both ends are the caller's to close.
+// sv[1] has sent the n bytes and shut its write side; sv[0] is the agent's end.
 void fuzzFeed(const void* data, size_t n, int sv[2]);
-inline uint32_t fuzzLe32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+inline uint32_t fuzzLe32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }

@@ -1,13 +1,7 @@
-// Frame receiver: the bytes of one input are what a storage system wrote on a
-// connection (fuzzFeed); the agent receives frames until one fails. Byte 0
-// picks the link:
-//   0  unverified link (plain frames)
-//   1  verified link, fixed AES key: the bytes go as they are (headers of
-//      version 17 or above mean encrypted blocks follow)
-//   2  verified link, peer version 17: the first frame's Version is set to 17
-//      and its blocks are encrypted here, so the fuzzer steers the plaintext
-// Checks besides the sanitizers: an accepted plain (or decrypted) body equals
-// what was sent, every pool block is back after the link is released.
+// Frame receiver on what a storage system wrote. Byte 0: 0 unverified link; 1
+// verified, bytes as they are; 2 verified, first frame set to version 17 and
+// encrypted here so the fuzzer steers the plaintext. Oracle: an accepted body
+// equals the body sent; pool blocks return.
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,20 +18,15 @@ constexpr uint8_t kKey[32] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe, 0x
                               0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87, 0x78, 0x69, 0x5a, 0x4b, 0x3c, 0x2d, 0x1e, 0x0f};
 
 [[noreturn]] void fail(const char* what) { fuzzFail("frame", what); }
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzSetUp();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzzSetUp(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 64 * 1024) return -1;  // the socket buffer holds it all
   const int mode = data[0] % 3;
   std::vector<uint8_t> wire(data + 1, data + size);
-  // Plaintext of the first frame's body, when this input lets us know it.
-  std::vector<uint8_t> plainBody;
+  std::vector<uint8_t> plainBody;  // of the first frame, when known
   bool knowBody = false;
   if (wire.size() >= AV_HEADER_SIZE) {
     if (mode == 2) wire[4] = 17, wire[5] = wire[6] = wire[7] = 0;
@@ -62,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MsgLink link;
     link.socket = sv[0];
     if (mode != 0) {
-      if (mc_AesSetDecryptKey(kKey, &link.decryptKey) != 0 || mc_AesSetEncryptKey(kKey, &link.encryptKey) != 0)
-        fail("link keys");
+      if (mc_AesSetDecryptKey(kKey, &link.decryptKey) != 0 || mc_AesSetEncryptKey(kKey, &link.encryptKey) != 0) fail("link keys");
       link.status = LINK_NORMAL;
     }
     for (int i = 0; i < 4; ++i) {

@@ -1,16 +1,8 @@
-// Job texts: each input is the body of one job frame, as the peer sent it and
-// unterminated, and goes through both entry points, doJob_ScanFile into a
-// 512-byte room and doJob_GetEngineStatus into a 1024-byte room, each room
-// followed by a guard zone.
-// Network safety: the configuration's ICAP port is a loopback port nobody
-// listens on and UncRoot is the scratch root's unc/ folder (fuzz_env.cpp).
-// Inputs that would make the agent resolve or connect to anything but
-// loopback are dropped before either entry point runs: any "ServIp" (as the
-// ICAP jobs read it) and any "lifIps" element's "ip" (as the port check reads
-// it) must be exactly 127.0.0.1 or ::1, so no fuzzed name is ever looked up.
-// Checks: the guard zones stay untouched, a successful job leaves a
-// terminated JSON object text (or nothing, for an opCode / avType pair without
-// a result shape), pool blocks return.
+// Job bodies, unterminated, through both entry points into their rooms with a
+// guard zone behind. Inputs naming any "ServIp" or "lifIps" "ip" but 127.0.0.1
+// or ::1 are dropped, so no fuzzed name is looked up. Oracle: guard zones
+// untouched, a successful job leaves a terminated JSON object (or nothing for
+// a pair without a shape), pool blocks return.
 #include <json-c/json.h>
 
 #include <cstring>
@@ -26,11 +18,9 @@ namespace {
 [[noreturn]] void fail(const char* what, const char* request) { fuzzFail("jobs", what, request); }
 
 bool isLoopback(const char* text, size_t len) {
-  return (len == 9 && memcmp(text, "127.0.0.1", 9) == 0) ||
-         (len == 3 && memcmp(text, "::1", 3) == 0);
+  return (len == 9 && memcmp(text, "127.0.0.1", 9) == 0) || (len == 3 && memcmp(text, "::1", 3) == 0);
 }
 
-// True when nothing in the request can make a job leave the machine.
 bool onlyLoopback(const char* request) {
   json_object* req = json_tokener_parse(request);
   if (req == nullptr) return true;  // both entry points stop at the parse
@@ -65,26 +55,21 @@ void runJob(bool scan, const char* body, uint32_t len, const char* request) {
   for (size_t i = roomSize; i < room.size(); ++i)
     if (room[i] != 0x5A) fail("result written past its room", request);
   if (rc != 0 && rc != 1) fail("result other than 0 or 1", request);
-  if (rc != 1 || room[0] == '\0') return;  // a pair without a result shape leaves the room empty
+  if (rc != 1 || room[0] == '\0') return;
   if (memchr(room.data(), '\0', roomSize) == nullptr) fail("result not terminated", request);
   json_object* out = json_tokener_parse(room.data());
   const bool object = out != nullptr && json_object_is_type(out, json_type_object);
   json_object_put(out);
   if (!object) fail("result is not a JSON object", room.data());
 }
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzSetUp();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzzSetUp(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 16 * 1024) return -1;
   std::string request(reinterpret_cast<const char*>(data), size);  // adds the NUL
   if (!onlyLoopback(request.c_str())) return -1;
-  // The body goes in as the peer sent it, unterminated: nothing may read past it.
   const char* body = reinterpret_cast<const char*>(data);
   runJob(true, body, static_cast<uint32_t>(size), request.c_str());
   runJob(false, body, static_cast<uint32_t>(size), request.c_str());

@@ -1,11 +1,8 @@
 #!/bin/bash
-# Builds the libFuzzer targets and runs each for the given number of seconds
-# (default 30) from tests/fuzz/corpus/<target>/ (hand-made seed-* inputs and
-# what earlier runs kept). Inputs that once failed (tests/fuzz/crashes/<target>-*)
-# are replayed first. Exits non-zero when a target crashed, leaked or timed
-# out; the inputs that did are left in <build>/artifacts/. With
-# AV_FUZZ_SAVE_CORPUS=1 the corpus a run grew is merged back, minimised.
-#   tests/fuzz/run.sh [seconds-per-target] [target...]
+# tests/fuzz/run.sh [seconds-per-target (30)] [target...]: builds the targets,
+# replays crashes/<target>-*, then fuzzes from corpus/<target>/. Non-zero on a
+# crash, leak or time-out (inputs in <build>/artifacts/). AV_FUZZ_SAVE_CORPUS=1
+# merges the grown corpus back, minimised.
 set -u
 secs=${1:-30}
 shift || true
@@ -43,9 +40,7 @@ for t in "${targets[@]}"; do
   grep -E "DONE|^stat::number_of_executed_units|^stat::peak_rss" "$work/$t.log"
   cp "$work/$t.log" "$build/artifacts/$t.last.log"
   if [ $rc -ne 0 ]; then
-    echo "!! $t failed (exit $rc); log tail:"
-    tail -40 "$work/$t.log"
-    status=1
+    echo "!! $t failed (exit $rc); log tail:"; tail -40 "$work/$t.log"; status=1
   elif [ "${AV_FUZZ_SAVE_CORPUS:-0}" = 1 ]; then
     "$bin" -merge=1 -max_len=$maxlen "$here/corpus/$t" "$corpus" > "$work/$t.merge.log" 2>&1
   fi
