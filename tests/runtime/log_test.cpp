@@ -1,19 +1,23 @@
-// Log module: the written line, the level filter over the shared settings
-// file, rotation, pruning, file modes and many writers.
+// Log module and the byte-range locks it writes under: the line, the level
+// filter, rotation, pruning, file modes, many writers, a lock holder elsewhere.
 #include "runtime/log.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "runtime/os_helper.h"
 #include "support/test_env.h"
 
 namespace fs = std::filesystem;
@@ -21,25 +25,33 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::regex kLineRe(
-    R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[\d+\]\[([0-9a-f]+)\]\[(|CRI|ERR|WARN|INFO|DBG)\]\[(.*)\]\[([^\]]+)\]\[([^\]]*),(-?\d+)\]\[test_runtime\]$)");
+    R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[\d+\]\[[0-9a-f]+\]\[[A-Z]*\]\[(.*)\]\[[^\]]+\]\[[^\]]*,-?\d+\]\[test_runtime\]$)");
 
-// Writes the shared name stamp (year, month, day, hour, minute) as another process would.
-void setSharedStamp(uint32_t mi) {
-  time_t now = time(nullptr);
-  struct tm tm;
-  localtime_r(&now, &tm);
-  uint32_t s[5] = {static_cast<uint32_t>(tm.tm_year + 1900), 1, 1, 0, mi};
-  FILE* f = fopen("./tmp/dbglog.cfg", "r+b");
-  ASSERT_TRUE(f && fseek(f, 1040, SEEK_SET) == 0 && fwrite(s, sizeof s, 1, f) == 1);
-  fclose(f);
+// Another process takes byte 0 of path and keeps it until killed; -1 if it could not.
+pid_t holdByteZero(const std::string& path) {
+  int ready[2];
+  char held = 'n';
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {  // async-signal-safe calls only
+    struct flock fl = {};
+    fl.l_type = F_WRLCK, fl.l_whence = SEEK_SET, fl.l_len = 1;
+    const int fd = open(path.c_str(), O_RDWR);
+    held = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+    if (write(ready[1], &held, 1) != 1 || held != 'y') _exit(1);
+    for (;;) pause();
+  }
+  if (pid < 0 || read(ready[0], &held, 1) != 1 || held != 'y') held = 'n', waitpid(pid, nullptr, 0);
+  close(ready[0]), close(ready[1]);
+  return held == 'y' ? pid : -1;
 }
+void endHolder(pid_t pid) { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static int serial = 0;
-    dir_ = avtest::scratchRoot() + "/logs-" + std::to_string(++serial);
-    fs::create_directories(dir_);
+    fs::create_directories(dir_ = avtest::scratchRoot() + "/logs-" + std::to_string(++serial));
     BRIM_SetLogDir(dir_.c_str());
     BRIM_Log(AV_MODULE_AGENT, 6, "f", 1, 0, "dropped");  // maps the settings file
   }
@@ -56,44 +68,30 @@ class LogTest : public ::testing::Test {
   }
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
-    for (const auto& name : files()) {
-      std::istringstream in(avtest::readFile(dir_ + "/" + name));
-      for (std::string l; std::getline(in, l);) out.push_back(l);
-    }
+    std::string l;
+    for (const auto& name : files())
+      for (std::istringstream in(avtest::readFile(dir_ + "/" + name)); std::getline(in, l);) out.push_back(l);
     return out;
   }
   std::string dir_;
 };
 
+// Code field = 0x15 << 40 | module << 16 | code; the function name and the message are cut.
 TEST_F(LogTest, LineFieldsCodesAndCuts) {
-  const std::string name33 = std::string(31, 'b') + "cZ", msg = std::string(159, 'm') + "LOST";
-  const struct {
-    uint32_t module, level;
-    std::string func;
-    int line, code;
-    std::string message, codeField, levelName, moduleName, funcField, written;
-  } cases[] = {
-      {316, 4, "WinMain", 101, 0, "start", "15000013c0000", "INFO", "NONE", "WinMain", "start"},
-      {997, 2, "BRIM_close", 7, 218, "x", "1500003e500da", "ERR", "BRIM", "BRIM_close", "x"},
-      {316, 0, "f", -3, 0xFFFF, "y", "15000013cffff", "", "NONE", "f", "y"},
-      {0x10005, 1, "h", 1, 2, "w", "1500000050002", "CRI", "<5>", "h", "w"},
-      {316, 4, std::string(32, 'a'), 1, 0, "a", "15000013c0000", "INFO", "NONE",
-       std::string(32, 'a'), "a"},
-      {316, 4, name33, 1, 0, msg, "15000013c0000", "INFO", "NONE", std::string(29, 'b') + "..Z",
-       msg.substr(0, 159)},
+  const std::string a32(32, 'a'), b33 = std::string(31, 'b') + "cZ", msg(159, 'm');
+  const struct { uint32_t module, level; std::string func; int line, code; std::string text, tail; } cases[] = {
+      {316, 4, "WinMain", 101, 0, "start", "[15000013c0000][INFO][start][NONE][WinMain,101]"},
+      {997, 2, "BRIM_close", 7, 218, "x", "[1500003e500da][ERR][x][BRIM][BRIM_close,7]"},
+      {316, 0, "f", -3, 0xFFFF, "y", "[15000013cffff][][y][NONE][f,-3]"},
+      {0x10005, 1, "h", 1, 2, "w", "[1500000050002][CRI][w][<5>][h,1]"},
+      {316, 4, a32, 1, 0, "a", "[15000013c0000][INFO][a][NONE][" + a32 + ",1]"},
+      {316, 4, b33, 1, 0, msg + "LOST", "[15000013c0000][INFO][" + msg + "][NONE][" + std::string(29, 'b') + "..Z,1]"},
   };
-  for (const auto& c : cases)
-    BRIM_Log(c.module, c.level, c.func.c_str(), c.line, c.code, "%s", c.message.c_str());
+  for (const auto& c : cases) BRIM_Log(c.module, c.level, c.func.c_str(), c.line, c.code, "%s", c.text.c_str());
   auto got = lines();
   ASSERT_EQ(got.size(), std::size(cases));
-  std::smatch m;
-  for (size_t i = 0; i < got.size(); ++i) {
-    const auto& c = cases[i];
-    ASSERT_TRUE(std::regex_match(got[i], m, kLineRe)) << got[i];
-    EXPECT_EQ(std::vector<std::string>({m[1], m[2], m[3], m[4], m[5], m[6]}),
-              std::vector<std::string>({c.codeField, c.levelName, c.written, c.moduleName,
-                                        c.funcField, std::to_string(c.line)}));
-  }
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_TRUE(std::regex_match(got[i], kLineRe) && got[i].ends_with(cases[i].tail + "[test_runtime]")) << got[i];
 }
 
 // Module level 0 and 6 follow the default (4); only the low 8 bits are
@@ -105,19 +103,22 @@ TEST_F(LogTest, LevelFilter) {
       {6, 316, 5, false}, {0x105, 316, 5, true}, {0, 1024, 5, true},  {0, 1023, 5, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.setLevel << " " << c.module << " " << c.level);
     BRIM_SetModuleLogLevel(316, c.setLevel);
     avtest::LogCapture capture;
     BRIM_Log(c.module, c.level, "f", 1, 0, "filtered");
-    EXPECT_EQ(capture.contains("filtered"), c.passes);
+    EXPECT_EQ(capture.contains("filtered"), c.passes) << c.setLevel << " " << c.module << " " << c.level;
   }
 }
 
 TEST_F(LogTest, RotatesAt8MiBAndPrunesOldestByTime) {
-  setSharedStamp(1);
+  time_t now = time(nullptr);  // names the first file January 1st, so the next one differs
+  struct tm tm;
+  const uint32_t stamp[5] = {static_cast<uint32_t>(localtime_r(&now, &tm)->tm_year + 1900), 1, 1, 0, 1};
+  const int cfg = open("./tmp/dbglog.cfg", O_RDWR);
+  ASSERT_EQ(pwrite(cfg, stamp, sizeof stamp, 1040), static_cast<ssize_t>(sizeof stamp));
+  close(cfg);
   BRIM_Log(316, 4, "f", 1, 0, "first");
-  ASSERT_EQ(files().size(), 1u);
-  const std::string first = dir_ + "/" + files()[0];
+  const std::string first = dir_ + "/" + files().at(0);
   for (off_t size : {8388607, 8388608}) {
     ASSERT_EQ(truncate(first.c_str(), size), 0);
     BRIM_LogForceRotationCheck();
@@ -125,12 +126,10 @@ TEST_F(LogTest, RotatesAt8MiBAndPrunesOldestByTime) {
     EXPECT_EQ(files().size(), size == 8388607 ? 1u : 2u);
   }
   EXPECT_EQ(fs::file_size(first), 8388608u);
-  // Names sort opposite to age: only the times pick the right ones to delete.
-  for (char c = 'a'; c <= 'e'; ++c) {
-    const std::string p = dir_ + "/log-" + c;
-    avtest::writeFile(p, "old\n");
+  for (char c = 'a'; c <= 'e'; ++c) {  // names sort opposite to age: only times pick the oldest
+    avtest::writeFile(dir_ + "/log-" + c, "old\n");
     struct timespec t[2] = {{5000 - 1000 * (c - 'a'), 0}, {5000 - 1000 * (c - 'a'), 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/log-" + c).c_str(), t, 0), 0);
   }
   fs::create_directories(dir_ + "/logdir");
   BRIM_SetLogFileNum(5);  // 7 files: the 3 oldest go, the one opened makes 5
@@ -139,8 +138,7 @@ TEST_F(LogTest, RotatesAt8MiBAndPrunesOldestByTime) {
   BRIM_Log(316, 4, "f", 1, 0, "after pruning");
   auto names = files();
   EXPECT_EQ(names.size(), 5u);
-  for (const char* kept : {"log-a", "log-b", "logdir"})
-    EXPECT_TRUE(std::count(names.begin(), names.end(), kept)) << kept;
+  for (const char* kept : {"log-a", "log-b", "logdir"}) EXPECT_TRUE(std::count(names.begin(), names.end(), kept)) << kept;
 }
 
 // Lines of many threads stay whole; files are closed to others whatever the umask.
@@ -148,21 +146,74 @@ TEST_F(LogTest, ConcurrencyManyWritersAndFileModes) {
   const mode_t mask = umask(0);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
-    threads.emplace_back([t] {
-      for (int r = 0; r < 250; ++r) BRIM_Log(316, 4, "w", t, 0, "%d-%d %0100d", t, r, 0);
-    });
+    threads.emplace_back([t] { for (int r = 0; r < 250; ++r) BRIM_Log(316, 4, "w", t, 0, "%d-%d %0100d", t, r, 0); });
   for (auto& th : threads) th.join();
   umask(mask);
   std::set<std::string> seen;
   std::smatch m;
   for (const auto& line : lines()) {
     ASSERT_TRUE(std::regex_match(line, m, kLineRe)) << line;
-    seen.insert(m[3].str().substr(0, m[3].str().find(' ')));
+    seen.insert(m[1].str().substr(0, m[1].str().find(' ')));
   }
   EXPECT_EQ(seen.size(), 2000u);
   struct stat st {};
   ASSERT_EQ(stat((dir_ + "/" + files()[0]).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// Anyone who can read the log may hold byte 0 of it: every record is still
+// written, after one bounded wait, so a reader cannot stall the agent.
+TEST_F(LogTest, ByteLockHeldElsewhereDelaysRecordsBoundedly) {
+  BRIM_Log(316, 4, "f", 1, 0, "before the holder");
+  const std::string path = dir_ + "/" + files().at(0);
+  const pid_t holder = holdByteZero(path);
+  ASSERT_GT(holder, 0);
+  std::atomic<int64_t> ms{-1};
+  std::thread writer([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) BRIM_Log(316, 4, "f", 2, 0, "while held %d", i);
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  });
+  for (int i = 0; i < 300 && ms < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  endHolder(holder);  // an unbounded wait would end only here
+  writer.join();
+  EXPECT_GE(ms.load(), 90);   // the first record did wait for the byte
+  EXPECT_LT(ms.load(), 250);  // one bounded wait, then single tries
+  const std::string text = avtest::readFile(path);
+  for (int i = 0; i < 3; ++i) EXPECT_NE(text.find("while held " + std::to_string(i)), std::string::npos);
+}
+
+// A lock held elsewhere fails at once without a record; real failures are
+// written with module 997 and the layer's code.
+TEST_F(LogTest, FileLocksAndTheirFailureLines) {
+  const std::string path = avtest::scratchRoot() + "/tmp/lockfile";
+  avtest::writeFile(path, "0123456789");
+  const BRIM_FILE_LOCK ex{1, 0, 1}, shared{2, 0, 1}, once{3, 0, 1};
+  int fd = open(path.c_str(), O_RDWR);
+  const pid_t holder = holdByteZero(path);
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(BRIM_LockFile(fd, &once), -1);
+  endHolder(holder);
+  EXPECT_EQ(BRIM_LockFile(fd, &ex), 0);
+  EXPECT_EQ(holdByteZero(path), -1);  // now held here
+  close(fd);
+  EXPECT_EQ(BRIM_LockFile(-1, &ex), -1);
+  fd = open(path.c_str(), O_WRONLY);
+  EXPECT_EQ(BRIM_LockFile(fd, &shared), -1);  // a read lock needs read access: EBADF
+  EXPECT_EQ(BRIM_close(fd), 0);
+  EXPECT_EQ(BRIM_LockFile(fd, &ex) + BRIM_UnLockFile(fd, &ex) + BRIM_close(fd), -3);
+  BRIM_StrToU64("0x1g"), BRIM_StrToU64("1a");
+  const std::string f = std::to_string(fd);
+  const std::string expect[] = {
+      "[1500003e5013a][ERR][Input param error, vfd = (-1), vlock= (0x",
+      "[1500003e500c5][ERR][Lock file(" + f + ") Fail, error code: (9).][BRIM][BRIM_LockFile,",
+      "[1500003e500c5][ERR][Bad file descriptor.][BRIM][BRIM_LockFile,",
+      "[1500003e500c6][ERR][Bad file descriptor.][BRIM][BRIM_UnLockFile,",
+      "[1500003e500da][ERR][Close file(" + f + ") Fail, error code: (9).][BRIM][BRIM_close,",
+      "[1500003e500e4][ERR][Not a numbric str: (0x1g).]", "[1500003e500e5][ERR][Not a numbric str: (1a).]"};
+  auto got = lines();
+  ASSERT_EQ(got.size(), std::size(expect));
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_NE(got[i].find(expect[i]), std::string::npos) << got[i];
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Memory pool: partition choice, FIFO reuse, heap overflow, refused releases,
-// threads. Each test builds its own pool; the process-wide one is left alone.
+// sanitizer poisoning, threads. Each test builds its own pool.
 #include "runtime/mem_pool.h"
 
 #include <gtest/gtest.h>
@@ -15,112 +15,140 @@
 #include "runtime/log.h"
 #include "support/test_env.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
-constexpr uint32_t kCounts[AV_POOL_PARTITIONS] = {10000, 10000, 10000, 5000, 5000, 2000, 1000};
+const std::vector<uint32_t> kStart = {10000, 10000, 10000, 5000, 5000, 2000, 1000};
 
 struct OwnPool {
   std::unique_ptr<AVPool> pool{new AVPool{}};
-  OwnPool() { EXPECT_EQ(initAVPool(pool.get()), 0); }
-  ~OwnPool() { freeAVPool(pool.get()); }
+  AVPool* P = pool.get();
+  OwnPool() { EXPECT_EQ(initAVPool(P), 0); }
+  ~OwnPool() { freeAVPool(P); }
   bool inRegion(const void* p) const {
     auto* b = static_cast<const unsigned char*>(p);
-    return b >= pool->region && b < pool->region + pool->totalSize;
+    return b >= P->region && b < P->region + P->totalSize;
   }
   std::vector<uint32_t> counts(uint32_t (*count)(AVPool*, uint32_t)) const {
     std::vector<uint32_t> v;
-    for (uint32_t k = 0; k < AV_POOL_PARTITIONS; ++k) v.push_back(count(pool.get(), k));
+    for (uint32_t k = 0; k < AV_POOL_PARTITIONS; ++k) v.push_back(count(P, k));
     return v;
   }
 };
-const std::vector<uint32_t> kStart(std::begin(kCounts), std::end(kCounts));
 
 TEST(Pool, SmallestPartitionThatHoldsItElseHeap) {
-  OwnPool P;
-  const uint32_t sizes[] = {0,   32,  33,  64,   65,   128,  129, 256,
-                            257, 512, 513, 1024, 1025, 2048, 2049};
+  OwnPool o;
+  const uint32_t sizes[] = {0, 32, 33, 64, 65, 128, 129, 256, 257, 512, 513, 1024, 1025, 2048, 2049};
   for (uint32_t i = 0; i < std::size(sizes); ++i) {
     SCOPED_TRACE(sizes[i]);
-    auto* p = static_cast<unsigned char*>(allocAVPoolMem(P.pool.get(), sizes[i]));
+    void* p = allocAVPoolMem(o.P, sizes[i]);
     std::vector<uint32_t> expect = kStart;
     if (i + 1 < std::size(sizes)) --expect[i / 2];  // two sizes per partition, then the heap
-    EXPECT_EQ(P.counts(avPoolFreeCount), expect);
-    EXPECT_EQ(i + 1 < std::size(sizes), P.inRegion(p));
-    freeAVPoolMem(P.pool.get(), p);
+    EXPECT_EQ(o.counts(avPoolFreeCount), expect);
+    EXPECT_EQ(i + 1 < std::size(sizes), o.inRegion(p));
+    freeAVPoolMem(o.P, p);
   }
-  EXPECT_EQ(P.counts(avPoolFreeCount), kStart);
-  EXPECT_EQ(P.counts(avPoolHeapCount), std::vector<uint32_t>(AV_POOL_PARTITIONS, 0));
+  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);
+  EXPECT_EQ(o.counts(avPoolHeapCount), std::vector<uint32_t>(AV_POOL_PARTITIONS, 0));
 }
 
 // FIFO: a released block waits behind every other free one; an empty partition
 // overflows to the heap (counted), and a heap block goes back to the heap.
 TEST(Pool, FifoReuseAndHeapOverflow) {
-  OwnPool P;
-  AVPool* pool = P.pool.get();
-  void* first = allocAVPoolMem(pool, 32);
-  freeAVPoolMem(pool, first);
-  std::set<void*> held;
-  for (uint32_t i = 0; i < kCounts[0] - 1; ++i) held.insert(allocAVPoolMem(pool, 32));
-  EXPECT_EQ(held.count(first), 0u);
-  EXPECT_EQ(allocAVPoolMem(pool, 32), first);  // handed out last of all
-  held.insert(first);
-  EXPECT_EQ(held.size(), kCounts[0]);
-  void* over = allocAVPoolMem(pool, 32);
-  EXPECT_FALSE(P.inRegion(over));
-  std::vector<uint32_t> heap(AV_POOL_PARTITIONS, 0);
-  heap[0] = 1;
-  EXPECT_EQ(P.counts(avPoolHeapCount), heap);
-  freeAVPoolMem(pool, over);
-  EXPECT_EQ(avPoolFreeCount(pool, 0), 0u);
-  for (void* p : held) freeAVPoolMem(pool, p);
-  EXPECT_EQ(P.counts(avPoolFreeCount), kStart);
+  OwnPool o;
+  void* first = allocAVPoolMem(o.P, 32);
+  freeAVPoolMem(o.P, first);
+  std::vector<void*> held(kStart[0]);
+  for (auto& p : held) p = allocAVPoolMem(o.P, 32);
+  EXPECT_EQ(std::find(held.begin(), held.end(), first), held.end() - 1);  // handed out last
+  EXPECT_EQ(std::set<void*>(held.begin(), held.end()).size(), kStart[0]);
+  void* over = allocAVPoolMem(o.P, 32);
+  EXPECT_FALSE(o.inRegion(over));
+  EXPECT_EQ(o.counts(avPoolHeapCount), std::vector<uint32_t>({1, 0, 0, 0, 0, 0, 0}));
+  freeAVPoolMem(o.P, over);
+  EXPECT_EQ(avPoolFreeCount(o.P, 0), 0u);
+  for (void* p : held) freeAVPoolMem(o.P, p);
+  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);
 }
 
 TEST(Pool, DoubleOrForeignReleaseIsRefused) {
-  OwnPool P;
+  OwnPool o;
   avtest::LogCapture log;
-  void* p = allocAVPoolMem(P.pool.get(), 2048);
-  freeAVPoolMem(P.pool.get(), p);
-  freeAVPoolMem(P.pool.get(), p);
+  void* p = allocAVPoolMem(o.P, 2048);
+  freeAVPoolMem(o.P, p);
+  freeAVPoolMem(o.P, p);
   alignas(16) unsigned char foreign[64] = {};
-  freeAVPoolMem(P.pool.get(), foreign + 32);
+  freeAVPoolMem(o.P, foreign + 32);
   EXPECT_TRUE(log.contains("is not in use", AVLOG_ERR));
   EXPECT_EQ(log.count("Bad pointer"), 1u);
-  EXPECT_EQ(P.counts(avPoolFreeCount), kStart);  // linked once, or the count would be over
+  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);  // linked once, or the count would be over
 }
 
-// Each thread marks its blocks and checks the mark on release: a block with
-// two owners shows up clobbered. 2048-byte blocks overflow to the heap.
+// The sanitizer sees a pooled buffer as a malloc'd one: only the requested bytes are open.
+TEST(PoolSanitizer, OverrunPastRequestedSizeIsSeen) {
+#if defined(__SANITIZE_ADDRESS__)
+  OwnPool o;
+  EXPECT_TRUE(__asan_address_is_poisoned(o.P->part[3].firstBlock + 16));  // free since the start
+  for (uint32_t size : {0u, 1u, 31u, 32u, 33u, 1000u, 2047u, 2048u, 2049u}) {
+    SCOPED_TRACE(size);
+    auto* p = static_cast<unsigned char*>(allocAVPoolMem(o.P, size));
+    if (size > 0) EXPECT_EQ(__asan_region_is_poisoned(p, size), nullptr);
+    EXPECT_TRUE(__asan_address_is_poisoned(p + size));
+    EXPECT_TRUE(__asan_address_is_poisoned(p - 1));
+    freeAVPoolMem(o.P, p);
+    if (o.inRegion(p)) EXPECT_TRUE(__asan_address_is_poisoned(p));
+  }
+#else
+  GTEST_SKIP() << "needs the address sanitizer";
+#endif
+}
+
+// Two threads release one block at once: it is linked once (run under TSan too).
+TEST(PoolConcurrency, RacingDoubleReleaseLinksOnce) {
+  OwnPool o;
+  for (int round = 0; round < 200; ++round) {
+    void* p = allocAVPoolMem(o.P, 512);
+    std::atomic<bool> go{false};
+    auto release = [&] { while (!go) {} freeAVPoolMem(o.P, p); };
+    std::thread a(release), b(release);
+    go = true;
+    a.join(), b.join();
+    ASSERT_EQ(avPoolFreeCount(o.P, 4), kStart[4]) << "round " << round;
+  }
+}
+
+// Each thread marks its blocks and checks the mark on release: a block with two
+// owners shows up clobbered. Most partitions run dry and overflow to the heap.
 TEST(PoolConcurrency, ManyThreadsLeaveCountsWhole) {
-  OwnPool P;
-  std::vector<void*> reserve;  // leave 100 blocks of 2048 bytes, fewer than one thread holds
-  for (int i = 0; i < 900; ++i) reserve.push_back(allocAVPoolMem(P.pool.get(), 2048));
+  OwnPool o;
+  std::vector<void*> reserve(900);  // 100 blocks of 2048 bytes stay, fewer than one thread takes
+  for (auto& p : reserve) p = allocAVPoolMem(o.P, 2048);
   std::atomic<int> faults{0};
   std::vector<std::thread> threads;
-  for (uint32_t t = 0; t < 6; ++t)
+  for (unsigned char t = 0; t < 6; ++t)
     threads.emplace_back([&, t] {
       std::mt19937 rng(t);
-      std::vector<std::pair<unsigned char*, uint32_t>> held;
-      for (int r = 0; r < 6000; ++r) {
-        if (held.size() < 400 && rng() % 3) {
-          uint32_t size = rng() % 2 ? 2048 : rng() % 3000;
-          auto* p = static_cast<unsigned char*>(allocAVPoolMem(P.pool.get(), size));
-          std::fill(p, p + size, static_cast<unsigned char>(t));
-          held.push_back({p, size});
-        } else if (!held.empty()) {
-          auto [p, size] = held.back();
-          held.pop_back();
-          if (std::any_of(p, p + size, [&](unsigned char b) { return b != t; })) ++faults;
-          freeAVPoolMem(P.pool.get(), p);
+      for (int round = 0; round < 30; ++round) {
+        std::vector<std::pair<unsigned char*, uint32_t>> held(rng() % 400);
+        for (auto& [p, n] : held) {
+          n = rng() % 2 ? 2048 : rng() % 3000;
+          p = static_cast<unsigned char*>(allocAVPoolMem(o.P, n));
+          std::fill(p, p + n, t);
+        }
+        for (auto [p, n] : held) {
+          faults += std::any_of(p, p + n, [&](unsigned char b) { return b != t; });
+          freeAVPoolMem(o.P, p);
         }
       }
-      for (auto [p, size] : held) freeAVPoolMem(P.pool.get(), p);
     });
   for (auto& th : threads) th.join();
-  for (void* p : reserve) freeAVPoolMem(P.pool.get(), p);
+  for (void* p : reserve) freeAVPoolMem(o.P, p);
   EXPECT_EQ(faults.load(), 0);
-  EXPECT_EQ(P.counts(avPoolFreeCount), kStart);
-  EXPECT_GT(avPoolHeapCount(P.pool.get(), 6), 0u);
+  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);
+  EXPECT_GT(avPoolHeapCount(o.P, 6), 0u);
 }
 
 }  // namespace
