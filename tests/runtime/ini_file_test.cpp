@@ -21,7 +21,8 @@ std::string iniPath(const char* name) { return avtest::scratchRoot() + "/tmp/" +
 std::string get(const char* section, const char* key, const std::string& path, uint32_t size = 256) {
   char buf[512];
   std::memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(ini_GetString(section, key, "DEF", buf, size, path.c_str()), static_cast<int>(std::strlen(buf)));
+  const int n = ini_GetString(section, key, "DEF", buf, size, path.c_str());
+  EXPECT_EQ(n, static_cast<int>(std::strlen(buf)));
   return buf;
 }
 
@@ -61,7 +62,7 @@ TEST(IniFile, WriteChangesOnlyTheTouchedLines) {
        "; c\n[A]\nPort = 1\nPWD=null\nPwd=2\n[B]\nPwd=3\n"},
       {"[A]\nx=1\n\n; B\n[B]\nz=3", "A", "New", "  v  ", "[A]\nx=1\nNew=\"  v  \"\n\n; B\n[B]\nz=3"},
       {"[A]\r\nx=1\r\n; end", "B", "k", "v", "[A]\r\nx=1\r\n; end\r\n[B]\r\nk=v\r\n"},
-      {nullptr, "S", "Q", "\"q\"", "[S]\nQ=\"q\"\n"},
+      {nullptr, "S", "Q", "\"q\"", "[S]\nQ=\"\"q\"\"\n"},
   };
   for (const auto& c : cases) {
     struct stat old {}, st {};

