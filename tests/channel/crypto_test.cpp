@@ -1,6 +1,5 @@
 // AES text encryption in hex form: a known answer from an independent
 // AES-256-CBC, the hex length per size, capacity edges and bad inputs.
-// (PBKDF2 is checked through the default key in shared_key_test.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,47 +9,37 @@
 #include "runtime/log.h"
 #include "support/test_env.h"
 
-namespace {
-
-struct Keys {
+TEST(CryptoAesHex, KnownAnswerSizesCapacityAndBadInputs) {
   uint8_t key[32], iv[16];
-  Keys() {
-    for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i);
-  }
-  void resetIv() { for (int i = 0; i < 16; ++i) iv[i] = static_cast<uint8_t>(0xA0 + i); }
-  std::string encrypt(const std::string& plain, uint32_t capacity = 1024) {
-    resetIv();
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i);
+  auto resetIv = [&] { for (int i = 0; i < 16; ++i) iv[i] = static_cast<uint8_t>(0xA0 + i); };
+  auto encrypt = [&](const std::string& plain, uint32_t capacity = 1024) -> std::string {
     char out[1024] = {};
+    resetIv();
     return mc_EncrypAesHEX(plain.c_str(), iv, key, capacity, out) == 0 ? out : "<fail>";
-  }
-  int decrypt(const std::string& hex, uint32_t capacity, char* out) {
+  };
+  auto decrypt = [&](const std::string& hex, uint32_t capacity, char* out) {
     resetIv();
     return mc_DecryptAesHEX(hex.c_str(), iv, key, capacity, out);
-  }
-};
-
-}  // namespace
-
-TEST(CryptoAesHex, KnownAnswerSizesCapacityAndBadInputs) {
-  Keys k;
-  EXPECT_EQ(k.encrypt("The quick brown fox!"), "46AB7CB89F321428F2C92B925D910960893B48446D9594400FAB0A6F1CF5E520");
+  };
+  EXPECT_EQ(encrypt("The quick brown fox!"), "46AB7CB89F321428F2C92B925D910960893B48446D9594400FAB0A6F1CF5E520");
   for (auto [len, hexLen] : {std::pair{1, 32}, {15, 32}, {16, 64}, {17, 64}, {495, 992}}) {
     std::string plain(static_cast<size_t>(len), static_cast<char>('A' + len % 26));
-    std::string hex = k.encrypt(plain), lower = hex;
+    std::string hex = encrypt(plain), lower = hex;
     EXPECT_EQ(hex.size(), static_cast<size_t>(hexLen)) << len;
     for (char& c : lower) c = static_cast<char>(tolower(c));
     for (const std::string& text : {hex, lower}) {
       char back[512] = {};
-      ASSERT_EQ(k.decrypt(text, sizeof back, back), 0);
+      ASSERT_EQ(decrypt(text, sizeof back, back), 0);
       EXPECT_EQ(std::string(back), plain);
     }
   }
   const auto before = avtest::poolFreeCounts();
   avtest::LogCapture log;
-  EXPECT_EQ(k.encrypt(std::string(15, 'x'), 32), "<fail>");  // hex 32 needs its NUL too
+  EXPECT_EQ(encrypt(std::string(15, 'x'), 32), "<fail>");  // hex 32 needs its NUL too
   EXPECT_TRUE(log.contains("Set encrypt key failed(outlen:32, ilen:16).", AVLOG_ERR));
-  EXPECT_EQ(k.encrypt(std::string(15, 'x'), 33).size(), 32u);
-  const std::string hex = k.encrypt("twenty characters!!!"), hex64 = k.encrypt("0123456789abcdef-0123");
+  EXPECT_EQ(encrypt(std::string(15, 'x'), 33).size(), 32u);
+  const std::string hex = encrypt("twenty characters!!!"), hex64 = encrypt("0123456789abcdef-0123");
   char out[600];
   const struct { std::string text; uint32_t room; const char* message; } bad[] = {
       {hex, 20, "The input lenth is (outlen: 20, nopadlen: 20)."},
@@ -60,13 +49,13 @@ TEST(CryptoAesHex, KnownAnswerSizesCapacityAndBadInputs) {
   };
   for (const auto& b : bad) {
     memset(out, 'Z', sizeof out);
-    EXPECT_EQ(k.decrypt(b.text, b.room, out), -1) << b.message;
+    EXPECT_EQ(decrypt(b.text, b.room, out), -1) << b.message;
     EXPECT_TRUE(log.contains(b.message, AVLOG_ERR)) << b.message;
     EXPECT_EQ(out[0], 'Z') << "output written on failure";
   }
-  ASSERT_EQ(k.decrypt(hex, 21, out), 0);
+  ASSERT_EQ(decrypt(hex, 21, out), 0);
   EXPECT_STREQ(out, "twenty characters!!!");
-  EXPECT_EQ(mc_EncrypAesHEX("", k.iv, k.key, 64, out), -1);
-  EXPECT_EQ(mc_EncrypAesHEX(std::string(496, 'x').c_str(), k.iv, k.key, 2048, out), -1);
+  EXPECT_EQ(mc_EncrypAesHEX("", iv, key, 64, out), -1);
+  EXPECT_EQ(mc_EncrypAesHEX(std::string(496, 'x').c_str(), iv, key, 2048, out), -1);
   EXPECT_EQ(avtest::poolFreeCounts(), before);
 }

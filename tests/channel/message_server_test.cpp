@@ -27,9 +27,7 @@ int g_port = 0;
 uint8_t g_vkey[32];
 
 bool waitIdle() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ms_ConnectionCount() != 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 2000 && ms_ConnectionCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return ms_ConnectionCount() == 0;
 }
 bool connect(StoragePeer* p, const uint8_t* key = g_vkey, const char* host = "127.0.0.1") {
@@ -39,10 +37,10 @@ bool connect(StoragePeer* p, const uint8_t* key = g_vkey, const char* host = "12
 int request(StoragePeer* p, uint32_t type, const char* json) {
   return sp_Request(p, type, json, static_cast<uint32_t>(std::strlen(json) + 1));
 }
-bool closedByAgent(int sock) {
+bool closedByAgent(int sock, int waitMs = 5000) {
   pollfd p{sock, POLLIN, 0};
   char c;
-  return poll(&p, 1, 5000) == 1 && recv(sock, &c, 1, 0) <= 0;
+  return poll(&p, 1, waitMs) == 1 && recv(sock, &c, 1, 0) <= 0;
 }
 const uint8_t* wrongKey() {
   static uint8_t k[32];
@@ -50,8 +48,7 @@ const uint8_t* wrongKey() {
   return k;
 }
 
-class MessageServerTest : public ::testing::Test {
- protected:
+struct MessageServerTest : ::testing::Test {
   static void SetUpTestSuite() {
     if (g_port) return;
     if (!agentMsg_ServerRSAInfo()->key) {
@@ -65,17 +62,10 @@ class MessageServerTest : public ::testing::Test {
     ASSERT_EQ(sp_DeriveVerificationKey(kPsk, g_vkey), 1);
     g_port = port;
   }
-  void SetUp() override {
-    ASSERT_NE(g_port, 0);
-    g_flowJobsNo.store(100);
-  }
+  void SetUp() override { ASSERT_NE(g_port, 0); }
   void TearDown() override {
-    g_flowJobsNo.store(100);
-    g_handshakeFailLimit.store(20);
-    g_handshakeBanTime.store(60);
-    ms_ResetPeerGuardForTest();
-    agentMsg_SetIoWaitMs(0);
-    ms_SetRequestWaitMsForTest(0);
+    g_flowJobsNo.store(100), g_handshakeFailLimit.store(20), g_handshakeBanTime.store(60);
+    ms_ResetPeerGuardForTest(), agentMsg_SetIoWaitMs(0), ms_SetRequestWaitMsForTest(0);
     EXPECT_TRUE(waitIdle());
   }
 };
@@ -115,10 +105,9 @@ TEST_F(MessageServerTest, FlowLimitAtItsEdge) {
   EXPECT_EQ(a.link.RecvHead.ReturnStatus, RET_OK);
   ASSERT_TRUE(connect(&b));
   EXPECT_EQ(request(&b, MSG_SCAN_FILE, kScanJob), SP_CLOSED);
-  sp_Close(&b);
   g_flowJobsNo.store(3);
   EXPECT_EQ(request(&a, MSG_SCAN_FILE, kScanJob), SP_OK);
-  sp_Close(&a);
+  sp_Close(&a), sp_Close(&b);
 }
 
 TEST_F(MessageServerTest, PoolIsWholeAfterConnectionsEndedEveryWay) {
@@ -127,7 +116,7 @@ TEST_F(MessageServerTest, PoolIsWholeAfterConnectionsEndedEveryWay) {
   ms_SetRequestWaitMsForTest(300);
   auto sendWords = [](StoragePeer& p, std::vector<uint32_t> words, size_t size) {
     words.resize(size / 4, 0);
-    ASSERT_EQ(send(p.link.socket, words.data(), size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
+    return connect(&p) && send(p.link.socket, words.data(), size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   };
   const std::vector<std::function<void(StoragePeer&)>> endings = {
       [](StoragePeer& p) {  // good requests, then the peer closes
@@ -142,38 +131,22 @@ TEST_F(MessageServerTest, PoolIsWholeAfterConnectionsEndedEveryWay) {
         EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
       },
       [&](StoragePeer& p) {  // begin tag in the other byte order
-        ASSERT_TRUE(connect(&p));
-        sendWords(p, {0x98BADCFE, 17, 2010, 0}, 48);
-        EXPECT_TRUE(closedByAgent(p.link.socket));
+        EXPECT_TRUE(sendWords(p, {0x98BADCFE, 17, 2010, 0}, 48) && closedByAgent(p.link.socket));
       },
-      [](StoragePeer& p) {  // failed handshake
-        ASSERT_TRUE(connect(&p, nullptr));
-        EXPECT_EQ(sp_Handshake(&p, wrongKey()), SP_REFUSED);
-      },
-      [&](StoragePeer& p) {  // peer closes in the middle of a frame
-        ASSERT_TRUE(connect(&p));
-        sendWords(p, {AV_BEGIN_TAG, 17, 2010, 40}, 16);
-      },
+      [](StoragePeer& p) { EXPECT_TRUE(connect(&p, nullptr) && sp_Handshake(&p, wrongKey()) == SP_REFUSED); },
+      [&](StoragePeer& p) { EXPECT_TRUE(sendWords(p, {AV_BEGIN_TAG, 17, 2010, 40}, 16)); },  // closed mid-frame
       [](StoragePeer& p) {  // scan refused by the flow limit
         g_flowJobsNo.store(0);
-        ASSERT_TRUE(connect(&p));
-        EXPECT_EQ(request(&p, MSG_SCAN_FILE, kScanJob), SP_CLOSED);
+        EXPECT_TRUE(connect(&p) && request(&p, MSG_SCAN_FILE, kScanJob) == SP_CLOSED);
         g_flowJobsNo.store(100);
       },
-      [](StoragePeer& p) {  // peer closes during the handshake
-        ASSERT_TRUE(connect(&p, nullptr));
-        ASSERT_EQ(sp_RecvChallenge(&p), SP_OK);
-      },
+      [](StoragePeer& p) { EXPECT_TRUE(connect(&p, nullptr) && sp_RecvChallenge(&p) == SP_OK); },  // closed in the handshake
   };
   std::vector<uint32_t> before;
   uint32_t seq = 0;
   for (int round = 0; round < 3; ++round) {  // the first round warms up what is made once
-    if (round == 1) {
-      before = avtest::poolFreeCounts();
-      seq = ms_ConnectionSequence();
-    }
+    if (round == 1) before = avtest::poolFreeCounts(), seq = ms_ConnectionSequence();
     for (size_t i = 0; i < endings.size(); ++i) {
-      SCOPED_TRACE(i);
       StoragePeer peer;
       endings[i](peer);
       sp_Close(&peer);
@@ -197,19 +170,15 @@ TEST_F(MessageServerTest, RepeatedFailedHandshakesBanOneAddressForTheBanTime) {
     ASSERT_TRUE(connect(&p, nullptr));
     EXPECT_TRUE(i < 3 ? sp_Handshake(&p, wrongKey()) == SP_REFUSED : closedByAgent(p.link.socket));
     sp_Close(&p);
-    if (i == 2) {
-      ASSERT_TRUE(waitIdle());
-      seq = ms_ConnectionSequence();
-    }
+    if (i == 2) waitIdle(), seq = ms_ConnectionSequence();
   }
   EXPECT_EQ(ms_ConnectionSequence(), seq);
   EXPECT_EQ(capture.count("Peer 127.0.0.1 failed 3 handshakes within 60 s; its connections are refused for 1 s."), 1u);
   StoragePeer other, again;
-  ASSERT_TRUE(connect(&other, g_vkey, "::1"));
-  sp_Close(&other);
+  EXPECT_TRUE(connect(&other, g_vkey, "::1"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  ASSERT_TRUE(connect(&again));
-  sp_Close(&again);
+  EXPECT_TRUE(connect(&again));
+  sp_Close(&other), sp_Close(&again);
 }
 
 // Each byte of the header comes well inside one wait; the whole frame is bounded.
@@ -221,12 +190,8 @@ TEST_F(MessageServerTest, TricklingRequestFrameIsDroppedAtOneWaitBound) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(head);
   const auto t0 = std::chrono::steady_clock::now();
   bool closed = false;
-  for (size_t i = 0; i < sizeof head && !closed && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3); ++i) {
-    pollfd p{peer.link.socket, POLLIN, 0};
-    char c;
-    closed = send(peer.link.socket, bytes + i, 1, MSG_NOSIGNAL) != 1 ||
-             (poll(&p, 1, 150) == 1 && recv(peer.link.socket, &c, 1, 0) <= 0);
-  }
+  for (size_t i = 0; i < sizeof head && !closed && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3); ++i)
+    closed = send(peer.link.socket, bytes + i, 1, MSG_NOSIGNAL) != 1 || closedByAgent(peer.link.socket, 150);
   EXPECT_TRUE(closed);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
   sp_Close(&peer);
@@ -249,5 +214,5 @@ TEST_F(MessageServerConcurrency, ManyPeersAtOnceAreAllServed) {
       sp_Close(&peer);
     });
   for (auto& t : threads) t.join();
-  for (int i = 0; i < kPeers; ++i) EXPECT_EQ(served[i], 3) << "peer " << i;
+  EXPECT_EQ(served, std::vector<int>(kPeers, 3));
 }
