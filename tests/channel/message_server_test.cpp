@@ -1,11 +1,16 @@
 // The message server in this process on an ephemeral port, driven by the storage-side peer:
-// answers by type, the flow limit at its edge, pool blocks back after every kind of ending.
+// the handshake by version and its refusals, answers by type, the flow limit at its edge,
+// deadlines, bans, and pool blocks back after every kind of ending.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
 #include <poll.h>
 
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <vector>
 #include <thread>
 
 #include "channel/channel_test.h"
@@ -42,6 +47,31 @@ bool closedByAgent(int sock, int waitMs = 5000) {
   char c;
   return poll(&p, 1, waitMs) == 1 && recv(sock, &c, 1, 0) <= 0;
 }
+// The digest over the challenge's random part, then the key part as it is or
+// under the agent's RSA key.
+std::vector<uint8_t> answer(const StoragePeer& peer, std::vector<uint8_t> part, bool encrypt) {
+  std::vector<uint8_t> d(32), out(256);
+  EXPECT_EQ(msg_HmacHash(peer.challenge, AV_CHALLENGE_RANDOM_LEN, g_vkey, 32, d.data(), 32), 1);
+  const unsigned char* der = peer.challenge + AV_CHALLENGE_RANDOM_LEN;
+  EVP_PKEY* k = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &der, peer.challengeLen - AV_CHALLENGE_RANDOM_LEN);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr);
+  size_t n = out.size();
+  if (encrypt && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+      EVP_PKEY_encrypt(ctx, out.data(), &n, part.data(), part.size()) == 1)
+    part.assign(out.begin(), out.begin() + static_cast<long>(n));
+  EVP_PKEY_CTX_free(ctx), EVP_PKEY_free(k);
+  d.insert(d.end(), part.begin(), part.end());
+  return d;
+}
+// Sends bytes one by one, each well inside one wait; true when the agent closed
+// within the 1000 ms deadline the test set (the loop gives up after 3 s).
+bool closedWhileTrickling(int sock, const uint8_t* bytes, size_t n) {
+  const auto t0 = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (size_t i = 0; i < n && !closed && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3); ++i)
+    closed = send(sock, bytes + i, 1, MSG_NOSIGNAL) != 1 || closedByAgent(sock, 150);
+  return closed && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(1800);
+}
 const uint8_t* wrongKey() {
   static uint8_t k[32];
   EXPECT_EQ(sp_DeriveVerificationKey("Another#Key-0000", k), 1);
@@ -64,7 +94,7 @@ struct MessageServerTest : ::testing::Test {
   }
   void SetUp() override { ASSERT_NE(g_port, 0); }
   void TearDown() override {
-    g_flowJobsNo.store(100), g_handshakeFailLimit.store(20), g_handshakeBanTime.store(60);
+    g_flowJobsNo.store(100), g_handshakeFailLimit.store(20), g_handshakeBanTime.store(60), g_handshakeTimeOut.store(30000);
     ms_ResetPeerGuardForTest(), agentMsg_SetIoWaitMs(0), ms_SetRequestWaitMsForTest(0);
     EXPECT_TRUE(waitIdle());
   }
@@ -72,21 +102,95 @@ struct MessageServerTest : ::testing::Test {
 
 }  // namespace
 
-// 2015 is unknown; 2000 and 2001 are handshake types, unsupported once verified.
-TEST_F(MessageServerTest, AnswersByTypeOnOneConnection) {
-  StoragePeer peer;
-  ASSERT_TRUE(connect(&peer));
-  for (uint32_t type : {2015u, 2000u, 2001u}) {
-    ASSERT_EQ(request(&peer, type, "{}"), SP_OK);
-    const MsgHeader want = {AV_BEGIN_TAG, AV_PROTOCOL_VERSION, type, 0, RET_NOT_SUPPORTED, {}};
-    EXPECT_EQ(std::memcmp(&peer.link.RecvHead, &want, sizeof want), 0) << type;
+// From 17 on frames after the handshake are encrypted both ways, 16 stays plain;
+// the agent's frames say 17. Every challenge has its own random part before the
+// one public key. 2015 is unknown; 2000 and 2001 are unsupported once verified.
+TEST_F(MessageServerTest, HandshakeVersionDecidesEncryptionAndAnswersByType) {
+  std::vector<uint8_t> challenges[3];
+  for (uint32_t version : {16u, 17u, 18u}) {
+    SCOPED_TRACE(version);
+    StoragePeer peer;
+    ASSERT_TRUE(connect(&peer, nullptr));
+    peer.version = version;
+    ASSERT_EQ(sp_Handshake(&peer, g_vkey), SP_OK);
+    ASSERT_EQ(peer.challengeLen, 183u);  // 43 random + 140 public key (RSA-1024)
+    challenges[version - 16].assign(peer.challenge, peer.challenge + 183);
+    for (uint32_t type : {2015u, 2000u, 2001u}) {
+      ASSERT_EQ(request(&peer, type, "{}"), SP_OK);
+      const MsgHeader want = {AV_BEGIN_TAG, AV_PROTOCOL_VERSION, type, 0, RET_NOT_SUPPORTED, {}};
+      EXPECT_EQ(std::memcmp(&peer.link.RecvHead, &want, sizeof want), 0) << type;
+    }
+    agentMsg_ReleaseLink(&peer.link);
+    ASSERT_EQ(sp_SendFrame(&peer, MSG_ENGINE_STATUS, kStatusJob, sizeof kStatusJob), SP_OK);
+    uint8_t raw[48];
+    ASSERT_EQ(recv(peer.link.socket, raw, sizeof raw, MSG_PEEK | MSG_WAITALL), 48);
+    EXPECT_EQ(std::memcmp(raw + 32, R"({"status")", 9) != 0, version >= 17) << "encrypted on the wire";
+    ASSERT_EQ(agentMsg_RecvPackage_Awaited(&peer.link), 0);
+    EXPECT_EQ(peer.link.RecvHead.ReturnStatus, RET_OK);
+    const char* body = reinterpret_cast<const char*>(peer.link.RecvBody);
+    EXPECT_EQ(peer.link.RecvHead.Length, std::strlen(body) + 1);  // the NUL is sent and counted
+    EXPECT_EQ(std::string(body).rfind(R"({"status": "1","avType": "0")", 0), 0u) << body;
+    sp_Close(&peer);
   }
-  ASSERT_EQ(request(&peer, MSG_ENGINE_STATUS, kStatusJob), SP_OK);
-  EXPECT_EQ(peer.link.RecvHead.ReturnStatus, RET_OK);
-  const char* body = reinterpret_cast<const char*>(peer.link.RecvBody);
-  EXPECT_EQ(peer.link.RecvHead.Length, std::strlen(body) + 1);  // the NUL is sent and counted
-  EXPECT_EQ(std::string(body).rfind(R"({"status": "1","avType": "0")", 0), 0u) << body;
-  sp_Close(&peer);
+  EXPECT_EQ(0, memcmp(challenges[0].data() + 43, challenges[1].data() + 43, 140));
+  EXPECT_NE(0, memcmp(challenges[0].data(), challenges[1].data(), 43));
+}
+
+// Refused by closing, with no failure frame.
+TEST_F(MessageServerTest, BadHandshakeAnswersAreRefusedByClosing) {
+  const char* kLength = "agentMsg_VerifyFirst->MessageType or Length FAIL.";
+  const struct {
+    uint32_t version, type;
+    std::function<std::vector<uint8_t>(StoragePeer&)> body;
+    const char* message;
+  } cases[] = {
+      {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) {
+         std::vector<uint8_t> b(300);
+         uint32_t len = 0;
+         EXPECT_EQ(sp_BuildAnswer(&p, wrongKey(), b.data(), 300, &len), SP_OK);
+         b.resize(len);
+         return b; }, "agentMsg_VerifyFirst->Client digestBuf not match"},
+      {17, 2002, [](StoragePeer&) { return std::vector<uint8_t>(32); }, kLength},
+      {16, MSG_HANDSHAKE_ANSWER, [](StoragePeer&) { return std::vector<uint8_t>(31); }, kLength},
+      {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) { return answer(p, std::vector<uint8_t>(128, 0xFF), false); },
+       "Decrypt rsa data failed("},  // above the modulus
+      {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) { return answer(p, std::vector<uint8_t>(65, 0x42), true); },
+       "Decrypted key material too long(65)."},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.message);
+    avtest::LogCapture cap;
+    StoragePeer p;
+    ASSERT_TRUE(connect(&p, nullptr));
+    p.version = k.version;
+    ASSERT_EQ(sp_RecvChallenge(&p), SP_OK);
+    const std::vector<uint8_t> body = k.body(p);
+    ASSERT_EQ(sp_SendFrame(&p, k.type, body.data(), static_cast<uint32_t>(body.size())), SP_OK);
+    EXPECT_TRUE(closedByAgent(p.link.socket));  // closed, nothing sent back
+    sp_Close(&p);
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(cap.contains(k.message, AVLOG_ERR));
+  }
+}
+
+// Each byte comes well inside one wait; the deadline of the whole handshake,
+// and of a whole request frame, ends it.
+TEST_F(MessageServerTest, TricklingHandshakeAndRequestAreDroppedAtTheirDeadlines) {
+  g_handshakeTimeOut.store(1000);
+  StoragePeer hs, peer;
+  ASSERT_TRUE(connect(&hs, nullptr));
+  ASSERT_EQ(sp_RecvChallenge(&hs), SP_OK);
+  uint8_t body[300];
+  uint32_t len = 0;
+  ASSERT_EQ(sp_BuildAnswer(&hs, g_vkey, body, sizeof body, &len), SP_OK);
+  ASSERT_EQ(agentMsg_BuildFrame(&hs.link, MSG_HANDSHAKE_ANSWER, body, len, 17, 0), 1);
+  EXPECT_TRUE(closedWhileTrickling(hs.link.socket, hs.link.SendPackage, hs.link.SendLength));
+  g_handshakeTimeOut.store(30000);
+  ASSERT_TRUE(connect(&peer));
+  agentMsg_SetIoWaitMs(1000);
+  const uint32_t head[8] = {AV_BEGIN_TAG, 17, MSG_ENGINE_STATUS, 64};
+  EXPECT_TRUE(closedWhileTrickling(peer.link.socket, reinterpret_cast<const uint8_t*>(head), sizeof head));
+  sp_Close(&hs), sp_Close(&peer);
 }
 
 // The limit counts the requesting connection, spares status jobs and is read
@@ -179,22 +283,6 @@ TEST_F(MessageServerTest, RepeatedFailedHandshakesBanOneAddressForTheBanTime) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   EXPECT_TRUE(connect(&again));
   sp_Close(&other), sp_Close(&again);
-}
-
-// Each byte of the header comes well inside one wait; the whole frame is bounded.
-TEST_F(MessageServerTest, TricklingRequestFrameIsDroppedAtOneWaitBound) {
-  StoragePeer peer;
-  ASSERT_TRUE(connect(&peer));
-  agentMsg_SetIoWaitMs(1000);
-  const uint32_t head[8] = {AV_BEGIN_TAG, 17, MSG_ENGINE_STATUS, 64};
-  const auto* bytes = reinterpret_cast<const uint8_t*>(head);
-  const auto t0 = std::chrono::steady_clock::now();
-  bool closed = false;
-  for (size_t i = 0; i < sizeof head && !closed && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3); ++i)
-    closed = send(peer.link.socket, bytes + i, 1, MSG_NOSIGNAL) != 1 || closedByAgent(peer.link.socket, 150);
-  EXPECT_TRUE(closed);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
-  sp_Close(&peer);
 }
 
 class MessageServerConcurrency : public MessageServerTest {};
