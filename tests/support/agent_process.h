@@ -1,10 +1,8 @@
-// End-to-end harness: a real avagent in a temporary installation root (a hard
-// link or copy of AV_AGENT_BIN, cfg/agentConfig.ini, stdout.txt, stderr.txt),
-// and a runner for avagent-client. The default configuration works: a free
-// Port, MaxJobNo and FlowJobNo 100, PortConnectTimeOut 1000, LogLevel 4,
-// UncRoot <root>/unc, one vendor. Override keys are AGENT_SETTING keys unless
-// written "SECTION/Key"; std::nullopt leaves the key out. The destructor kills
-// a running agent and removes the root (kept when AV_KEEP_TEST_ROOT is set).
+// A real avagent in a temporary installation root with a working configuration
+// (free Port, limits 100, UncRoot <root>/unc, one vendor), and a runner for
+// avagent-client. Override keys are AGENT_SETTING keys unless "SECTION/Key";
+// std::nullopt leaves the key out. The root goes with the object unless
+// AV_KEEP_TEST_ROOT is set.
 #pragma once
 #include <initializer_list>
 #include <map>
@@ -26,15 +24,14 @@ class AgentProcess {
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
-  // stdin a pipe, cwd "/"; waitReady: until both listeners show in /proc/net
-  // (no connection spent). False when it exited or was not ready in time.
+  // waitReady: until both listeners show in /proc/net (no connection spent).
   bool start(bool waitReady = true, int readyTimeoutMs = 20000);
   bool running();
   int port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
   const std::string& root() const { return root_; }
   std::string cfgPath() const { return root_ + "/cfg/agentConfig.ini"; }
-  // Rewrites the configuration (renamed into place; a running agent reloads it).
+  // Renamed into place: a running agent reloads it.
   void writeConfig(const ConfigOverrides& overrides);
   std::string logText() const;  // every log file, in name order
   std::string stderrText() const;
@@ -42,14 +39,12 @@ class AgentProcess {
   void sendLine(const std::string& line);  // line + "\n" to stdin
   void sendQuit() { sendLine("/quit"); }
   void signal(int sig);
-  // Exit code (128 + n for signal n); nullopt while still running after timeoutMs.
+  // Exit code (128 + n for signal n); nullopt while still running.
   std::optional<int> waitExit(int timeoutMs);
 
  private:
   std::string root_;
-  int port_ = 0;
-  int pid_ = -1;
-  int stdinFd_ = -1;
+  int port_ = 0, pid_ = -1, stdinFd_ = -1;
   std::optional<int> exitCode_;
 };
 
@@ -57,7 +52,7 @@ struct ClientResult {
   int exitCode = -1;  // -1 when killed after the time-out
   std::string out, err;
 };
-// Runs a program (argv[0] = path), stdin /dev/null; killed after timeoutMs.
+// stdin /dev/null; killed after timeoutMs.
 ClientResult runProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs = 30000);
 inline ClientResult runClient(const std::vector<std::string>& args, int timeoutMs = 30000) {
   return runProgram(AV_CLIENT_BIN, args, timeoutMs);

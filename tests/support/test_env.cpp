@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -50,14 +50,11 @@ const std::string& scratchRoot() { return g_root; }
 
 LogCapture::LogCapture() {
   std::lock_guard<std::mutex> lock(g_captureMutex);
-  delete g_captured;
-  g_captured = new std::vector<LogRecord>();
+  delete g_captured, g_captured = new std::vector<LogRecord>();
 }
-
 LogCapture::~LogCapture() {
   std::lock_guard<std::mutex> lock(g_captureMutex);
-  delete g_captured;
-  g_captured = nullptr;
+  delete g_captured, g_captured = nullptr;
 }
 
 std::vector<LogRecord> LogCapture::records() const {
@@ -72,9 +69,8 @@ bool LogCapture::contains(const std::string& text, uint32_t level) const {
 }
 
 size_t LogCapture::count(const std::string& text) const {
-  size_t n = 0;
-  for (const auto& r : records()) n += r.message.find(text) != std::string::npos;
-  return n;
+  const auto all = records();
+  return std::count_if(all.begin(), all.end(), [&](const LogRecord& r) { return r.message.find(text) != std::string::npos; });
 }
 
 DebugLevel::DebugLevel() { BRIM_SetModuleLogLevel(AV_MODULE_AGENT, AVLOG_DBG); }
@@ -92,9 +88,8 @@ void writeFile(const std::string& path, const std::string& contents) {
 }
 
 std::string readFile(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace avtest

@@ -1,6 +1,5 @@
-// Test environment shared by every test binary: a scratch installation root
-// (tmp/, log/, cfg/) made the current directory, the process-wide pool built,
-// the log pointed at the root, and a capture of log records for assertions.
+// Every test binary runs in a scratch installation root (tmp/, log/, cfg/) as its
+// current directory, with the pool built and log records captured on demand.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -12,10 +11,8 @@ namespace avtest {
 const std::string& scratchRoot();  // of this test process
 
 struct LogRecord {
-  uint32_t module;
-  uint32_t level;
-  std::string func;
-  std::string message;
+  uint32_t module, level;
+  std::string func, message;
 };
 
 // Records of every thread that pass the level filter, while it lives; one at a time.
@@ -29,9 +26,7 @@ class LogCapture {
   size_t count(const std::string& text) const;
 };
 
-// Lets DBG records of the agent's module through for a scope.
-class DebugLevel {
- public:
+struct DebugLevel {  // DBG records of the agent's module pass for a scope
   DebugLevel();
   ~DebugLevel();
 };
