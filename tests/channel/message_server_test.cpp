@@ -112,7 +112,15 @@ TEST_F(MessageServerTest, HandshakeVersionDecidesEncryptionAndAnswersByType) {
     StoragePeer peer;
     ASSERT_TRUE(connect(&peer, nullptr));
     peer.version = version;
-    ASSERT_EQ(sp_Handshake(&peer, g_vkey), SP_OK);
+    uint8_t raw[48], answer[300];
+    uint32_t len = 0;
+    auto peek = [&] { return recv(peer.link.socket, raw, sizeof raw, MSG_PEEK | MSG_WAITALL) == 48; };
+    ASSERT_EQ(sp_RecvChallenge(&peer), SP_OK);
+    ASSERT_EQ(sp_BuildAnswer(&peer, g_vkey, answer, sizeof answer, &len), SP_OK);
+    ASSERT_EQ(sp_SendFrame(&peer, MSG_HANDSHAKE_ANSWER, answer, len), SP_OK);
+    ASSERT_TRUE(peek());
+    EXPECT_EQ(chtest::le32(raw + 4), 17u);  // the 2001 result says 17 too
+    ASSERT_EQ(sp_RecvResult(&peer), SP_OK);
     ASSERT_EQ(peer.challengeLen, 183u);  // 43 random + 140 public key (RSA-1024)
     challenges[version - 16].assign(peer.challenge, peer.challenge + 183);
     for (uint32_t type : {2015u, 2000u, 2001u}) {
@@ -122,9 +130,9 @@ TEST_F(MessageServerTest, HandshakeVersionDecidesEncryptionAndAnswersByType) {
     }
     agentMsg_ReleaseLink(&peer.link);
     ASSERT_EQ(sp_SendFrame(&peer, MSG_ENGINE_STATUS, kStatusJob, sizeof kStatusJob), SP_OK);
-    uint8_t raw[48];
-    ASSERT_EQ(recv(peer.link.socket, raw, sizeof raw, MSG_PEEK | MSG_WAITALL), 48);
+    ASSERT_TRUE(peek());
     EXPECT_EQ(std::memcmp(raw + 32, R"({"status")", 9) != 0, version >= 17) << "encrypted on the wire";
+    EXPECT_EQ(chtest::le32(raw + 4), 17u);
     ASSERT_EQ(agentMsg_RecvPackage_Awaited(&peer.link), 0);
     EXPECT_EQ(peer.link.RecvHead.ReturnStatus, RET_OK);
     const char* body = reinterpret_cast<const char*>(peer.link.RecvBody);
