@@ -106,7 +106,8 @@ TEST(FrameRecv, EncryptedRoundTripAndWrongKey) {
   agentMsg_FreeLinkKeys(&s.rx);
   const uint8_t other[32] = {0xEE};
   ASSERT_EQ(mc_AesSetDecryptKey(other, &s.rx.decryptKey), 0);
-  ASSERT_TRUE(s.send(MSG_SCAN_FILE, "hello", 18));
+  const char hello[18] = "hello";
+  ASSERT_TRUE(s.send(MSG_SCAN_FILE, hello, sizeof hello));
   EXPECT_EQ(agentMsg_RecvPackage_Compatible(&s.rx), 2);
   EXPECT_TRUE(cap.contains("msg_DoRecv(tail) FAIL.", AVLOG_ERR));
   EXPECT_EQ(s.rx.RecvBody, nullptr);
