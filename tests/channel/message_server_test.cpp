@@ -80,6 +80,7 @@ const uint8_t* wrongKey() {
 
 struct MessageServerTest : ::testing::Test {
   static void SetUpTestSuite() {
+    g_flowJobsNo.store(100);  // ctest runs each test alone: no earlier test's TearDown set it
     if (g_port) return;
     if (!agentMsg_ServerRSAInfo()->key) {
       ASSERT_EQ(agentMsg_GenRSAServerInfoInit(agentMsg_ServerRSAInfo()), 1);
