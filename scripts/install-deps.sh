@@ -5,9 +5,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
-need=(g++ cmake make pkg-config libjson-c-dev libssl-dev)
+need=(g++ cmake make pkg-config libjson-c-dev libssl-dev libsystemd-dev)
 if [ "${1:-}" = "--test" ]; then
-  need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3)
+  need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3
+         python3-prometheus-client)
 fi
 missing=()
 for p in "${need[@]}"; do

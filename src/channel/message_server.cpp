@@ -25,7 +25,9 @@
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
+#include "runtime/metrics.h"
 #include "runtime/os_helper.h"
+#include "runtime/service_watch.h"
 
 namespace {
 
@@ -90,12 +92,16 @@ bool admitPeer(const PeerAddr& peer) {
       peerAddr_ToText(&peer, text, sizeof text);
       AV_WARN("Peer %s is not in AllowedPeers; its connections are refused.", text);
     }
+    metrics_CountRefused(AvRefusal::kNotAllowed);
     return false;
   }
-  return !pg_IsBanned(&failTable(), &peer, now);
+  const bool banned = pg_IsBanned(&failTable(), &peer, now);
+  if (banned) metrics_CountRefused(AvRefusal::kBanned);
+  return !banned;
 }
 
 void noteHandshake(const ClientConnect* conn, bool verified) {
+  metrics_CountHandshake(verified);
   if (verified) {
     pg_RecordSuccess(&failTable(), &conn->peer);
     return;
@@ -201,9 +207,12 @@ int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
 
 void* ms_RunMessageServer(void* listenSocket) {
   const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(listenSocket));
+  AvBeatGuard beat(AvBeatGroup::kAccept);  // liveness: parked in accept, busy in between
   do {
     NetAccepted accepted;
+    beat.park();
     const int err = net_Accept(listenFd, &accepted);
+    beat.busy();
     if (err != 0) {
       AV_ERR("listen FAIL, SOCKET error code is %d", err);
       switch (err) {
@@ -236,6 +245,7 @@ void* ms_RunMessageServer(void* listenSocket) {
     const PeerAddr& peer = accepted.peer;
     if (accepted.peerErr != 0) {
       AV_ERR("Peer address unknown(%d), connection refused.", accepted.peerErr);
+      metrics_CountRefused(AvRefusal::kError);
       net_Close(sock);
       continue;
     }
@@ -250,11 +260,13 @@ void* ms_RunMessageServer(void* listenSocket) {
     }
     if (count > g_connectLimit.load()) {
       AV_ERR("connect too many, close it, cur number is %d", count);
+      metrics_CountRefused(AvRefusal::kMaxJobs);
       net_Close(sock);
       continue;
     }
     if (ms_CreateClientThread(sock, &peer) != 1) {
       AV_ERR("ms_CreateClientThread FAIL");
+      metrics_CountRefused(AvRefusal::kError);
       net_Close(sock);
     }
   } while (g_home.running.load() != 0);
@@ -310,6 +322,7 @@ void ms_AddConnect(std::mutex* lock, SocketHome* list, ClientConnect* conn) {
   list->count += 1;
   list->sequence += 1;
   conn->index = list->sequence;
+  metrics_AddOpenConnections(1);
 }
 
 void ms_DelConnect(std::mutex* lock, SocketHome* list, ClientConnect* conn) {
@@ -325,6 +338,7 @@ void ms_DelConnect(std::mutex* lock, SocketHome* list, ClientConnect* conn) {
       list->tail = conn->prev;
     list->count -= 1;
   }
+  metrics_AddOpenConnections(-1);
   freeRecord(conn);
 }
 
@@ -371,6 +385,7 @@ int ms_CheckFlowLimit(MsgLink* link) {
   std::lock_guard<std::mutex> guard(g_home.lock);
   if (g_home.count >= g_flowJobsNo.load()) {
     AV_DBG("Connect too many, close it.");
+    metrics_CountRefused(AvRefusal::kFlowJobs);
     return 1;
   }
   return 0;
@@ -435,6 +450,7 @@ int ms_CompleteOneJob(MsgLink* link) {
     return 1;
   }
   if (ms_CheckFlowLimit(link) != 0) return 1;
+  const uint64_t jobStart = metrics_NowNs();
   uint32_t result = ms_PrepareResponse(link);
   if (result == RET_OK) result = ms_BuildJobResponse(link);
   if (result != RET_OK) {
@@ -443,6 +459,7 @@ int ms_CompleteOneJob(MsgLink* link) {
       return 1;
     }
   }
+  metrics_CountJob(link->RecvHead.MessageType, result, metrics_NowNs() - jobStart);
   // The package starts with the header, whose Version word holds zero bytes,
   // so %s stops inside the header.
   AV_DBG("link->status:%d  link->SendLength:%d  head->len:%d  link->SendPackage:%s .",

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "icap/icap_scan.h"
 #include "jobs/engine_status.h"
 #include "jobs/json_member.h"
 #include "jobs/result_text.h"
@@ -17,6 +18,7 @@
 #include "jobs/trigger_scan.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
+#include "runtime/metrics.h"
 
 namespace {
 
@@ -90,6 +92,8 @@ int scanTable(Request rq, char* result, uint32_t resultSize) {
     break;
   }
   req.release();
+  if (row != nullptr && row->avType == 1)  // an ICAP scan: 403 is the server's virus verdict
+    metrics_CountScan(1, !failed, static_cast<const IcapScanRecord*>(record.get())->result, 403);
   record.reset();
   if (row == nullptr) {
     AV_DBG("Message not processed.");
@@ -129,6 +133,7 @@ int scanFileJob(Request rq, char* result, uint32_t resultSize) {
   int32_t scanResult = -1;
   int32_t status = 1;
   if (dealWithFileScanningMsg(req.obj, &avType, &scanResult, &status) != 1) return 0;
+  metrics_CountScan(avType, status == 0, scanResult, 225);  // 225: the engine denied the open
   uint64_t noIds[1] = {0};
   int32_t noStatus[1] = {-1};
   if (buildRespMsg(result, resultSize, opCode, avType, status, scanResult, "", -1, noIds,

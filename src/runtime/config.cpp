@@ -35,6 +35,8 @@
 #include "platform/process.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
+#include "runtime/metrics.h"
+#include "runtime/service_watch.h"
 #include "runtime/startup.h"
 
 std::atomic<int32_t> g_avAgentPort{0};
@@ -103,9 +105,11 @@ void publishSettings(const AgentSettings& s) {
   g_handshakeBanTime.store(s.handshakeBanTime);
   BRIM_SetModuleLogLevel(AV_MODULE_AGENT, static_cast<uint32_t>(s.logLevel) & 0xFF);
   BRIM_SetLogFileNum(static_cast<uint32_t>(s.logFileNum));
+  metrics_SetFile(s.metricsFile.c_str());
 }
 
-// The scalar keys and UncRoot. False (logged) when a required key is missing.
+// The scalar keys, UncRoot and MetricsFile. False (logged) when a required key
+// is missing or MetricsFile is too long.
 bool readAgentSettings(const IniSnapshot* ini, AgentSettings* s) {
   s->port = ini_SnapInt(ini, kAgentSection, "Port", kMissing);
   s->icapPort = ini_SnapInt(ini, kAgentSection, "IcapPort", 1344);
@@ -118,11 +122,21 @@ bool readAgentSettings(const IniSnapshot* ini, AgentSettings* s) {
   // installation root; it falls back to the default like a missing key.
   char uncRoot[256] = {0};
   ini_SnapString(ini, kAgentSection, "UncRoot", kDefaultUncRoot, uncRoot, sizeof uncRoot, nullptr);
+  // A cut path would name another file, so an overlong MetricsFile is refused.
+  char metricsFile[256] = {0};
+  uint32_t metricsLen = 0;
+  ini_SnapString(ini, kAgentSection, "MetricsFile", "", metricsFile, sizeof metricsFile,
+                 &metricsLen);
+  if (metricsLen >= sizeof metricsFile) {
+    AV_ERR("MetricsFile is invalid(too long: %u).", metricsLen);
+    return false;
+  }
   try {
     s->uncRoot =
         std::make_shared<const std::string>(uncRoot[0] != '\0' ? uncRoot : kDefaultUncRoot);
+    s->metricsFile = metricsFile;
   } catch (...) {
-    AV_ERR("UncRoot: no memory.");
+    AV_ERR("UncRoot, MetricsFile: no memory.");
     return false;
   }
   if (s->port == kMissing || s->maxJobs == kMissing || s->flowJobs == kMissing ||
@@ -321,8 +335,11 @@ void ThreadProcOfMonitorProcessExist() {
     if (mon.stopRequested) dirWatch_Wake(&mon.watch);
     mon.cv.notify_all();
   }
+  AvBeatGuard beat(AvBeatGroup::kCfgWatcher);  // liveness: parked in the wait, busy reloading
   for (;;) {
+    beat.park();
     int r = dirWatch_Wait(&w);
+    beat.busy();
     if (r == 1) {
       (void)initSettingFromCfg();
       continue;

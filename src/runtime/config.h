@@ -54,6 +54,7 @@ struct AgentSettings {
   int32_t handshakeFailLimit = 20;
   int32_t handshakeFailWindow = 60;
   int32_t handshakeBanTime = 60;
+  std::string metricsFile;  // MetricsFile; empty: no metrics file
   std::shared_ptr<const std::string> uncRoot;
   std::shared_ptr<const PeerAllowList> allowedPeers;
   std::shared_ptr<const VendorTable> vendors;

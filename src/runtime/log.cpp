@@ -27,6 +27,7 @@
 
 #include "platform/file.h"
 #include "platform/process.h"
+#include "runtime/metrics.h"
 #include "runtime/os_helper.h"
 
 namespace {
@@ -341,13 +342,17 @@ void rawWrite(uint8_t* b, const char* data, size_t len) {
   std::lock_guard<std::mutex> lock(g_writers);
   WriterFlag inWriter;
   int fd = getLogFd(b);
-  if (fd < 0) return;
+  if (fd < 0) {
+    metrics_CountLogWriteFailure();
+    return;
+  }
   const BRIM_FILE_LOCK byteZero{1, 0, 1};
   // Once a wait has run out, the holder is taken to keep the byte: later lines
   // try once and go on, until a try succeeds again.
   int locked = BRIM_LockFileWithin(fd, &byteZero, g_byteLockStalled ? 0 : kByteLockWaitMs);
   g_byteLockStalled = locked != 0;
-  file_WriteAll(fd, data, len);  // written even when the lock failed
+  // Written even when the lock failed.
+  if (file_WriteAll(fd, data, len) != 0) metrics_CountLogWriteFailure();
   if (locked == 0) BRIM_UnLockFile(fd, &byteZero);
 }
 

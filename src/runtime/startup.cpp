@@ -25,6 +25,8 @@
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
+#include "runtime/metrics.h"
+#include "runtime/service_watch.h"
 
 namespace {
 
@@ -234,11 +236,14 @@ int agentMain() {
     AV_ERR("Create config file monitor thread failed(%d).", rc);
     proc_Exit(rc);
   }
+  if (metrics_StartWriter() != 0) AV_ERR("Starting the metrics writer failed.");
+  service_Ready();  // both listeners accept and the watcher runs
 
   // Without the descriptor the stop signals keep their default action.
   if (stopErr != 0) AV_ERR("signalfd failed(%d).", stopErr);
   waitForQuit(stopFd);
 
+  service_Stopping();
   AV_INFO("Program end.");
   // Connection threads may still use the pool: it is left to the end of the process.
   proc_Exit(0);
