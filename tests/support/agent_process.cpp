@@ -161,6 +161,11 @@ void AgentProcess::sendLine(const std::string& line) {
   if (::write(stdinFd_, (line + "\n").data(), line.size() + 1) < 0) return;  // shows in the test
 }
 
+void AgentProcess::closeStdin() {
+  if (stdinFd_ >= 0) close(stdinFd_);
+  stdinFd_ = -1;
+}
+
 void AgentProcess::signal(int sig) { running() && ::kill(pid_, sig); }
 
 ClientResult runProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs) {

@@ -1,0 +1,51 @@
+// The liveness check behind the service manager's watchdog: alive only while
+// both accept threads and the watcher hold their slots and none hangs between
+// two waits.
+#include <gtest/gtest.h>
+
+#include "runtime/service_watch.h"
+
+namespace {
+
+TEST(ServiceWatch, LivenessNeedsEveryThreadRunningAndNoneStuck) {
+  constexpr int64_t t0 = 1000000;
+  struct Case {
+    const char* what;
+    int releaseSlot;     // -1: none released
+    int busySlot;        // slot left busy since t0; -1: all parked
+    int64_t checkAt;
+    int expected;
+  } cases[] = {
+      {"all parked, long after", -1, -1, t0 + 3600000, 0},
+      {"accept thread busy just under the limit", -1, 0, t0 + AV_BEAT_STUCK_MS - 1, 0},
+      {"accept thread busy up to the limit", -1, 0, t0 + AV_BEAT_STUCK_MS, 3},
+      {"watcher stuck in a reload", -1, 2, t0 + AV_BEAT_STUCK_MS + 5, 3},
+      {"one accept thread ended", 1, -1, t0, 1},
+      {"watcher ended", 2, -1, t0, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AvBeats beats;
+    const int slots[3] = {beat_Claim(&beats, AvBeatGroup::kAccept, t0),
+                          beat_Claim(&beats, AvBeatGroup::kAccept, t0),
+                          beat_Claim(&beats, AvBeatGroup::kCfgWatcher, t0)};
+    for (int s : slots) beat_Park(&beats, s);
+    if (c.busySlot >= 0) beat_Busy(&beats, slots[c.busySlot], t0);
+    if (c.releaseSlot >= 0) beat_Release(&beats, slots[c.releaseSlot]);
+    EXPECT_EQ(beat_Check(&beats, c.checkAt, 2, 1), c.expected);
+  }
+}
+
+TEST(ServiceWatch, ReleasedSlotsAreReusedAndAFullTableClaimsNothing) {
+  AvBeats beats;
+  for (int i = 0; i < AV_BEAT_SLOTS; ++i) ASSERT_EQ(beat_Claim(&beats, AvBeatGroup::kAccept, 0), i);
+  EXPECT_EQ(beat_Claim(&beats, AvBeatGroup::kCfgWatcher, 0), -1);
+  beat_Release(&beats, 5);
+  EXPECT_EQ(beat_Claim(&beats, AvBeatGroup::kCfgWatcher, 0), 5);
+  // A freshly claimed slot counts as busy until its thread first parks.
+  EXPECT_EQ(beat_Check(&beats, AV_BEAT_STUCK_MS, 2, 1), 3);
+  for (int i = 0; i < AV_BEAT_SLOTS; ++i) beat_Park(&beats, i);
+  EXPECT_EQ(beat_Check(&beats, AV_BEAT_STUCK_MS, 2, 1), 0);
+}
+
+}  // namespace
