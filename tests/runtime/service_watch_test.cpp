@@ -36,16 +36,4 @@ TEST(ServiceWatch, LivenessNeedsEveryThreadRunningAndNoneStuck) {
   }
 }
 
-TEST(ServiceWatch, ReleasedSlotsAreReusedAndAFullTableClaimsNothing) {
-  AvBeats beats;
-  for (int i = 0; i < AV_BEAT_SLOTS; ++i) ASSERT_EQ(beat_Claim(&beats, AvBeatGroup::kAccept, 0), i);
-  EXPECT_EQ(beat_Claim(&beats, AvBeatGroup::kCfgWatcher, 0), -1);
-  beat_Release(&beats, 5);
-  EXPECT_EQ(beat_Claim(&beats, AvBeatGroup::kCfgWatcher, 0), 5);
-  // A freshly claimed slot counts as busy until its thread first parks.
-  EXPECT_EQ(beat_Check(&beats, AV_BEAT_STUCK_MS, 2, 1), 3);
-  for (int i = 0; i < AV_BEAT_SLOTS; ++i) beat_Park(&beats, i);
-  EXPECT_EQ(beat_Check(&beats, AV_BEAT_STUCK_MS, 2, 1), 0);
-}
-
 }  // namespace
