@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 int file_OpenReadWrite(const char* path, bool append, unsigned mode, int* fd) {
   if (path == nullptr || fd == nullptr) return EINVAL;
@@ -57,6 +58,37 @@ int file_WriteAll(int fd, const void* data, size_t len) {
     if (n == 0) return EIO;
     p += n;
     len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int file_Replace(const char* path, const void* data, size_t len, const FileReplaceMode& how) {
+  if (path == nullptr || *path == '\0' || (data == nullptr && len > 0)) return EINVAL;
+  const char* slash = std::strrchr(path, '/');
+  const std::string dir = slash ? std::string(path, static_cast<size_t>(slash - path) + 1) : "";
+  std::string tmp = dir + "." + (slash ? slash + 1 : path) + ".XXXXXX";
+  struct stat st {};
+  const bool keep = how.keepExisting && stat(path, &st) == 0;
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = fchmod(fd, keep ? (st.st_mode & 07777) : static_cast<mode_t>(how.mode)) == 0 ? 0 : errno;
+  if (err == 0 && keep && geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
+    // An administrator's file that cannot keep its owner keeps root's: best effort.
+  }
+  if (err == 0) err = file_WriteAll(fd, data, len);
+  if (err == 0 && how.durable && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(tmp.c_str(), path) != 0) err = errno;
+  if (err != 0) {
+    unlink(tmp.c_str());
+    return err;
+  }
+  if (how.durable) {
+    int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
   }
   return 0;
 }

@@ -22,6 +22,18 @@ int file_EnsureSize(int fd, int64_t size);
 // Writes all of data, resuming after signals and short writes.
 int file_WriteAll(int fd, const void* data, size_t len);
 
+// How file_Replace makes the new file.
+struct FileReplaceMode {
+  unsigned mode;      // permission bits of a new file (not narrowed by the umask)
+  bool keepExisting;  // an existing target keeps its bits and, under root, its owner
+  bool durable;       // data and rename are on disk before it returns (fsync)
+};
+// Writes len bytes as the whole new content of path: into a hidden temporary
+// beside it (".name.XXXXXX", which a collector reading "*.prom" or an editor
+// ignores) that is renamed over it, so a reader sees the old or the new file,
+// never part of one. On failure the target is as it was and the temporary gone.
+int file_Replace(const char* path, const void* data, size_t len, const FileReplaceMode& how);
+
 // Byte-range record locks, ordering writers of different processes.
 // exclusive: a write lock, else a read lock; wait: block until granted, else
 // EAGAIN or EACCES when held elsewhere.

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace {
 
 // The file carries the pre-shared key in plain text until the agent replaces
@@ -186,54 +188,6 @@ std::mutex& writeMutex() {
   return m;
 }
 
-bool writeAll(int fd, const Text& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t n = write(fd, data.data() + off, data.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes text to a temporary file in the target's folder and renames it over
-// the target, keeping the target's permission bits (0600 for a new file: it
-// holds a credential).
-int replaceFile(const char* path, const Text& text) {
-  std::string p(path);
-  size_t slash = p.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-  std::string tmpl = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";
-  std::vector<char> tmpName(tmpl.begin(), tmpl.end());
-  tmpName.push_back('\0');
-
-  struct stat st {};
-  bool existed = stat(path, &st) == 0;
-  mode_t mode = existed ? (st.st_mode & 07777) : 0600;
-
-  int fd = mkostemp(tmpName.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-  bool ok = fchmod(fd, mode) == 0;
-  if (ok && existed && geteuid() == 0) {
-    // Keep the owner of a file an administrator prepared; best effort.
-    if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* keep root's ownership */ }
-  }
-  ok = ok && writeAll(fd, text) && fsync(fd) == 0;
-  if (close(fd) != 0) ok = false;
-  if (!ok || rename(tmpName.data(), path) != 0) {
-    unlink(tmpName.data());
-    return -1;
-  }
-  int dfd = open(slash == std::string::npos ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return 0;
-}
-
 // A value that reading would alter (outer blanks, enclosing quotes) is
 // written inside double quotes so that it reads back unchanged.
 Text encodeValue(std::string_view v) {
@@ -385,7 +339,9 @@ int ini_WriteStrings(const char* section, const IniKeyValue* pairs, uint32_t cou
   std::string_view sec = trim(section);
   for (uint32_t i = 0; i < count; ++i) text = withValue(text, sec, trim(pairs[i].key),
                                                        pairs[i].value, eol);
-  return replaceFile(path, text);
+  // Synced, and 0600 when new: the file holds the credential. An existing
+  // file keeps the mode and owner an administrator gave it.
+  return file_Replace(path, text.data(), text.size(), {0600, true, true}) == 0 ? 0 : -1;
 }
 
 int ini_WriteString(const char* section, const char* key, const char* value, const char* path) {

@@ -1,16 +1,14 @@
 #include "runtime/metrics.h"
 
-#include <pthread.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
-#include "platform/replace_file.h"
+#include "platform/file.h"
 #include "runtime/log.h"
 
 #ifndef AV_VERSION
@@ -39,7 +37,9 @@ constexpr uint64_t kBucketNs[kBuckets] = {1000000,   5000000,    10000000,   500
 constexpr const char* kBucketLabel[kBuckets] = {"0.001", "0.005", "0.01", "0.05", "0.1",
                                                 "0.5",   "1",     "5",    "10",   "30"};
 constexpr int kWriteEverySeconds = 10;
-constexpr unsigned kFileMode = 0644;  // read by the collector's own user
+// Read by the collector's own user; rewritten every 10 s and worthless after a
+// crash, so not synced.
+constexpr FileReplaceMode kFileMode = {0644, false, false};
 
 struct Counters {
   Counter handshakes[2];  // failed, ok
@@ -97,11 +97,11 @@ void sample(std::string& out, const char* name, const char* labels, uint64_t val
 }
 
 void writeFile(const std::string& path, std::string* lastWritten, int* lastError) {
-  if (!lastWritten->empty() && *lastWritten != path) unlink(lastWritten->c_str());
+  if (!lastWritten->empty() && *lastWritten != path) (void)file_Remove(lastWritten->c_str());
   lastWritten->clear();
   if (path.empty()) return;
   const std::string text = metrics_Render();
-  const int err = replaceFile_Write(path.c_str(), text.data(), text.size(), kFileMode);
+  const int err = file_Replace(path.c_str(), text.data(), text.size(), kFileMode);
   // Logged when the outcome changes, not every 10 s.
   if (err != 0 && err != *lastError)
     AV_ERR("Writing the metrics file %s failed(%d).", path.c_str(), err);
@@ -111,7 +111,7 @@ void writeFile(const std::string& path, std::string* lastWritten, int* lastError
   if (err == 0) *lastWritten = path;
 }
 
-void* writerThread(void*) {
+void writerThread() {
   Writer& w = writer();
   std::string lastWritten;
   int lastError = 0;
@@ -125,7 +125,6 @@ void* writerThread(void*) {
     }
     writeFile(path, &lastWritten, &lastError);
   }
-  return nullptr;
 }
 
 }  // namespace
@@ -166,9 +165,9 @@ void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t i
 void metrics_CountLogWriteFailure() { add(counters().logWriteFailures); }
 
 uint64_t metrics_NowNs() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 std::string metrics_Render() {
@@ -249,12 +248,12 @@ int metrics_StartWriter() {
     w.started = true;
     w.changed = true;  // first file at once
   }
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, writerThread, nullptr) != 0) {
+  try {
+    std::thread(writerThread).detach();
+  } catch (const std::system_error&) {
     std::lock_guard<std::mutex> lock(w.m);
     w.started = false;
     return -1;
   }
-  pthread_detach(thread);
   return 0;
 }

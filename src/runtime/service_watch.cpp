@@ -1,11 +1,9 @@
 #include "runtime/service_watch.h"
 
-#include <pthread.h>
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/service_notify.h"
@@ -39,9 +37,8 @@ void sendState(const char* state) {
   if (err != 0) AV_ERR("Telling the service manager %s failed(%d).", state, err);
 }
 
-void* watchdogThread(void* arg) {
-  const auto step = std::chrono::microseconds(
-      std::max<uint64_t>(reinterpret_cast<uintptr_t>(arg) / 2, 1000));
+void watchdogThread(uint64_t intervalUsec) {
+  const auto step = std::chrono::microseconds(std::max<uint64_t>(intervalUsec / 2, 1000));
   int lastProblem = 0;
   for (;;) {
     std::this_thread::sleep_for(step);
@@ -57,7 +54,7 @@ void* watchdogThread(void* arg) {
     }
     NotifyState& s = notifyState();
     std::lock_guard<std::mutex> lock(s.m);
-    if (s.stopping) return nullptr;
+    if (s.stopping) return;
     if (problem == 0) sendState("WATCHDOG=1");
   }
 }
@@ -65,9 +62,9 @@ void* watchdogThread(void* arg) {
 }  // namespace
 
 int64_t beat_NowMs() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 int beat_Claim(AvBeats* b, AvBeatGroup group, int64_t nowMs) {
@@ -124,14 +121,13 @@ void service_Ready() {
   }
   const uint64_t usec = svcNotify_WatchdogUsec();
   if (usec == 0) return;
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, watchdogThread,
-                     reinterpret_cast<void*>(static_cast<uintptr_t>(usec))) != 0) {
+  try {
+    std::thread(watchdogThread, usec).detach();
+  } catch (const std::system_error&) {
     // Without it the manager stops the agent after its watchdog time: say why.
     AV_ERR("Starting the liveness thread failed.");
     return;
   }
-  pthread_detach(thread);
   AV_INFO("Service liveness message every %llu ms.",
           static_cast<unsigned long long>(usec / 2000));
 }
