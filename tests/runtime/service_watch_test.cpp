@@ -1,21 +1,18 @@
-// The liveness check behind the service manager's watchdog: alive only while
-// both accept threads and the watcher hold their slots and none hangs between
-// two waits.
+// The liveness check behind the watchdog (every serving thread holds its slot, none
+// hangs between two waits) and the MetricsFile key, refused rather than cut.
 #include <gtest/gtest.h>
 
+#include "runtime/config.h"
 #include "runtime/service_watch.h"
+#include "support/test_env.h"
 
 namespace {
 
 TEST(ServiceWatch, LivenessNeedsEveryThreadRunningAndNoneStuck) {
   constexpr int64_t t0 = 1000000;
-  struct Case {
-    const char* what;
-    int releaseSlot;     // -1: none released
-    int busySlot;        // slot left busy since t0; -1: all parked
-    int64_t checkAt;
-    int expected;
-  } cases[] = {
+  // releaseSlot: -1 none released; busySlot: left busy since t0, -1 all parked.
+  struct Case { const char* what; int releaseSlot, busySlot; int64_t checkAt; int expected; };
+  const Case cases[] = {
       {"all parked, long after", -1, -1, t0 + 3600000, 0},
       {"accept thread busy just under the limit", -1, 0, t0 + AV_BEAT_STUCK_MS - 1, 0},
       {"accept thread busy up to the limit", -1, 0, t0 + AV_BEAT_STUCK_MS, 3},
@@ -33,6 +30,19 @@ TEST(ServiceWatch, LivenessNeedsEveryThreadRunningAndNoneStuck) {
     if (c.busySlot >= 0) beat_Busy(&beats, slots[c.busySlot], t0);
     if (c.releaseSlot >= 0) beat_Release(&beats, slots[c.releaseSlot]);
     EXPECT_EQ(beat_Check(&beats, c.checkAt, 2, 1), c.expected);
+  }
+}
+
+TEST(ServiceWatch, MetricsFileOfMoreThan255CharactersRefusesTheLoad) {
+  stopCfgMonitorThreadForTest();
+  for (size_t len : {255u, 256u}) {
+    avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
+                      "[AGENT_SETTING]\nPort=5000\nMaxJobNo=9\nFlowJobNo=9\nPortConnectTimeOut=9\n"
+                      "MetricsFile=/" + std::string(len - 1, 'm') +
+                          "\n[AV_GENERAL]\nVendorNum=1\n[AV_VENDOR1]\nVendorName=V\n");
+    avtest::LogCapture log;
+    EXPECT_EQ(initSettingFromCfg(), len == 255 ? 1 : 0) << len;
+    EXPECT_EQ(log.contains("MetricsFile is invalid(too long: 256)"), len == 256);
   }
 }
 
