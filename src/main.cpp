@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/metrics.h"
 #include "runtime/startup.h"
 
 int main(int argc, char** argv) {
@@ -10,5 +11,6 @@ int main(int argc, char** argv) {
     std::printf("avagent %s\n", AV_VERSION);
     return 0;
   }
+  metrics_SetBuildVersion(AV_VERSION);
   return agentMain();
 }

@@ -11,13 +11,11 @@
 #include "platform/file.h"
 #include "runtime/log.h"
 
-#ifndef AV_VERSION
-#define AV_VERSION "unknown"
-#endif
-
 namespace {
 
 using Counter = std::atomic<uint64_t>;
+
+std::atomic<const char*> g_buildVersion{"unknown"};
 
 constexpr int kTypes = 3;  // 2010, 2020, other
 constexpr const char* kTypeLabel[kTypes] = {"2010", "2020", "other"};
@@ -176,7 +174,8 @@ std::string metrics_Render() {
   out.reserve(8192);
   char labels[160];
   family(out, "avagent_build_info", "gauge", "Version of the running agent.");
-  sample(out, "avagent_build_info", "version=\"" AV_VERSION "\"", 1);
+  std::snprintf(labels, sizeof labels, "version=\"%s\"", g_buildVersion.load());
+  sample(out, "avagent_build_info", labels, 1);
 
   family(out, "avagent_handshakes_total", "counter", "Verification handshakes by outcome.");
   sample(out, "avagent_handshakes_total", "result=\"ok\"", c.handshakes[1].load());
@@ -228,6 +227,10 @@ std::string metrics_Render() {
   family(out, "avagent_log_write_failures_total", "counter", "Log records that were not written.");
   sample(out, "avagent_log_write_failures_total", "", c.logWriteFailures.load());
   return out;
+}
+
+void metrics_SetBuildVersion(const char* version) {
+  if (version != nullptr) g_buildVersion.store(version);
 }
 
 void metrics_SetFile(const char* path) {

@@ -39,6 +39,10 @@ void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t i
 void metrics_CountLogWriteFailure();
 uint64_t metrics_NowNs();  // monotonic, for job durations
 
+// The version avagent_build_info names ("unknown" until set). Passed in by the
+// entry, so that a new version rebuilds only main.cpp; the text must outlive
+// the process's threads (a literal).
+void metrics_SetBuildVersion(const char* version);
 // The whole text as it is now.
 std::string metrics_Render();
 // MetricsFile as read at the last (re)load; empty turns the file off. The
