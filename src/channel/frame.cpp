@@ -64,12 +64,6 @@ bool mustWait(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == EBADF;
 }
 
-int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void freePoolPtr(uint8_t** p) {
   if (*p) freeAVPoolMem(getAVPool(), *p);
   *p = nullptr;
@@ -86,12 +80,11 @@ int64_t agentMsg_SetThreadDeadline(int64_t deadlineMs) {
   return before;
 }
 
-int64_t agentMsg_NowMs() { return nowMs(); }
 
 int agentMsg_Waiting(int sock, int forWrite, int timeoutMs) {
   int64_t waitMs = timeoutMs > 0 ? timeoutMs : 0;
   if (t_deadlineMs > 0) {
-    const int64_t left = t_deadlineMs - nowMs();
+    const int64_t left = t_deadlineMs - BRIM_MonotonicMs();
     if (left < waitMs) waitMs = left > 0 ? left : 0;
   }
   const int err = net_Wait(sock, forWrite ? NET_WRITABLE : NET_READABLE,
@@ -202,7 +195,7 @@ int agentMsg_EmptySocket(int sock) {
   int retries = 0;
   bool writable = false;  // known from the look that found nothing to drain
   uint32_t drained = 0;
-  const int64_t start = nowMs();
+  const int64_t start = BRIM_MonotonicMs();
   for (;;) {
     // One look answers both questions: is anything behind the frame, and can
     // the answer go out. Reading is asked first, as a read-only wait would.
@@ -223,7 +216,7 @@ int agentMsg_EmptySocket(int sock) {
       // A peer that keeps sending would hold the connection thread here for
       // ever; past the bound it is no storage system waiting for an answer.
       drained += kDrainChunk;
-      if (drained >= AV_DRAIN_MAX_BYTES || nowMs() - start >= AV_DRAIN_MAX_MS) {
+      if (drained >= AV_DRAIN_MAX_BYTES || BRIM_MonotonicMs() - start >= AV_DRAIN_MAX_MS) {
         AV_ERR("Peer keeps sending, %u bytes drained.", drained);
         return 0;
       }

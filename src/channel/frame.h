@@ -107,8 +107,7 @@ int agentMsg_BuildFrame(MsgLink* link, uint32_t messageType, const void* body,
 void agentMsg_SetIoWaitMs(int ms);
 int agentMsg_IoWaitMs();
 // Bounds every wait of the calling thread (agentMsg_Waiting, and so every byte
-// mover) by an absolute deadline in agentMsg_NowMs() time, so that a whole
+// mover) by an absolute deadline in BRIM_MonotonicMs() time, so that a whole
 // transfer, not only each wait, has a limit; 0 removes it. Returns the
 // deadline it replaces, for the caller to restore.
 int64_t agentMsg_SetThreadDeadline(int64_t deadlineMs);
-int64_t agentMsg_NowMs();  // monotonic milliseconds

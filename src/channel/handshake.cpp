@@ -23,6 +23,7 @@
 
 #include "runtime/config.h"
 #include "runtime/log.h"
+#include "runtime/os_helper.h"
 
 namespace {
 
@@ -376,7 +377,7 @@ int ms_VerifyClient(MsgLink* link, const uint8_t* key, uint32_t keyLength) {
   link->status = LINK_UNVERIFIED;
   // The whole handshake has one deadline on top of the bound of each wait, so
   // a peer that trickles its answer cannot hold the connection's thread.
-  ScopedDeadline deadline(agentMsg_NowMs() + g_handshakeTimeOut.load());
+  ScopedDeadline deadline(BRIM_MonotonicMs() + g_handshakeTimeOut.load());
   RSAServerInfo rsaInfo;
   uint8_t randBuf[AV_CHALLENGE_RANDOM_LEN] = {};
   uint8_t digestBuf[kDigestLen] = {};

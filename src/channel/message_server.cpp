@@ -84,7 +84,7 @@ PeerGuardPolicy currentPolicy() {
 // A ban was logged when it began; an address outside the list is logged at
 // its first refusal and then once per ban time at most.
 bool admitPeer(const PeerAddr& peer) {
-  const int64_t now = agentMsg_NowMs();
+  const int64_t now = BRIM_MonotonicMs();
   char text[PEER_ADDR_TEXT_SIZE] = {};
   std::shared_ptr<const PeerAllowList> allowed = getAllowedPeers();
   if (!pg_IsAllowed(allowed.get(), &peer)) {
@@ -107,7 +107,7 @@ void noteHandshake(const ClientConnect* conn, bool verified) {
     return;
   }
   const PeerGuardPolicy policy = currentPolicy();
-  if (pg_RecordFailure(&failTable(), &conn->peer, agentMsg_NowMs(), &policy)) {
+  if (pg_RecordFailure(&failTable(), &conn->peer, BRIM_MonotonicMs(), &policy)) {
     char text[PEER_ADDR_TEXT_SIZE] = {};
     peerAddr_ToText(&conn->peer, text, sizeof text);
     AV_WARN("Peer %s failed %d handshakes within %d s; its connections are refused for %d s.",
@@ -438,7 +438,7 @@ int ms_CompleteOneJob(MsgLink* link) {
   // The request wait has just seen the socket readable. The whole frame must
   // then arrive within one I/O wait bound (30 s): a peer that trickles a frame
   // byte by byte would otherwise hold the thread for 30 s per byte.
-  const int64_t before = agentMsg_SetThreadDeadline(agentMsg_NowMs() + agentMsg_IoWaitMs());
+  const int64_t before = agentMsg_SetThreadDeadline(BRIM_MonotonicMs() + agentMsg_IoWaitMs());
   const int received = agentMsg_RecvPackage_Ready(link);
   agentMsg_SetThreadDeadline(before);
   if (received != 0) {
@@ -450,7 +450,7 @@ int ms_CompleteOneJob(MsgLink* link) {
     return 1;
   }
   if (ms_CheckFlowLimit(link) != 0) return 1;
-  const uint64_t jobStart = metrics_NowNs();
+  const uint64_t jobStart = BRIM_MonotonicNs();
   uint32_t result = ms_PrepareResponse(link);
   if (result == RET_OK) result = ms_BuildJobResponse(link);
   if (result != RET_OK) {
@@ -459,7 +459,7 @@ int ms_CompleteOneJob(MsgLink* link) {
       return 1;
     }
   }
-  metrics_CountJob(link->RecvHead.MessageType, result, metrics_NowNs() - jobStart);
+  metrics_CountJob(link->RecvHead.MessageType, result, BRIM_MonotonicNs() - jobStart);
   // The package starts with the header, whose Version word holds zero bytes,
   // so %s stops inside the header.
   AV_DBG("link->status:%d  link->SendLength:%d  head->len:%d  link->SendPackage:%s .",

@@ -227,12 +227,6 @@ const SecondCache& calendarOf(time_t now) {
   return c;
 }
 
-uint64_t monotonicMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 void cutFunctionName(const char* func, char out[33]) {
   size_t len = strlen(func);
   if (len <= 32) {
@@ -383,8 +377,8 @@ void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line, u
   char timestamp[64];
   memcpy(timestamp, calendarOf(time(nullptr)).text, sizeof(timestamp));
 
-  uint64_t first = monotonicMs();
-  uint64_t ms = monotonicMs();
+  uint64_t first = static_cast<uint64_t>(BRIM_MonotonicMs());
+  uint64_t ms = static_cast<uint64_t>(BRIM_MonotonicMs());
   if (ms - first > 1000) {
     char pending[96];
     int n = snprintf(pending, sizeof(pending), "printf pending too long time for %lld msec\n",

@@ -162,12 +162,6 @@ void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t i
 
 void metrics_CountLogWriteFailure() { add(counters().logWriteFailures); }
 
-uint64_t metrics_NowNs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 std::string metrics_Render() {
   Counters& c = counters();
   std::string out;

@@ -37,7 +37,6 @@ void metrics_CountJob(uint32_t messageType, uint32_t returnStatus, uint64_t dura
 // error otherwise.
 void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t infectedCode);
 void metrics_CountLogWriteFailure();
-uint64_t metrics_NowNs();  // monotonic, for job durations
 
 // The version avagent_build_info names ("unknown" until set). Passed in by the
 // entry, so that a new version rebuilds only main.cpp; the text must outlive

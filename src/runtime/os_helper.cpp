@@ -72,6 +72,16 @@ void BRIM_MutexDestroy(BRIM_MUTEX* m, uint32_t /*module*/) {
 
 int32_t BRIM_ThreadHeldMutexes() { return t_heldMutexes; }
 
+int64_t BRIM_MonotonicMs() {
+  return static_cast<int64_t>(BRIM_MonotonicNs() / 1000000u);
+}
+
+uint64_t BRIM_MonotonicNs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
 void BRIM_Sleep(uint32_t ticks) {
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<uint64_t>(ticks) * 10));
 }

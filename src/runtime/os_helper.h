@@ -23,6 +23,10 @@ int32_t BRIM_ThreadHeldMutexes();
 // Sleeps ticks x 10 ms.
 void BRIM_Sleep(uint32_t ticks);
 
+// The one monotonic clock of deadlines, liveness and durations.
+int64_t BRIM_MonotonicMs();
+uint64_t BRIM_MonotonicNs();
+
 // Sequentially consistent operations on a 32-bit word.
 void BRIM_AtomicSet(volatile int32_t* v, int32_t value);
 int32_t BRIM_AtomicGet(volatile int32_t* v);

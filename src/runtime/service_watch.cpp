@@ -8,6 +8,7 @@
 
 #include "platform/service_notify.h"
 #include "runtime/log.h"
+#include "runtime/os_helper.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void watchdogThread(uint64_t intervalUsec) {
   for (;;) {
     std::this_thread::sleep_for(step);
     const int problem =
-        beat_Check(&processBeats(), beat_NowMs(), kNeededAcceptThreads, kNeededWatchers);
+        beat_Check(&processBeats(), BRIM_MonotonicMs(), kNeededAcceptThreads, kNeededWatchers);
     if (problem != lastProblem) {
       if (problem != 0)
         AV_ERR("Liveness check failed(%d); the service manager is no longer told the agent "
@@ -60,12 +61,6 @@ void watchdogThread(uint64_t intervalUsec) {
 }
 
 }  // namespace
-
-int64_t beat_NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 int beat_Claim(AvBeats* b, AvBeatGroup group, int64_t nowMs) {
   for (int i = 0; i < AV_BEAT_SLOTS; ++i) {
@@ -108,10 +103,10 @@ int beat_Check(const AvBeats* b, int64_t nowMs, int neededAccept, int neededWatc
 }
 
 AvBeatGuard::AvBeatGuard(AvBeatGroup group)
-    : slot_(beat_Claim(&processBeats(), group, beat_NowMs())) {}
+    : slot_(beat_Claim(&processBeats(), group, BRIM_MonotonicMs())) {}
 AvBeatGuard::~AvBeatGuard() { beat_Release(&processBeats(), slot_); }
 void AvBeatGuard::park() { beat_Park(&processBeats(), slot_); }
-void AvBeatGuard::busy() { beat_Busy(&processBeats(), slot_, beat_NowMs()); }
+void AvBeatGuard::busy() { beat_Busy(&processBeats(), slot_, BRIM_MonotonicMs()); }
 
 void service_Ready() {
   {

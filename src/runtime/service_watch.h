@@ -36,7 +36,6 @@ void beat_Busy(AvBeats* b, int slot, int64_t nowMs);
 // 0 alive; 1 fewer accept threads than needed; 2 no watcher; 3 a thread busy too long.
 int beat_Check(const AvBeats* b, int64_t nowMs, int neededAccept, int neededWatchers);
 
-int64_t beat_NowMs();  // monotonic
 
 // The process's beats, held by a serving thread for its whole run:
 //   AvBeatGuard beat(AvBeatGroup::kAccept);
