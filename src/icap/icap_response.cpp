@@ -174,6 +174,14 @@ int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize, 
   return 0;
 }
 
+void keepStatusLine(const char* line, char* out, uint32_t outSize) {
+  if (out == nullptr || outSize == 0) return;
+  uint32_t n = 0;
+  for (; line != nullptr && line[n] != '\0' && n + 1 < outSize && n < ICAP_STATUS_LINE_KEPT; ++n)
+    out[n] = (line[n] >= 0x20 && line[n] < 0x7F) ? line[n] : '?';
+  out[n] = '\0';
+}
+
 int judgeICAPResult(int state, int resolution, int* result) {
   if (result == nullptr) return -1;
   if (state == 200 || state == 201 || (state == 403 && resolution == 2)) {

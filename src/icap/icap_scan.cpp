@@ -239,9 +239,11 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
   char lbuf[ICAP_LINE_CAPACITY] = {0};
   char virusName[ICAP_LINE_CAPACITY] = {0};
   IcapAnswerBudget budget{0, 0};
+  char statusLine[ICAP_STATUS_LINE_KEPT + 1] = {0};
   for (;;) {
     if (readAnswerLine(sock, lbuf, sizeof(lbuf), &budget) != 0) return -1;
     if (lbuf[0] == '\0') break;
+    if (budget.lines == 1) keepStatusLine(lbuf, statusLine, sizeof(statusLine));
     AV_DBG("Recv icap message (%s)", lbuf);
     getICAPReturnState(&icapReturnState, lbuf);
     if (findNoCase(lbuf, "ISTag") != nullptr &&
@@ -260,6 +262,10 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
     if (getVirusNum(sock, record->Violation, lbuf, sizeof(lbuf), &virusNum, virusName,
                     sizeof(virusName), &budget) != 0)
       return -1;
+  }
+  if (icapReturnState == 0 && getIcapStrict() && strstr(statusLine, "ICAP/1.0 204") != statusLine) {
+    AV_WARN("Icap answer without a known status(%s): error result (IcapStrict).", statusLine);
+    return -1;
   }
   return judgeICAPResult(icapReturnState, icapResolutionValue, &record->result);
 }

@@ -44,6 +44,9 @@ int buildIcapErrRespMsg(char* result, uint32_t resultSize);
 int writeIcapResult(char* result, uint32_t resultSize, int32_t status, int32_t avType,
                     int32_t scanResult, const char* isTag);
 // Reads and judges an answer's header block; sets isTag and result. 0 / -1.
+// With IcapStrict, an answer in which no known status was seen fails (the job
+// gets the error result), unless its status line is "ICAP/1.0 204": without
+// it a broken or misconfigured server would make every file clean.
 int receiveResultFromServer(int sock, IcapScanRecord* record);
 
 // Writes the scan request text for the record into buf (zero-filled by the

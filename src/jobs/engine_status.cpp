@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "jobs/canary.h"
 #include "jobs/json_member.h"
 #include "jobs/port_check.h"
 #include "platform/proc_walk.h"
@@ -174,6 +175,9 @@ int dealWithStatusCheckingMsg(json_object* request, int32_t* portCount, int32_t*
   // One copy per job: the lookups compare terminated texts.
   std::string name(m.text, m.len);
   int running = checkAvEngineStatus(*avType, name.c_str(), isVendor);
+  // Processes that run prove nothing while the canary opens: that engine
+  // lets infected files through.
+  if (checkCanary() == CanaryVerdict::kUnprotected) running = 0;
   if (engineStatus) *engineStatus = running == 1 ? 0 : 1;
 
   parseLifsJsonObjAndDetectThePort(request, &jobResult, portCount, ipSlots, portIds, portStatus);

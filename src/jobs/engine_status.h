@@ -4,6 +4,8 @@
 // a running process's executable file name equals a name on it (whole name,
 // ASCII case ignored, at most the list's first 64 characters). The table is
 // held for the whole lookup, so a reload never frees the list being walked.
+// With CanaryPath set, an engine whose canary is not refused (jobs/canary.h)
+// is reported not running whatever processes run.
 #pragma once
 #include <cstdint>
 

@@ -142,6 +142,8 @@ int file_ListRegular(const char* dir, const char* prefix, std::vector<FileEntry>
 
 int file_Remove(const char* path) { return unlink(path) == 0 ? 0 : errno; }
 
+bool file_IsAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
+
 int file_MakeDir(const char* path, unsigned mode) {
   if (mkdir(path, static_cast<mode_t>(mode)) == 0 || errno == EEXIST) return 0;
   return errno;

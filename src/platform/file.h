@@ -54,3 +54,6 @@ int file_ListRegular(const char* dir, const char* prefix, std::vector<FileEntry>
 int file_Remove(const char* path);
 // Creates one folder; an existing folder is no error.
 int file_MakeDir(const char* path, unsigned mode);
+// True when path names a file from the root of the file system (never relative
+// to the current folder).
+bool file_IsAbsolutePath(const char* path);

@@ -101,3 +101,10 @@ TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath) {
   int closeErr = file.closeNow();
   return {kind, err, closeErr};
 }
+
+TriggerOpenResult triggerOpenLocal(const char* absPath) {
+  if (absPath == nullptr || absPath[0] != '/') return {TriggerOpenKind::kFailed, EINVAL, 0};
+  const char* slash = strrchr(absPath, '/');
+  std::string folder(absPath, static_cast<size_t>(slash - absPath));
+  return triggerOpenBeneath(folder.empty() ? "/" : folder.c_str(), slash + 1);
+}

@@ -27,3 +27,7 @@ struct TriggerOpenResult {
 // root: the UNC root folder. relPath: '/'-separated path beneath it (leading
 // '/' allowed; empty names the root itself).
 TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath);
+// The same open of a local file named by an absolute path: its folder is the
+// root and only the last name is resolved beneath it, so a link in place of
+// the file never leads out of that folder. A relative path fails with EINVAL.
+TriggerOpenResult triggerOpenLocal(const char* absPath);

@@ -31,6 +31,7 @@
 #include "channel/peer_guard.h"
 #include "channel/shared_key.h"
 #include "platform/dir_watch.h"
+#include "platform/file.h"
 #include "platform/ini_file.h"
 #include "platform/process.h"
 #include "runtime/log.h"
@@ -59,6 +60,7 @@ constexpr const char* kAgentSection = "AGENT_SETTING";
 constexpr const char* kDefaultUncRoot = "/mnt/unc";
 
 std::atomic<int32_t> g_icapPort{1344};
+std::atomic<int32_t> g_icapStrict{0};
 
 // Published objects. The holder is never destroyed, so a detached thread that
 // still reads at process exit never meets a destroyed mutex.
@@ -67,6 +69,7 @@ struct Published {
   std::shared_ptr<const VendorTable> vendors = std::make_shared<const VendorTable>();
   std::shared_ptr<const std::string> uncRoot = std::make_shared<const std::string>(kDefaultUncRoot);
   std::shared_ptr<const PeerAllowList> allowedPeers = std::make_shared<const PeerAllowList>();
+  std::shared_ptr<const std::string> canaryPath = std::make_shared<const std::string>();
   std::string cfgRoot;  // set by tests and tools; empty: the executable's folder
 };
 
@@ -87,12 +90,16 @@ void publishSettings(const AgentSettings& s) {
   std::shared_ptr<const VendorTable> oldVendors = s.vendors;
   std::shared_ptr<const std::string> oldRoot = s.uncRoot;
   std::shared_ptr<const PeerAllowList> oldPeers = s.allowedPeers;
+  std::shared_ptr<const std::string> oldCanary = s.canaryPath;
   {
     std::lock_guard<std::mutex> lock(p.m);
     p.vendors.swap(oldVendors);
     p.uncRoot.swap(oldRoot);
     p.allowedPeers.swap(oldPeers);
+    p.canaryPath.swap(oldCanary);
   }
+  // A verdict about another canary (or none) no longer describes this one.
+  if (*oldCanary != *s.canaryPath) metrics_SetCanaryProtected(-1);
   // The old objects are released here, outside the lock, once their last reader lets go.
   g_avAgentPort.store(s.port);
   g_icapPort.store(s.icapPort);
@@ -103,6 +110,7 @@ void publishSettings(const AgentSettings& s) {
   g_handshakeFailLimit.store(s.handshakeFailLimit);
   g_handshakeFailWindow.store(s.handshakeFailWindow);
   g_handshakeBanTime.store(s.handshakeBanTime);
+  g_icapStrict.store(s.icapStrict);
   BRIM_SetModuleLogLevel(AV_MODULE_AGENT, static_cast<uint32_t>(s.logLevel) & 0xFF);
   BRIM_SetLogFileNum(static_cast<uint32_t>(s.logFileNum));
   metrics_SetFile(s.metricsFile.c_str());
@@ -199,6 +207,35 @@ bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
     s->allowedPeers = std::make_shared<const PeerAllowList>(parsed);
   } catch (...) {
     AV_ERR("AllowedPeers: no memory.");
+    return false;
+  }
+  return true;
+}
+
+// CanaryPath and IcapStrict. A canary must be named by an absolute path that
+// fits whole (a cut or relative one would probe another file), and IcapStrict
+// is 0 or 1; anything else refuses the load.
+bool readProtectionSettings(const IniSnapshot* ini, AgentSettings* s) {
+  s->icapStrict = ini_SnapInt(ini, kAgentSection, "IcapStrict", 0);
+  if (s->icapStrict != 0 && s->icapStrict != 1) {
+    AV_ERR("IcapStrict is invalid(%d).", s->icapStrict);
+    return false;
+  }
+  char canary[256] = {0};
+  uint32_t len = 0;
+  ini_SnapString(ini, kAgentSection, "CanaryPath", "", canary, sizeof canary, &len);
+  if (len >= sizeof canary) {
+    AV_ERR("CanaryPath is invalid(too long: %u).", len);
+    return false;
+  }
+  if (canary[0] != '\0' && !file_IsAbsolutePath(canary)) {
+    AV_ERR("CanaryPath is invalid(not an absolute path: %s).", canary);
+    return false;
+  }
+  try {
+    s->canaryPath = std::make_shared<const std::string>(canary);
+  } catch (...) {
+    AV_ERR("CanaryPath: no memory.");
     return false;
   }
   return true;
@@ -398,6 +435,14 @@ std::shared_ptr<const PeerAllowList> getAllowedPeers() {
   return p.allowedPeers;
 }
 
+std::shared_ptr<const std::string> getCanaryPath() {
+  Published& p = published();
+  std::lock_guard<std::mutex> lock(p.m);
+  return p.canaryPath;
+}
+
+bool getIcapStrict() { return g_icapStrict.load() == 1; }
+
 std::shared_ptr<const VendorTable> getVendorTable() {
   Published& p = published();
   std::lock_guard<std::mutex> lock(p.m);
@@ -430,7 +475,8 @@ int initSettingFromCfg() {
   IniSnapshotPtr file = ini_Snapshot(path);
   const IniSnapshot* ini = file.get();
   AgentSettings next;
-  if (!readAgentSettings(ini, &next) || !checkAgentSettings(next) || !readPeerSettings(ini, &next))
+  if (!readAgentSettings(ini, &next) || !checkAgentSettings(next) || !readPeerSettings(ini, &next) ||
+      !readProtectionSettings(ini, &next))
     return 0;
   next.vendors = loadVendorInfo(ini);
   if (!next.vendors) {

@@ -55,6 +55,8 @@ struct AgentSettings {
   int32_t handshakeFailWindow = 60;
   int32_t handshakeBanTime = 60;
   std::string metricsFile;  // MetricsFile; empty: no metrics file
+  int32_t icapStrict = 0;   // IcapStrict: 1 judges an ICAP answer without a known status an error
+  std::shared_ptr<const std::string> canaryPath;  // CanaryPath; empty: no canary probe
   std::shared_ptr<const std::string> uncRoot;
   std::shared_ptr<const PeerAllowList> allowedPeers;
   std::shared_ptr<const VendorTable> vendors;
@@ -78,6 +80,11 @@ std::shared_ptr<const VendorTable> getVendorTable();  // never null
 // Copies it into out (cut to size - 1). An empty UncRoot reads as the default
 // "/mnt/unc", as share paths must never resolve relative to the install root.
 void getUncRoot(char* out, uint32_t size);
+
+// CanaryPath as published (an absolute path, or empty when the probe is off). Never null.
+std::shared_ptr<const std::string> getCanaryPath();
+// IcapStrict as published: true when an ICAP answer without a known status is an error.
+bool getIcapStrict();
 
 // Path of agentConfig.ini: <root>/cfg/agentConfig.ini, the root being the
 // executable's folder unless set here first (tests, tools). 0, or an error code.

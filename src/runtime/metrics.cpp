@@ -16,6 +16,7 @@ namespace {
 using Counter = std::atomic<uint64_t>;
 
 std::atomic<const char*> g_buildVersion{"unknown"};
+std::atomic<int> g_canaryProtected{-1};
 
 constexpr int kTypes = 3;  // 2010, 2020, other
 constexpr const char* kTypeLabel[kTypes] = {"2010", "2020", "other"};
@@ -162,6 +163,10 @@ void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t i
 
 void metrics_CountLogWriteFailure() { add(counters().logWriteFailures); }
 
+void metrics_SetCanaryProtected(int state) {
+  g_canaryProtected.store(state == 0 || state == 1 ? state : -1, std::memory_order_relaxed);
+}
+
 std::string metrics_Render() {
   Counters& c = counters();
   std::string out;
@@ -220,6 +225,13 @@ std::string metrics_Render() {
 
   family(out, "avagent_log_write_failures_total", "counter", "Log records that were not written.");
   sample(out, "avagent_log_write_failures_total", "", c.logWriteFailures.load());
+
+  const int canary = g_canaryProtected.load(std::memory_order_relaxed);
+  if (canary >= 0) {
+    family(out, "avagent_canary_protected", "gauge",
+           "1 while the on-access scanner refuses the canary file, 0 when it does not.");
+    sample(out, "avagent_canary_protected", "", static_cast<uint64_t>(canary));
+  }
   return out;
 }
 

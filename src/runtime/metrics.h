@@ -37,6 +37,9 @@ void metrics_CountJob(uint32_t messageType, uint32_t returnStatus, uint64_t dura
 // error otherwise.
 void metrics_CountScan(int32_t avType, bool completed, int32_t result, int32_t infectedCode);
 void metrics_CountLogWriteFailure();
+// The last canary verdict: 1 protected, 0 not, -1 no verdict (no canary, or a
+// new one not yet probed) leaves avagent_canary_protected out of the file.
+void metrics_SetCanaryProtected(int state);
 
 // The version avagent_build_info names ("unknown" until set). Passed in by the
 // entry, so that a new version rebuilds only main.cpp; the text must outlive
