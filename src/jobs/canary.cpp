@@ -22,8 +22,6 @@ TriggerOpenResult (*g_canaryOpen)(const char* absPath) = triggerOpenLocal;
 
 namespace {
 
-constexpr int64_t kReuseMs = 2000;
-constexpr auto kWaitForProbe = std::chrono::seconds(5);
 // Read by the collector and by administrators checking it; not secret.
 constexpr FileReplaceMode kCanaryMode = {0644, false, true};
 
@@ -53,6 +51,8 @@ struct CanaryState {
   std::string logged;   // the last verdict logged, as its message
   int loggedWriteErr = -1;
   bool hangLogged = false;
+  int64_t reuseMs = 2000;  // a verdict this young is reused
+  int64_t waitMs = 5000;   // longest wait for a probe in flight
 };
 
 // Never destroyed: connection threads may ask until the process ends.
@@ -140,7 +140,7 @@ CanaryVerdict check(const std::string& path) {
     s.logged.clear();
     s.loggedWriteErr = -1;
   }
-  while (!s.haveVerdict || BRIM_MonotonicMs() - s.atMs >= kReuseMs) {
+  while (!s.haveVerdict || BRIM_MonotonicMs() - s.atMs >= s.reuseMs) {
     if (!s.probing) {
       s.probing = true;
       lock.unlock();
@@ -159,10 +159,10 @@ CanaryVerdict check(const std::string& path) {
       return verdictOf(s);
     }
     const uint64_t seen = s.probes;
-    if (!s.probed.wait_for(lock, kWaitForProbe, [&] { return s.probes != seen; })) {
+    if (!s.probed.wait_for(lock, std::chrono::milliseconds(s.waitMs), [&] { return s.probes != seen; })) {
       if (!s.hangLogged)
-        AV_WARN("The canary probe of %s has not finished after 5 s: status jobs report the "
-                "engine not running.", s.path.c_str());
+        AV_WARN("The canary probe of %s has not finished after %lld ms: status jobs report the "
+                "engine not running.", s.path.c_str(), static_cast<long long>(s.waitMs));
       s.hangLogged = true;
       return CanaryVerdict::kUnprotected;
     }
@@ -188,9 +188,11 @@ CanaryVerdict checkCanary() {
   }
 }
 
-void resetCanaryForTest() {
+void resetCanaryForTest(int64_t reuseMs, int64_t waitMs) {
   CanaryState& s = state();
   std::lock_guard<std::mutex> lock(s.m);
+  s.reuseMs = reuseMs;
+  s.waitMs = waitMs;
   s.path.clear();
   s.haveVerdict = false;
   s.logged.clear();

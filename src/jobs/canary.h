@@ -16,6 +16,7 @@
 // INFO when it is verified.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/trigger_open.h"
 
@@ -28,6 +29,7 @@ CanaryVerdict checkCanary();
 // The test string, built at run time so that no file of ours carries it whole.
 void buildCanaryContent(char (&out)[AV_CANARY_SIZE]);
 
-// Test seams: the probe's open, and forgetting every verdict.
+// Test seams: the probe's open; forgetting every verdict, with the reuse age
+// and the wait for a probe in flight (ms) set anew.
 extern TriggerOpenResult (*g_canaryOpen)(const char* absPath);
-void resetCanaryForTest();
+void resetCanaryForTest(int64_t reuseMs = 2000, int64_t waitMs = 5000);
