@@ -177,7 +177,7 @@ int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize, 
 void keepStatusLine(const char* line, char* out, uint32_t outSize) {
   if (out == nullptr || outSize == 0) return;
   uint32_t n = 0;
-  for (; line != nullptr && line[n] != '\0' && n + 1 < outSize && n < ICAP_STATUS_LINE_KEPT; ++n)
+  for (; line != nullptr && line[n] != '\0' && n + 1 < outSize; ++n)
     out[n] = (line[n] >= 0x20 && line[n] < 0x7F) ? line[n] : '?';
   out[n] = '\0';
 }

@@ -42,8 +42,9 @@ int getVirusNumValue(const char* line, int* count, const char* violation);
 // name), counted against budget. A line without the header name is left alone.
 int getVirusNum(int sock, const char* violation, char* lbuf, uint32_t lbufSize,
                 int* count, char* name, uint32_t nameSize, IcapAnswerBudget* budget);
-// The answer's first line as a log may show it: at most ICAP_STATUS_LINE_KEPT
-// characters, every byte outside printable ASCII as '?'.
+// The answer's first line as a log may show it: cut to outSize - 1 characters
+// (ICAP_STATUS_LINE_KEPT for the WARN of strict judging), every byte outside
+// printable ASCII as '?'.
 constexpr uint32_t ICAP_STATUS_LINE_KEPT = 80;
 void keepStatusLine(const char* line, char* out, uint32_t outSize);
 // 200, 201, and 403 with resolution 2 are clean (0); otherwise the state.
