@@ -121,6 +121,38 @@ TEST(IcapJob, AnswersJudged) {
   setIcapReadyWaitForTest(0);
 }
 
+// An answer without a known status is clean as described, and an error with
+// IcapStrict (a WARN naming its status line, made printable and cut); 204 and
+// the known rows keep their result under both, for both job types.
+TEST(IcapJob, StrictJudgingOfUnknownStatus) {
+  const std::string garbled = std::string("\x01") + "garbage \xff" + std::string(100, 'g');
+  const struct { std::string answer, lax; bool strictFails; std::string statusLine; } cases[] = {
+      {"ICAP/1.0 400 Bad request\r\nISTag: \"CI1\"\r\n\r\n", result(0, "CI1"), true, "ICAP/1.0 400 Bad request"},
+      {"ICAP/1.0 500 Server error\r\n\r\n", result(0, ""), true, "ICAP/1.0 500 Server error"},
+      {garbled + "\r\n\r\n", result(0, ""), true, "?garbage ?" + std::string(70, 'g')},
+      {"x ICAP/1.0 204 Unmodified\r\n\r\n", result(0, ""), true, "x ICAP/1.0 204 Unmodified"},
+      {"ICAP/1.0 204 Unmodified\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},
+      {"ICAP/1.0 506 Busy\r\n\r\n", result(506, ""), false, ""},
+  };
+  for (bool strict : {false, true}) {
+    for (const auto& c : cases) {
+      for (bool statusJobToo : {false, true}) {
+        SCOPED_TRACE(c.answer + (strict ? " strict" : " lax") + (statusJobToo ? " status" : " scan"));
+        icaptest::ScriptServer server(c.answer);
+        ASSERT_TRUE(icaptest::setIcapPortForTest(server.port(), strict));
+        avtest::LogCapture log;
+        std::string lax = c.lax;
+        if (statusJobToo) lax = result(std::stoi(lax.substr(lax.find("result") + 10)), "", 2);
+        EXPECT_EQ(runJob(statusJobToo ? statusJob("127.0.0.1") : ScanJob().json()), strict && c.strictFails ? kError : lax);
+        EXPECT_EQ(log.contains("Icap answer without a known status(" + c.statusLine + "): error result (IcapStrict).", AVLOG_WARN),
+                  strict && c.strictFails);
+      }
+    }
+  }
+  ASSERT_TRUE(icaptest::setIcapPortForTest(1344));
+}
+
 // Job text never shapes the request beyond its field; a request that cannot be built sends nothing.
 TEST(IcapJob, RefusedBeforeAnythingIsSent) {
   icaptest::ScriptServer server("ICAP/1.0 200 OK\r\n\r\n", {}, 0);

@@ -54,10 +54,10 @@ class ScriptServer {
 };
 
 // A reload applies a whole, valid file or nothing: the other required keys go along.
-inline bool setIcapPortForTest(uint16_t port) {
+inline bool setIcapPortForTest(uint16_t port, bool strict = false) {
   avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
                     "[AGENT_SETTING]\nPort=5000\nMaxJobNo=100\nFlowJobNo=100\nPortConnectTimeOut=1000\nIcapPort = " +
-                        std::to_string(port) + "\n[AV_GENERAL]\nVendorNum=1\n");
+                        std::to_string(port) + "\nIcapStrict = " + (strict ? "1" : "0") + "\n[AV_GENERAL]\nVendorNum=1\n");
   // The load sets the agent's log level: keep the one the test chose.
   uint8_t level = 0;
   if (FILE* f = fopen("./tmp/dbglog.cfg", "rb")) {
@@ -66,7 +66,7 @@ inline bool setIcapPortForTest(uint16_t port) {
   }
   initSettingFromCfg();
   BRIM_SetModuleLogLevel(AV_MODULE_AGENT, level);
-  return getIcapPort() == port;
+  return getIcapPort() == port && getIcapStrict() == strict;
 }
 
 }  // namespace icaptest

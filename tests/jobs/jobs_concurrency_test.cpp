@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "jobs/canary.h"
 #include "jobs_test_support.h"
 
 namespace {
@@ -48,6 +49,33 @@ TEST(JobsConcurrency, JobsWhileTheVendorTableIsReloaded) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_GE(reloads.load(), 4);
   EXPECT_EQ(avtest::poolFreeCounts(), before);
+}
+
+// Jobs that find a probe in flight wait for its verdict instead of opening
+// the canary again; past the wait bound they answer not protected.
+std::atomic<int> g_canaryOpens{0};
+TriggerOpenResult slowDeniedOpen(const char*) {
+  ++g_canaryOpens;
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  return {TriggerOpenKind::kFailed, EPERM, 0};
+}
+
+TEST(JobsConcurrency, OneCanaryProbeAtATime) {
+  ASSERT_TRUE(jobstest::loadConfig({{"V", "x.exe"}}, 1000, "CanaryPath = /nonexistent/c\n"));
+  g_canaryOpen = slowDeniedOpen;
+  for (int64_t waitMs : {5000, 100}) {
+    resetCanaryForTest(2000, waitMs);
+    g_canaryOpens = 0;
+    std::atomic<int> isProtected{0};
+    std::vector<std::thread> jobs;
+    for (int t = 0; t < 4; ++t) jobs.emplace_back([&] { isProtected += checkCanary() == CanaryVerdict::kProtected; });
+    for (auto& j : jobs) j.join();
+    EXPECT_EQ(g_canaryOpens.load(), 1);
+    EXPECT_EQ(isProtected.load(), waitMs == 5000 ? 4 : 1) << waitMs;
+  }
+  g_canaryOpen = triggerOpenLocal;
+  resetCanaryForTest();
+  ASSERT_TRUE(jobstest::loadConfig({{"V", "x.exe"}}));
 }
 
 }  // namespace

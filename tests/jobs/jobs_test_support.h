@@ -27,11 +27,13 @@ struct Vendor {
 inline std::string uncRoot() { return avtest::scratchRoot() + "/unc"; }
 
 // Writes cfg/agentConfig.ini and loads it; true when the load succeeded.
-inline bool loadConfig(const std::vector<Vendor>& vendors, int portTimeoutMs = 1000) {
+// agentExtra: more [AGENT_SETTING] lines.
+inline bool loadConfig(const std::vector<Vendor>& vendors, int portTimeoutMs = 1000,
+                       const std::string& agentExtra = "") {
   std::string text = "[AGENT_SETTING]\nPort = 5000\nMaxJobNo = 100\nFlowJobNo = 100\n"
                      "PortConnectTimeOut = " + std::to_string(portTimeoutMs) +
-                     "\nLogLevel = 4\nUncRoot = " + uncRoot() +
-                     "\n[AV_GENERAL]\nVendorNum = " + std::to_string(vendors.size()) + "\n";
+                     "\nLogLevel = 4\nUncRoot = " + uncRoot() + "\n" + agentExtra +
+                     "[AV_GENERAL]\nVendorNum = " + std::to_string(vendors.size()) + "\n";
   for (size_t i = 0; i < vendors.size(); ++i)
     text += "[AV_VENDOR" + std::to_string(i + 1) + "]\nVendorName = " + vendors[i].name +
             "\nProcessNameList = " + vendors[i].list + "\n";

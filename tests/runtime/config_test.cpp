@@ -79,6 +79,7 @@ TEST_F(ConfigTest, DefaultsBoundsAndCuts) {
   EXPECT_TRUE(log->contains("built-in default pre-shared key", AVLOG_WARN));
   EXPECT_EQ(getIcapPort(), 1344);
   EXPECT_EQ(uncRoot(), "/mnt/unc");
+  EXPECT_EQ(*getCanaryPath() + std::to_string(getIcapStrict()), "0");  // both off
   EXPECT_FALSE(dbgPasses());  // LogLevel 4
   Cfg edge = Cfg().set("Port", "65535").set("MaxJobNo", "0").set("FlowJobNo", "0");
   edge.vendorText = vendors(128, "");
@@ -114,6 +115,9 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("FlowJobNo", "-1"), "FlowJobNo is invalid."},
       {Cfg().set("HandshakeFailWindow", "0"), "HandshakeFailWindow is invalid(0)."},
       {Cfg().set("AllowedPeers", "10.0.0.0/33"), "AllowedPeers is invalid(10.0.0.0/33)."},
+      {Cfg().set("IcapStrict", "2"), "IcapStrict is invalid(2)."},
+      {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
+      {Cfg().set("CanaryPath", "/" + std::string(255, 'c')), "CanaryPath is invalid(too long: 256)."},
       {Cfg().set("Pwd", "short"), "Failed to reset the antivirus pre-shared key"},
       {Cfg().set("Credential", "00"), "Failed to reset the antivirus pre-shared key"},
       {Cfg(), "Get vendors is failed.", 129},
@@ -124,7 +128,8 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
            std::to_string(g_flowJobsNo) + "/" + std::to_string(g_portConnectTimeOut) + "/" +
            std::to_string(getIcapPort()) + "/" + uncRoot() + "/" + std::to_string(t->count) +
            t->records[0].vendorName + "/" + std::to_string(g_handshakeBanTime) + "/" +
-           std::to_string(getAllowedPeers()->count) + "/" + std::to_string(dbgPasses());
+           std::to_string(getAllowedPeers()->count) + "/" + std::to_string(dbgPasses()) + "/" +
+           *getCanaryPath() + std::to_string(getIcapStrict());
   };
   for (auto c : cases) {
     SCOPED_TRACE(c.message);
@@ -135,6 +140,8 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
     const auto table = getVendorTable();
     // Every other value differs too, so a partial store would show.
     c.cfg.set("IcapPort", "99").set("LogLevel", "5").set("UncRoot", "/o").set("HandshakeBanTime", "5");
+    if (!c.cfg.agent.count("IcapStrict")) c.cfg.set("IcapStrict", "1");
+    if (!c.cfg.agent.count("CanaryPath")) c.cfg.set("CanaryPath", "/o/c");
     if (!c.cfg.agent.count("Credential") && !c.cfg.agent.count("Pwd")) c.cfg.set("Pwd", "correct-horse-42");
     c.cfg.vendorText = vendors(c.vendorNum, "b");
     EXPECT_TRUE(load(c.cfg, 0)->contains(c.message, AVLOG_ERR));
