@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real engine end to end: clamd with a local EICAR signature and clamonacc
-# (on-access prevention) on a scratch UncRoot, the real agent and client.
+# (on-access prevention) on a scratch UncRoot and a canary folder, the real
+# agent and client. The status job follows clamonacc through the canary.
 # Usage: clamav_test.sh [AVAGENT] [AVAGENT_CLIENT]; needs install_clamav.sh's packages.
 set -uo pipefail
 
@@ -17,7 +18,8 @@ done
 tmp=$(mktemp -d /tmp/avclamav.XXXXXX)
 chmod 755 "$tmp"
 unc=$tmp/unc
-mkdir -p "$unc/srv/share" "$tmp/db" "$tmp/run" "$tmp/agent/cfg"
+guard=$tmp/guard
+mkdir -p "$unc/srv/share" "$tmp/db" "$tmp/run" "$tmp/agent/cfg" "$guard/adir"
 eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
 printf '%s' "$eicar" > "$unc/srv/share/eicar.com"
 printf 'nothing to see\n' > "$unc/srv/share/clean.txt"
@@ -32,6 +34,7 @@ Foreground yes
 User clamav
 LogFile $tmp/run/clamd.log
 OnAccessIncludePath $unc
+OnAccessIncludePath $guard
 OnAccessPrevention yes
 OnAccessExcludeUname clamav
 CONF
@@ -40,14 +43,17 @@ clamd -c "$conf" >"$tmp/clamd.out" 2>&1 & clamd_pid=$!; pids+=("$clamd_pid")
 for _ in $(seq 300); do [ -S "$tmp/run/clamd.sock" ] && break; sleep 0.1; done
 [ -S "$tmp/run/clamd.sock" ] || fail_setup "clamd did not start: $(cat "$tmp/clamd.out" "$tmp/run/clamd.log" 2>/dev/null)"
 
-clamonacc -F -c "$conf" --fdpass -l "$tmp/clamonacc.log" >"$tmp/clamonacc.out" 2>&1 & onacc_pid=$!; pids+=("$onacc_pid")
-# Armed once the EICAR file can no longer be opened.
-for _ in $(seq 300); do cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 || break; sleep 0.1; done
-cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 &&
-  fail_setup "clamonacc did not block the EICAR file: $(cat "$tmp/clamonacc.out" "$tmp/clamonacc.log" 2>/dev/null)"
+start_onacc() {  # returns once the EICAR file can no longer be opened
+  clamonacc -F -c "$conf" --fdpass -l "$tmp/clamonacc.log" >"$tmp/clamonacc.out" 2>&1 & onacc_pid=$!; pids+=("$onacc_pid")
+  for _ in $(seq 300); do cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 || break; sleep 0.1; done
+  cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 &&
+    fail_setup "clamonacc did not block the EICAR file: $(cat "$tmp/clamonacc.out" "$tmp/clamonacc.log" 2>/dev/null)"
+}
+start_onacc
 
-port=$(free_port) || fail_setup "no free port"
-cat > "$tmp/agent/cfg/agentConfig.ini" <<CFG
+port=${AV_TEST_PORT:-$(free_port)} || fail_setup "no free port"
+write_cfg() {  # CanaryPath
+  cat > "$tmp/agent/cfg/agentConfig.new" <<CFG
 [AGENT_SETTING]
 Port = $port
 MaxJobNo = 100
@@ -55,6 +61,7 @@ FlowJobNo = 100
 PortConnectTimeOut = 1000
 LogLevel = 4
 UncRoot = $unc
+CanaryPath = $1
 [AV_GENERAL]
 VendorNum = 2
 [AV_VENDOR1]
@@ -64,8 +71,25 @@ ProcessNameList = other.exe
 VendorName = ClamAV
 ProcessNameList = clamd,clamonacc
 CFG
+  mv "$tmp/agent/cfg/agentConfig.new" "$tmp/agent/cfg/agentConfig.ini"
+}
+write_cfg "$guard/eicar.com"  # missing: the agent writes it
 start_agent "$agent_bin" "$tmp/agent" "$port"
 client() { "$client_bin" --port "$port" --timeout 20 "$@" 2>&1; }
+running='{"status": "0","avType": "0","isTag": ""}'
+stopped='{"status": "1","avType": "0","isTag": ""}'
+# status_until EXPECTED: status jobs every 0.25 s for up to 10 s; prints the
+# last answer and the seconds it took to get EXPECTED (on stderr too).
+status_until() {
+  local start=$SECONDS out
+  for _ in $(seq 40); do
+    out=$(client status --vendor clamav)
+    [[ "$out" == *"$1"* ]] && break
+    sleep 0.25
+  done
+  echo "$out after $((SECONDS - start)) s" | tee /dev/stderr
+}
+agent_log() { cat "$tmp/agent/log/"* 2>/dev/null; }
 
 check "EICAR file is refused by the engine (225)" '"result": "225"' "$(client scan '\\srv\share\eicar.com')"
 check "clean file opens (0)" \
@@ -74,6 +98,23 @@ check "engine running by vendor" \
   '{"status": "0","avType": "0","isTag": ""}' "$(client status --vendor clamav)"
 check "engine running by process name" '{"status": "0","avType": "0","isTag": ""}' \
   "$(client job 2010 '{"opCode":"0","avType":"0","message":"CLAMONACC"}')"
+check "its writing is logged" "was missing and has been written" "$(agent_log)"
+check "the canary is refused" "is refused by the on-access scanner(225): protection works" "$(agent_log)"
+
+# clamonacc stopped, clamd still running: the canary opens.
+stop_pid "$onacc_pid"
+check "clamonacc stopped: not running" "$stopped after" "$(status_until "$stopped")"
+check "the agent wrote the missing canary" "$eicar" "$(cat "$guard/eicar.com")" exact
+check "clamonacc stopped: one WARN" "1" "$(agent_log | grep -c 'opened: the on-access scanner does not protect')" exact
+check "clamonacc stopped: trigger scans open EICAR" '"result": "0"' "$(client scan '\\srv\share\eicar.com')"
+start_onacc
+check "clamonacc back: running" "$running after" "$(status_until "$running")"
+check "clamonacc back: INFO" "2" "$(agent_log | grep -c 'INFO.*protection works')" exact
+
+# A canary that cannot be opened for another reason: a folder.
+write_cfg "$guard/adir"
+check "canary is a folder: not running" "$stopped after" "$(status_until "$stopped")"
+check "canary is a folder: cause logged" "cannot be probed(a folder)" "$(agent_log)"
 
 stop_pid "$onacc_pid"
 stop_pid "$clamd_pid"
