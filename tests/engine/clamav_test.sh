@@ -87,7 +87,9 @@ status_until() {
     [[ "$out" == *"$1"* ]] && break
     sleep 0.25
   done
-  echo "$out after $((SECONDS - start)) s" | tee /dev/stderr
+  out="$out after $((SECONDS - start)) s"
+  echo "$out" >&2
+  echo "$out"
 }
 agent_log() { cat "$tmp/agent/log/"* 2>/dev/null; }
 
