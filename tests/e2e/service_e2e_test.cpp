@@ -1,5 +1,6 @@
 // The agent under a service manager: its messages on the NOTIFY_SOCKET socket, and
-// the metrics file as the textfile collector reads it (the prometheus_client parser).
+// the metrics file as the textfile collector reads it (the prometheus_client parser)
+// after client jobs of each kind, whose answers are checked on the way.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "support/agent_process.h"
 #include "support/test_env.h"
@@ -72,17 +74,23 @@ TEST(AgentService, MetricsFileCountsWhatWasDoneAndIsOnlyEverReplacedWhole) {
   avtest::AgentProcess agent;
   const std::string dir = agent.root() + "/metrics", file = dir + "/avagent.prom";
   std::filesystem::create_directories(dir);
-  agent.writeConfig({{"MetricsFile", file}});
+  agent.writeConfig({{"MetricsFile", file}, {"AV_VENDOR1/ProcessNameList", "x.exe,test_e2e"}});  // this process
   int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(in, dir.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO), 0);
   ASSERT_TRUE(agent.start()) << agent.stderrText();
   avtest::writeFile(agent.root() + "/unc/srv/share/clean.txt", "clean");
-  for (auto [args, code] : std::vector<std::pair<std::vector<std::string>, int>>{
-           {{"job", "2010", R"({"opCode":"0","avType":"0","message":"x","vendorName":"ClamAV"})"}, 0},
-           {{"job", "2015", "{}"}, 5}, {{"scan", "\\\\srv\\share\\clean.txt"}, 0},
-           {{"scan", "\\\\srv\\share\\missing.txt"}, 0}, {{"--key", "Wrong#Key-1234567", "job", "2010", "{}"}, 2}}) {
+  const std::string running = "status: 100\n{\"status\": \"0\",\"avType\": \"0\",\"isTag\": \"\"}\n";
+  for (auto [args, code, out] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"job", "2010", R"({"opCode":"0","avType":"0","message":"x","vendorName":"ClamAV"})"}, 0, running},
+           {{"status", "--vendor", "CLAMAV"}, 0, running}, {{"job", "2015", "{}"}, 5, ""},
+           {{"scan", "\\\\srv\\share\\clean.txt"}, 0,
+            "status: 100\n{\"status\": \"0\",\"avType\": \"0\",\"result\": \"0\",\"isTag\": \"\"}\n"},
+           {{"scan", "\\\\srv\\share\\missing.txt"}, 0, ""}, {{"job", "2020", "not json"}, 4, ""},
+           {{"--key", "Wrong#Key-1234567", "job", "2010", "{}"}, 2, ""}}) {
     args.insert(args.begin(), {"--port", agent.portText()});
-    EXPECT_EQ(avtest::runClient(args).exitCode, code) << args[2];
+    const auto r = avtest::runClient(args);
+    EXPECT_EQ(r.exitCode, code) << args[2];
+    EXPECT_TRUE(out.empty() || r.out == out) << r.out;
   }
   // Read over and over while the agent rewrites it: every read must parse.
   std::map<std::string, double> m;
@@ -93,11 +101,11 @@ TEST(AgentService, MetricsFileCountsWhatWasDoneAndIsOnlyEverReplacedWhole) {
   }
   const std::string version = avtest::runProgram(AV_AGENT_BIN, {"--version"}).out;  // "avagent V\n"
   for (const auto& [key, value] : std::map<std::string, double>{
-           {"avagent_handshakes_total{result=ok}", 4}, {"avagent_handshakes_total{result=failed}", 1},
-           {"avagent_connections_open{}", 0}, {"avagent_jobs_total{status=100,type=2010}", 1},
+           {"avagent_handshakes_total{result=ok}", 6}, {"avagent_handshakes_total{result=failed}", 1},
+           {"avagent_connections_open{}", 0}, {"avagent_jobs_total{status=100,type=2010}", 2}, {"avagent_jobs_total{status=201,type=2020}", 1},
            {"avagent_jobs_total{status=203,type=other}", 1}, {"avagent_jobs_total{status=100,type=2020}", 2},
            {"avagent_scans_total{av_type=0,result=clean}", 1}, {"avagent_scans_total{av_type=0,result=error}", 1},
-           {"avagent_job_duration_seconds_bucket{le=+Inf,type=2020}", 2},
+           {"avagent_job_duration_seconds_bucket{le=+Inf,type=2020}", 3},
            {"avagent_build_info{version=" + version.substr(8, version.size() - 9) + "}", 1}})
     EXPECT_EQ(m.count(key) ? m[key] : -1, value) << key;
   // The file's name only ever appears by a rename (never created, opened for
