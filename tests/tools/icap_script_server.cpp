@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -43,11 +43,8 @@ std::string unescape(const std::string& in) {
 
 bool readFile(const std::string& path, std::string* out) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::stringstream ss;
-  ss << f.rdbuf();
-  *out = ss.str();
-  return true;
+  *out = {std::istreambuf_iterator<char>(f), {}};
+  return static_cast<bool>(f);
 }
 
 // Reads until the request's empty line, the peer's close, or 5 s of quiet.
@@ -62,11 +59,6 @@ std::string readRequest(int fd) {
     got.append(buf, static_cast<size_t>(n));
   }
   return got;
-}
-
-void waitForPeerClose(int fd) {
-  for (char buf[512]; recv(fd, buf, sizeof(buf), 0) > 0;) {
-  }
 }
 
 void sendAll(int fd, const std::string& data) {
@@ -136,7 +128,8 @@ int main(int argc, char** argv) {
     std::string request = readRequest(fd);
     if (!o.recordFile.empty()) std::ofstream(o.recordFile, std::ios::binary | std::ios::app) << request;
     if (!o.silent) sendAll(fd, o.answer);
-    if (o.silent || o.hold) waitForPeerClose(fd);
+    for (char buf[512]; (o.silent || o.hold) && recv(fd, buf, sizeof(buf), 0) > 0;) {
+    }
     close(fd);
   }
   close(ls);
