@@ -105,7 +105,6 @@ TEST(IcapJob, AnswersJudged) {
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"S\"\r\nX-Infection-Found: Resolution=2;\r\n\r\n", result(403, "", 2), "", "", {"--hold"}, status},
       {"\r\nICAP/1.0 502 Bad\r\n\r\n", result(0, "", 2), "", "", {}, status},
       {"ICAP/1.0 20", kError, "Execute scan failed(-1), type(2).", "", {}, status}};
-  avtest::DebugLevel debug;
   setIcapReadyWaitForTest(300);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer.substr(0, 200));
