@@ -206,25 +206,6 @@ TEST(IcapJob, OptionsHeaderBounds) {
   }
 }
 
-// Whatever an ISTag holds, both results are JSON objects of four members giving it back.
-TEST(IcapJob, IsTagIsEscapedInBothResults) {
-  for (const std::string& tag : {std::string("q\"uo\"te"), std::string("ctl\x01\x1f\x7f\t\n"), std::string("\",\"avType\": \"0"),
-                                 std::string(64, '\\')}) {
-    IcapScanRecord rec{};
-    rec.result = 403;
-    memcpy(rec.isTag, tag.data(), tag.size());
-    for (auto build : {buildIcapScanRespMsg, buildIcapServStatusRespMsg}) {
-      char out[512] = {0};
-      ASSERT_EQ(build(&rec, sizeof(rec), out, sizeof(out)), 0);
-      json_object* obj = json_tokener_parse(out);
-      ASSERT_NE(obj, nullptr) << out;
-      EXPECT_EQ(json_object_get_string(json_object_object_get(obj, "isTag")), tag) << out;
-      EXPECT_EQ(json_object_object_length(obj), 4) << out;
-      json_object_put(obj);
-    }
-  }
-}
-
 struct IcapDecode : ::testing::Test {
   int decode(const std::string& text, size_t size = sizeof(IcapScanRecord), bool status = false) {
     json_object* obj = json_tokener_parse(text.c_str());

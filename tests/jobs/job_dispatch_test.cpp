@@ -16,7 +16,7 @@ TEST(JobResultText, ShapesEscapingAndBounds) {
   struct Case { int op, avType, status, result, ports; const char *tag, *text; } cases[] = {
       {1, 0, 0, 0, -1, "", R"({"status": "0","avType": "0","result": "0","isTag": ""})"},
       {0, 0, 1, -1, 2, "", R"({"status": "1","avType": "0","isTag": "","lifIpsStatus":[{"lifid":"7","status":"0"}, {"lifid":"9","status":"1"}]})"},
-      {1, 0, 0, 0, 0, "q\"\\\x01\x7f", R"({"status": "0","avType": "0","result": "0","isTag": "q\"\\\u0001\u007f"})"},
+      {1, 0, 0, 0, 0, "q\"\\\x01\x1f\x7f", R"({"status": "0","avType": "0","result": "0","isTag": "q\"\\\u0001\u001f\u007f"})"},
       {0, 0, 0, 0, 0, "\"}", R"({"status": "0","avType": "0","isTag": "\"}"})"},
       {2, 0, 0, 0, 0, "", ""}, {1, 3, 0, 0, 0, "", ""}};  // no shape for any other pair
   for (const auto& c : cases) {
