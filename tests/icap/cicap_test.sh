@@ -18,7 +18,6 @@ tmp=$(mktemp -d /tmp/avcicap.XXXXXX)
 icap_port=$(free_port) || fail_setup "no free port"
 agent_port=$(free_port) || fail_setup "no free port"
 [ "$icap_port" != "$agent_port" ] || agent_port=$(free_port)
-closed_port=$(free_port) || fail_setup "no free port"
 
 write_cicap_conf "$tmp/c-icap.conf" "$tmp" "$icap_port" "$moddir" 1 8
 c-icap -N -f "$tmp/c-icap.conf" >"$tmp/c-icap.out" 2>&1 & pids+=($!)
@@ -36,23 +35,12 @@ istag=$(printf '%s' "$options" | sed -n 's/^ISTag: *//p' | tr -d '"')
 
 root=$tmp/agent
 mkdir -p "$root/cfg" "$root/unc"
-write_config() {  # icap port; renamed into place so the watcher never reads half a file
-  printf '[AGENT_SETTING]\nPort=%s\nIcapPort=%s\nMaxJobNo=100\nFlowJobNo=100\nPortConnectTimeOut=1000\nLogLevel=5\nUncRoot=%s\nPwd=null\n[AV_GENERAL]\nVendorNum=1\n[AV_VENDOR1]\nVendorName=ClamAV\nProcessNameList=clamd,clamonacc\n' \
-    "$agent_port" "$1" "$root/unc" > "$root/cfg/agentConfig.ini.new"
-  mv "$root/cfg/agentConfig.ini.new" "$root/cfg/agentConfig.ini"
-}
-write_config "$icap_port"
+printf '[AGENT_SETTING]\nPort=%s\nIcapPort=%s\nMaxJobNo=100\nFlowJobNo=100\nPortConnectTimeOut=1000\nLogLevel=5\nUncRoot=%s\nPwd=null\n[AV_GENERAL]\nVendorNum=1\n[AV_VENDOR1]\nVendorName=ClamAV\nProcessNameList=clamd,clamonacc\n' \
+  "$agent_port" "$icap_port" "$root/unc" > "$root/cfg/agentConfig.ini"
 start_agent "$agent_bin" "$root" "$agent_port"
 
 agent_log() { cat "$root"/log/*.log 2>/dev/null; }
 client() { "$client_bin" --port "$agent_port" --timeout 20 "$@" 2>&1; }
-reload_to() {  # icap port: rewrites the file and waits for one more load
-  local loads
-  loads=$(agent_log | grep -c 'g_avAgentPort:')
-  write_config "$1"
-  for _ in $(seq 100); do [ "$(agent_log | grep -c 'g_avAgentPort:')" -gt "$loads" ] && return 0; sleep 0.1; done
-  echo "note: no reload seen in the log"
-}
 
 out=$(client icap-status --server 127.0.0.1 --serv-port 1)
 rc=$?
@@ -70,24 +58,7 @@ check "scan job result: 400 judged clean, ISTag without quotes" \
   $'status: 100\n{"status": "0","avType": "1","result": "0","isTag": "'"$istag"'"}' "$out" exact
 log=$(agent_log)
 check "scan job logged the unlisted status" "[WARN][Recv icap message (ICAP/1.0 400 Bad request) invaild]" "$log"
-check "scan job sent the path header" 'X-File-Path: \\nas1\share\dir\report.doc' "$log"
 check "scan job judged state 0" "[Icap scan result(0).]" "$log"
-
-# Nothing listens on the ICAP port: error result, the agent keeps serving.
-reload_to "$closed_port"
-out=$(client icap-status --server 127.0.0.1)
-rc=$?
-check "status job against a closed port: exit code" "0" "$rc" exact
-check "status job against a closed port: error result" \
-  $'status: 100\n{"status": "1","avType": "1","result": "1","isTag": ""}' "$out" exact
-check "closed port logged" "[Could not connect AV server.]" "$(agent_log)"
-out=$(client icap-scan --server 127.0.0.1 '\\nas1\share\a.txt')
-check "scan job against a closed port: error result" \
-  '{"status": "1","avType": "1","result": "1","isTag": ""}' "$out"
-
-reload_to "$icap_port"
-out=$(client icap-status --server 127.0.0.1)
-check "status job after the port is restored" '{"status": "0","avType": "2","result": "0","isTag": ""}' "$out"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
