@@ -48,11 +48,9 @@ TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
 TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
   std::string many;
   for (uint32_t i = 0; i <= PEER_ALLOW_MAX; ++i) many += (i ? ",10.0.0." : "10.0.0.") + std::to_string(i);
-  const struct { std::string list, bad; } cases[] = {
-      {"10.0.0.0/33", "10.0.0.0/33"}, {"::/129", "::/129"}, {"10.0.0.1/", "10.0.0.1/"},
-      {"10.0.0.1/-1", "10.0.0.1/-1"}, {"10.0.0.1/0008", "10.0.0.1/0008"},
-      {"10.0.0/8", "10.0.0/8"}, {"host.example", "host.example"}, {"fe80::1%eth0", "fe80::1%eth0"},
-      {"[::1]", "[::1]"}, {"10.0.0.1/8/8", "10.0.0.1/8/8"}, {"1.2.3.4 5.6.7.8", "1.2.3.4 5.6.7.8"},
+  const struct { std::string list; const char* bad = nullptr; } cases[] = {  // bad: the list itself
+      {"10.0.0.0/33"}, {"::/129"}, {"10.0.0.1/"}, {"10.0.0.1/-1"}, {"10.0.0.1/0008"}, {"10.0.0/8"}, {"host.example"},
+      {"fe80::1%eth0"}, {"[::1]"}, {"10.0.0.1/8/8"}, {"1.2.3.4 5.6.7.8"},
       {"10.0.0.1,,10.0.0.2", ""}, {"10.0.0.1,", ""}, {"::1, bad", "bad"},
       {many, "10.0.0.64"},  // one entry too many
   };
@@ -60,7 +58,7 @@ TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
     PeerAllowList list;
     char bad[64] = "x";
     EXPECT_EQ(pg_ParseAllowList(c.list.c_str(), &list, bad, sizeof bad), -1) << c.list;
-    EXPECT_EQ(std::string(bad), c.bad);
+    EXPECT_EQ(std::string(bad), c.bad ? c.bad : c.list);
     EXPECT_EQ(list.count, 0u) << c.list;
   }
 }

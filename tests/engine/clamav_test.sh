@@ -22,7 +22,6 @@ guard=$tmp/guard
 mkdir -p "$unc/srv/share" "$tmp/db" "$tmp/run" "$tmp/agent/cfg" "$guard/adir"
 eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
 printf '%s' "$eicar" > "$unc/srv/share/eicar.com"
-printf 'nothing to see\n' > "$unc/srv/share/clean.txt"
 echo "Eicar-Test-Signature:0:*:$(printf '%s' "$eicar" | od -An -v -tx1 | tr -d ' \n')" > "$tmp/db/local-eicar.ndb"
 chown -R clamav:clamav "$tmp/db" "$tmp/run"
 
@@ -94,12 +93,8 @@ status_until() {
 agent_log() { cat "$tmp/agent/log/"* 2>/dev/null; }
 
 check "EICAR file is refused by the engine (225)" '"result": "225"' "$(client scan '\\srv\share\eicar.com')"
-check "clean file opens (0)" \
-  '{"status": "0","avType": "0","result": "0","isTag": ""}' "$(client scan '\\srv\share\clean.txt')"
-check "engine running by vendor" \
+check "engine running by vendor (its first probe writes the canary)" \
   '{"status": "0","avType": "0","isTag": ""}' "$(client status --vendor clamav)"
-check "engine running by process name" '{"status": "0","avType": "0","isTag": ""}' \
-  "$(client job 2010 '{"opCode":"0","avType":"0","message":"CLAMONACC"}')"
 check "its writing is logged" "was missing and has been written" "$(agent_log)"
 check "the canary is refused" "is refused by the on-access scanner(225): protection works" "$(agent_log)"
 
