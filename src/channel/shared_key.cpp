@@ -94,6 +94,31 @@ int checkPwdLegality(const char* text) {
   return (special && classes >= 2) ? 0 : -1;
 }
 
+void pwdRefusalReason(const char* pwd, size_t valueLength, char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  bool lower = false, upper = false, digit = false, special = false;
+  for (const char* p = pwd ? pwd : ""; *p; ++p) {
+    lower |= *p >= 'a' && *p <= 'z';
+    upper |= *p >= 'A' && *p <= 'Z';
+    digit |= *p >= '0' && *p <= '9';
+    special |= strchr(kSpecials, *p) != nullptr;
+  }
+  Wiped<kKeyLen> shared;
+  int weakAt = -1;
+  if (pwd == nullptr || valueLength < kMinPwdLen || valueLength > kMaxPwdLen ||
+      strlen(pwd) != valueLength)
+    snprintf(out, size, "it has %u characters, 16 to 63 are needed",
+             static_cast<unsigned>(valueLength));
+  else if (!special)
+    snprintf(out, size, "it has no special character (one of %s)", kSpecials);
+  else if (int{lower} + int{upper} + int{digit} < 2)
+    snprintf(out, size, "it needs two of lower case, upper case and digits");
+  else if (deriveShared(pwd, shared.b) == 0 && (weakAt = sharedKeyWeakAt(shared.b)) >= 0)
+    snprintf(out, size, "it is weak (zero byte at %d of its shared key); choose another", weakAt);
+  else
+    snprintf(out, size, "storing it failed (see the lines before)");
+}
+
 int updateAvAgentSharedKeyByCfg(const char* credential, const char* iv,
                                 const char* rootKey, const char* salt) {
   if (credential == nullptr || iv == nullptr || rootKey == nullptr || salt == nullptr) {

@@ -35,6 +35,10 @@ int updateAvAgentSharedKeyBypwd(const char* pwd, const char* cfgPath);
 // valueLength is the value's length in the file, which the length rule uses.
 int updateAvAgentSharedKeyBypwdRead(const char* pwd, size_t valueLength, const char* cfgPath);
 int checkPwdLegality(const char* text);  // 0 / -1
+// The rule a refused Pwd broke, in the operator's words (cut to size - 1):
+// its length, a missing special character, too few character classes, a
+// weak derived key, or else that storing it failed.
+void pwdRefusalReason(const char* pwd, size_t valueLength, char* out, size_t size);
 // Copies the current shared key.
 void getAvAgentSharedKey(uint8_t out[32]);
 // Derives the shared key for a pre-shared key text (what a storage system does).

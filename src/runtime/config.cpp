@@ -16,6 +16,7 @@
 #include "runtime/config.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +34,7 @@
 #include "platform/dir_watch.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
+#include "platform/peer_addr.h"
 #include "platform/process.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
@@ -58,6 +60,8 @@ constexpr uint32_t kCfgPathSize = 260;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr const char* kAgentSection = "AGENT_SETTING";
 constexpr const char* kDefaultUncRoot = "/mnt/unc";
+constexpr int64_t kIntMin = INT32_MIN;
+constexpr int64_t kIntMax = INT32_MAX;
 
 std::atomic<int32_t> g_icapPort{1344};
 std::atomic<int32_t> g_icapStrict{0};
@@ -71,6 +75,7 @@ struct Published {
   std::shared_ptr<const PeerAllowList> allowedPeers = std::make_shared<const PeerAllowList>();
   std::shared_ptr<const std::string> canaryPath = std::make_shared<const std::string>();
   std::string cfgRoot;  // set by tests and tools; empty: the executable's folder
+  std::string listenAddress;
 };
 
 Published& published() {
@@ -81,6 +86,68 @@ Published& published() {
 std::mutex& reloadMutex() {
   static std::mutex* m = new std::mutex();
   return *m;
+}
+
+// The first reason the current load was refused for, in words an operator
+// can act on; start-up prints it under its "Configuration file is bad." line.
+// Written only under the reload mutex.
+char g_refusal[256];
+
+void noteRefusal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void noteRefusal(const char* fmt, ...) {
+  if (g_refusal[0] != '\0') return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(g_refusal, sizeof g_refusal, fmt, ap);
+  va_end(ap);
+}
+
+// The operator's record of a refused load: the log line and the start-up
+// reason at once, naming the key, its value and the file.
+#define CFG_REFUSE(fmt, ...)          \
+  do {                                \
+    AV_ERR(fmt, ##__VA_ARGS__);       \
+    noteRefusal(fmt, ##__VA_ARGS__);  \
+  } while (0)
+
+// One load: the snapshot and the file it came from, for the refusal lines.
+struct CfgFile {
+  const IniSnapshot* ini;
+  const char* path;
+};
+
+// An integer key, read as text so that a value that is not a decimal number
+// is refused by name instead of being read as 0 (or as its leading digits).
+// A missing key gives def; a value outside [min, max] is refused.
+bool readIntKey(const CfgFile& f, const char* section, const char* key, int32_t def, int64_t min,
+                int64_t max, int32_t* out) {
+  static const char kAbsent[] = "\x01";  // never the value of a trimmed line
+  char text[64] = {0};
+  uint32_t len = 0;
+  ini_SnapString(f.ini, section, key, kAbsent, text, sizeof text, &len);
+  if (std::strcmp(text, kAbsent) == 0) {
+    *out = def;
+    return true;
+  }
+  const char* p = text + ((text[0] == '-' || text[0] == '+') ? 1 : 0);
+  bool digits = *p != '\0' && len < sizeof text;
+  int64_t value = 0;
+  for (; digits && *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') digits = false;
+    else if (value <= kIntMax) value = value * 10 + (*p - '0');  // stops growing past the range
+  }
+  if (!digits) {
+    CFG_REFUSE("Refused %s=%s in %s: not a number.", key, text, f.path);
+    return false;
+  }
+  if (text[0] == '-') value = -value;
+  if (value < min || value > max) {
+    CFG_REFUSE("Refused %s=%s in %s: out of range %lld to %lld.", key, text, f.path,
+               static_cast<long long>(min), static_cast<long long>(max));
+    return false;
+  }
+  *out = static_cast<int32_t>(value);
+  return true;
 }
 
 // Publishes a whole, validated settings value: the objects readers hold are
@@ -97,6 +164,7 @@ void publishSettings(const AgentSettings& s) {
     p.uncRoot.swap(oldRoot);
     p.allowedPeers.swap(oldPeers);
     p.canaryPath.swap(oldCanary);
+    p.listenAddress = s.listenAddress;
   }
   // A verdict about another canary (or none) no longer describes this one.
   if (*oldCanary != *s.canaryPath) metrics_SetCanaryProtected(-1);
@@ -116,16 +184,21 @@ void publishSettings(const AgentSettings& s) {
   metrics_SetFile(s.metricsFile.c_str());
 }
 
-// The scalar keys, UncRoot and MetricsFile. False (logged) when a required key
-// is missing or MetricsFile is too long.
-bool readAgentSettings(const IniSnapshot* ini, AgentSettings* s) {
-  s->port = ini_SnapInt(ini, kAgentSection, "Port", kMissing);
-  s->icapPort = ini_SnapInt(ini, kAgentSection, "IcapPort", 1344);
-  s->maxJobs = ini_SnapInt(ini, kAgentSection, "MaxJobNo", kMissing);
-  s->flowJobs = ini_SnapInt(ini, kAgentSection, "FlowJobNo", kMissing);
-  s->portConnectTimeOut = ini_SnapInt(ini, kAgentSection, "PortConnectTimeOut", kMissing);
-  s->logFileNum = ini_SnapInt(ini, kAgentSection, "LogFileNum", 100);
-  s->logLevel = ini_SnapInt(ini, kAgentSection, "LogLevel", 4);
+// The scalar keys, UncRoot, MetricsFile and ListenAddress. False (logged)
+// when a value is not a number, a required key is missing or a text does not
+// fit. Ranges the other checks give their own described lines for are only
+// bounded to 32 bits here.
+bool readAgentSettings(const CfgFile& f, AgentSettings* s) {
+  const IniSnapshot* ini = f.ini;
+  if (!readIntKey(f, kAgentSection, "Port", kMissing, kIntMin, kIntMax, &s->port) ||
+      !readIntKey(f, kAgentSection, "IcapPort", 1344, kIntMin, kIntMax, &s->icapPort) ||
+      !readIntKey(f, kAgentSection, "MaxJobNo", kMissing, kIntMin, kIntMax, &s->maxJobs) ||
+      !readIntKey(f, kAgentSection, "FlowJobNo", kMissing, kIntMin, kIntMax, &s->flowJobs) ||
+      !readIntKey(f, kAgentSection, "PortConnectTimeOut", kMissing, kIntMin, kIntMax,
+                  &s->portConnectTimeOut) ||
+      !readIntKey(f, kAgentSection, "LogFileNum", 100, kIntMin, kIntMax, &s->logFileNum) ||
+      !readIntKey(f, kAgentSection, "LogLevel", 4, kIntMin, kIntMax, &s->logLevel))
+    return false;
   // An empty UncRoot would turn share paths into paths relative to the
   // installation root; it falls back to the default like a missing key.
   char uncRoot[256] = {0};
@@ -137,35 +210,58 @@ bool readAgentSettings(const IniSnapshot* ini, AgentSettings* s) {
                  &metricsLen);
   if (metricsLen >= sizeof metricsFile) {
     AV_ERR("MetricsFile is invalid(too long: %u).", metricsLen);
+    noteRefusal("MetricsFile in %s is too long (%u characters; at most 255).", f.path, metricsLen);
+    return false;
+  }
+  // Numeric only: the listeners bind it as it is, and a name could resolve
+  // to another address at every start.
+  char listen[PEER_ADDR_TEXT_SIZE] = {0};
+  uint32_t listenLen = 0;
+  ini_SnapString(ini, kAgentSection, "ListenAddress", "", listen, sizeof listen, &listenLen);
+  PeerAddr parsed;
+  if (listen[0] != '\0' &&
+      (listenLen >= sizeof listen || peerAddr_FromText(listen, &parsed, nullptr) != 0)) {
+    CFG_REFUSE("Refused ListenAddress=%s in %s: not an IPv4 or IPv6 address.", listen, f.path);
     return false;
   }
   try {
     s->uncRoot =
         std::make_shared<const std::string>(uncRoot[0] != '\0' ? uncRoot : kDefaultUncRoot);
     s->metricsFile = metricsFile;
+    s->listenAddress = listen;
   } catch (...) {
     AV_ERR("UncRoot, MetricsFile: no memory.");
     return false;
   }
-  if (s->port == kMissing || s->maxJobs == kMissing || s->flowJobs == kMissing ||
-      s->portConnectTimeOut == kMissing) {
+  bool missing = false;
+  for (const auto& [name, value] :
+       {std::pair{"Port", s->port}, std::pair{"MaxJobNo", s->maxJobs},
+        std::pair{"FlowJobNo", s->flowJobs}, std::pair{"PortConnectTimeOut", s->portConnectTimeOut}})
+    if (value == kMissing) {
+      if (!missing) noteRefusal("%s is missing in [%s] of %s.", name, kAgentSection, f.path);
+      missing = true;
+    }
+  if (missing) {
     AV_ERR("Get private is failed.");
     return false;
   }
   return true;
 }
 
-bool checkAgentSettings(const AgentSettings& s) {
+bool checkAgentSettings(const AgentSettings& s, const char* path) {
   if (s.port > 65535 || s.port < 0) {
     AV_ERR("Port is invalid.");
+    CFG_REFUSE("Refused Port=%d in %s: out of range 0 to 65535.", s.port, path);
     return false;
   }
   if (s.maxJobs < 0) {
     AV_ERR("MaxJobNo is invalid.");
+    CFG_REFUSE("Refused MaxJobNo=%d in %s: out of range 0 to 2147483647.", s.maxJobs, path);
     return false;
   }
   if (s.flowJobs < 0) {
     AV_ERR("FlowJobNo is invalid.");
+    CFG_REFUSE("Refused FlowJobNo=%d in %s: out of range 0 to 2147483647.", s.flowJobs, path);
     return false;
   }
   return true;
@@ -173,7 +269,8 @@ bool checkAgentSettings(const AgentSettings& s) {
 
 // The peer policy keys. A cut AllowedPeers text could silently drop entries,
 // so a value that fills its buffer is refused as too long.
-bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
+bool readPeerSettings(const CfgFile& f, AgentSettings* s) {
+  const IniSnapshot* ini = f.ini;
   struct IntKey {
     const char* name;
     int def, min, max;
@@ -185,9 +282,11 @@ bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
       {"HandshakeBanTime", 60, 1, 86400, &s->handshakeBanTime},
   };
   for (IntKey& k : keys) {
-    *k.out = ini_SnapInt(ini, kAgentSection, k.name, k.def);
+    if (!readIntKey(f, kAgentSection, k.name, k.def, kIntMin, kIntMax, k.out)) return false;
     if (*k.out < k.min || *k.out > k.max) {
       AV_ERR("%s is invalid(%d).", k.name, *k.out);
+      CFG_REFUSE("Refused %s=%d in %s: out of range %d to %d.", k.name, *k.out, f.path, k.min,
+                 k.max);
       return false;
     }
   }
@@ -195,12 +294,14 @@ bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
   int len = ini_SnapString(ini, kAgentSection, "AllowedPeers", "", text, sizeof text, nullptr);
   if (len >= static_cast<int>(sizeof text) - 1) {
     AV_ERR("AllowedPeers is invalid(too long: %d characters or more).", len);
+    noteRefusal("AllowedPeers in %s is too long (at most 4095 characters).", f.path);
     return false;
   }
   PeerAllowList parsed;
   char bad[64] = {0};
   if (pg_ParseAllowList(text, &parsed, bad, sizeof bad) != 0) {
     AV_ERR("AllowedPeers is invalid(%s).", bad);
+    noteRefusal("Refused AllowedPeers entry %s in %s: not an address or CIDR range.", bad, f.path);
     return false;
   }
   try {
@@ -215,21 +316,20 @@ bool readPeerSettings(const IniSnapshot* ini, AgentSettings* s) {
 // CanaryPath and IcapStrict. A canary must be named by an absolute path that
 // fits whole (a cut or relative one would probe another file), and IcapStrict
 // is 0 or 1; anything else refuses the load.
-bool readProtectionSettings(const IniSnapshot* ini, AgentSettings* s) {
-  s->icapStrict = ini_SnapInt(ini, kAgentSection, "IcapStrict", 0);
-  if (s->icapStrict != 0 && s->icapStrict != 1) {
-    AV_ERR("IcapStrict is invalid(%d).", s->icapStrict);
-    return false;
-  }
+bool readProtectionSettings(const CfgFile& f, AgentSettings* s) {
+  const IniSnapshot* ini = f.ini;
+  if (!readIntKey(f, kAgentSection, "IcapStrict", 0, 0, 1, &s->icapStrict)) return false;
   char canary[256] = {0};
   uint32_t len = 0;
   ini_SnapString(ini, kAgentSection, "CanaryPath", "", canary, sizeof canary, &len);
   if (len >= sizeof canary) {
     AV_ERR("CanaryPath is invalid(too long: %u).", len);
+    noteRefusal("CanaryPath in %s is too long (at most 255 characters).", f.path);
     return false;
   }
   if (canary[0] != '\0' && !file_IsAbsolutePath(canary)) {
     AV_ERR("CanaryPath is invalid(not an absolute path: %s).", canary);
+    noteRefusal("Refused CanaryPath=%s in %s: not an absolute path.", canary, f.path);
     return false;
   }
   try {
@@ -244,10 +344,17 @@ bool readProtectionSettings(const IniSnapshot* ini, AgentSettings* s) {
 // The vendor table of the file, not yet published (its records are logged
 // under this name); null when
 // VendorNum is 0 or above 128 or memory runs out.
-std::shared_ptr<const VendorTable> loadVendorInfo(const IniSnapshot* ini) {
-  uint32_t num = static_cast<uint32_t>(ini_SnapInt(ini, "AV_GENERAL", "VendorNum", 0));
+std::shared_ptr<const VendorTable> loadVendorInfo(const CfgFile& f) {
+  const IniSnapshot* ini = f.ini;
+  int32_t read = 0;
+  if (!readIntKey(f, "AV_GENERAL", "VendorNum", 0, kIntMin, kIntMax, &read)) return nullptr;
+  uint32_t num = static_cast<uint32_t>(read);
   AV_INFO("Load vendor num %d.", static_cast<int>(num));
-  if (num == 0 || num > AV_MAX_VENDORS) return nullptr;
+  if (num == 0 || num > AV_MAX_VENDORS) {
+    noteRefusal("VendorNum in [AV_GENERAL] of %s is %s; it must be 1 to 128.", f.path,
+                read == 0 ? "0 or missing" : "out of range");
+    return nullptr;
+  }
 
   if (getVendorTable()->records != nullptr) AV_WARN("Load vendor more times.");
 
@@ -303,7 +410,9 @@ void warnIfDefaultKey(bool isDefault) {
 
 // Resets the pre-shared key from Pwd (which rewrites the file) or loads it
 // from Credential. False (logged) when that fails.
-bool loadSharedKey(const IniSnapshot* ini, const char* path) {
+bool loadSharedKey(const CfgFile& f) {
+  const IniSnapshot* ini = f.ini;
+  const char* path = f.path;
   char credential[256] = {0};
   char rootKey[16] = {0};
   char iv[16] = {0};
@@ -321,6 +430,10 @@ bool loadSharedKey(const IniSnapshot* ini, const char* path) {
     int ret = updateAvAgentSharedKeyBypwdRead(pwd, pwdLength, path);
     if (ret != 0) {
       AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
+      char rule[128] = {0};
+      pwdRefusalReason(pwd, pwdLength, rule, sizeof rule);
+      CFG_REFUSE("Refused Pwd in %s: %s. Nothing was stored; Pwd is left in the file.", path,
+                 rule);
       return false;
     }
     AV_INFO("Succeeded in setting the antivirus pre-shared key. ");
@@ -336,6 +449,8 @@ bool loadSharedKey(const IniSnapshot* ini, const char* path) {
   int ret = updateAvAgentSharedKeyByCfg(credential, iv, rootKey, salt);
   if (ret != 0) {
     AV_ERR("Failed to reset the antivirus pre-shared key, error-code(%d).", ret);
+    noteRefusal("The stored key (Credential, Iv, RootKey, Salt) in %s is unusable or weak; set a "
+                "new key through Pwd.", path);
     return false;
   }
   warnIfDefaultKey(equalsNoCase(credential, AV_DEFAULT_CREDENTIAL));
@@ -427,6 +542,19 @@ uint32_t getCfgFilePath(char* out, uint32_t size) {
   return 0;
 }
 
+void getCfgRefusal(char* out, uint32_t size) {
+  if (out == nullptr || size == 0) return;
+  std::lock_guard<std::mutex> reload(reloadMutex());
+  std::snprintf(out, size, "%s", g_refusal);
+}
+
+void getListenAddress(char* out, uint32_t size) {
+  if (out == nullptr || size == 0) return;
+  Published& p = published();
+  std::lock_guard<std::mutex> lock(p.m);
+  std::snprintf(out, size, "%s", p.listenAddress.c_str());
+}
+
 uint16_t getIcapPort() { return static_cast<uint16_t>(g_icapPort.load() & 0xFFFF); }
 
 std::shared_ptr<const PeerAllowList> getAllowedPeers() {
@@ -471,21 +599,23 @@ int initSettingFromCfg() {
     AV_ERR("GetProcessFilePath failed(%d).", static_cast<int>(pathResult));
     return 0;
   }
+  g_refusal[0] = '\0';
   // One reading of the file: a reload never mixes two versions of it.
   IniSnapshotPtr file = ini_Snapshot(path);
-  const IniSnapshot* ini = file.get();
+  const CfgFile f{file.get(), path};
+  if (f.ini == nullptr) CFG_REFUSE("Configuration file %s is missing or unreadable.", path);
   AgentSettings next;
-  if (!readAgentSettings(ini, &next) || !checkAgentSettings(next) || !readPeerSettings(ini, &next) ||
-      !readProtectionSettings(ini, &next))
+  if (!readAgentSettings(f, &next) || !checkAgentSettings(next, path) || !readPeerSettings(f, &next) ||
+      !readProtectionSettings(f, &next))
     return 0;
-  next.vendors = loadVendorInfo(ini);
+  next.vendors = loadVendorInfo(f);
   if (!next.vendors) {
     AV_ERR("Get vendors is failed.");
     return 0;
   }
   // The key comes last of the fallible steps: a reset by Pwd rewrites the
   // file, which must not happen for a file that is refused anyway.
-  if (!loadSharedKey(ini, path)) return 0;
+  if (!loadSharedKey(f)) return 0;
 
   publishSettings(next);
   AV_INFO("g_avAgentPort: %d", next.port);

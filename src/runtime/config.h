@@ -57,6 +57,7 @@ struct AgentSettings {
   std::string metricsFile;  // MetricsFile; empty: no metrics file
   int32_t icapStrict = 0;   // IcapStrict: 1 judges an ICAP answer without a known status an error
   std::shared_ptr<const std::string> canaryPath;  // CanaryPath; empty: no canary probe
+  std::string listenAddress;  // ListenAddress, numeric; empty: every address
   std::shared_ptr<const std::string> uncRoot;
   std::shared_ptr<const PeerAllowList> allowedPeers;
   std::shared_ptr<const VendorTable> vendors;
@@ -73,6 +74,13 @@ int initSettingFromCfg();                 // 1 success, 0 failure
 int createCfgMonitorThread();             // 0 started, -1 not
 // Test seam: ends the watcher and waits (up to 5 s) until it has.
 void stopCfgMonitorThreadForTest();
+
+// Why the last load was refused, for the operator (one line naming the key,
+// its value and the file); empty after an accepted load.
+void getCfgRefusal(char* out, uint32_t size);
+// ListenAddress as last published: a numeric IPv4 or IPv6 address, or empty
+// for every address. The server reads it once, at start.
+void getListenAddress(char* out, uint32_t size);
 
 uint16_t getIcapPort();
 std::shared_ptr<const VendorTable> getVendorTable();  // never null
