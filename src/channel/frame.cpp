@@ -494,14 +494,16 @@ void agentMsg_FreeLinkKeys(MsgLink* link) {
 }
 
 int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
-                                 int backlog) {
+                                 int backlog, const char* address, int* errOut) {
   if (!sock || !port) {
     AV_ERR("Null pointer.");
     return 0;
   }
   int fd = -1;
   NetStep step = NET_AT_NONE;
-  const int err = net_Listen(familyFlag == 1 ? NET_IPV6 : NET_IPV4, port, backlog, &fd, &step);
+  const int err =
+      net_Listen(familyFlag == 1 ? NET_IPV6 : NET_IPV4, port, backlog, &fd, &step, address);
+  if (errOut) *errOut = err;
   if (err == 0) {
     *sock = fd;
     return 1;

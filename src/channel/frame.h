@@ -94,9 +94,11 @@ int agentMsg_EncrypMessage(MsgLink* link);             // 1
 int agentMsg_DecryptMessage(MsgLink* link);            // 1
 void agentMsg_ReleaseLink(MsgLink* link);  // frees the buffers; keys and status stay
 void agentMsg_FreeLinkKeys(MsgLink* link);  // at connection end
-// familyFlag 1: IPv6 (IPV6_V6ONLY), else IPv4. 1 with a listening socket, else 0.
+// familyFlag 1: IPv6 (IPV6_V6ONLY), else IPv4; on address (numeric) when
+// given, else every address. 1 with a listening socket, else 0 with *err
+// (optional) set to the errno of the failed step.
 int agentMsg_ListenMessageClient(int familyFlag, int* sock, const char* port,
-                                 int backlog);
+                                 int backlog, const char* address = nullptr, int* err = nullptr);
 
 // Builds a frame with an explicit Version and encryption choice (the storage
 // side's frames carry its own version); 1 / 0 like agentMsg_CombinSendingMessage.

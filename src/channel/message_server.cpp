@@ -64,6 +64,7 @@ namespace {
 SocketHome g_home;
 std::atomic<int32_t> g_connectLimit{0};
 std::atomic<int> g_requestWaitMs{kDefaultRequestWaitMs};
+std::atomic<int> g_listenerCount{2};
 // Failed handshakes per address; never destroyed, as detached connection
 // threads may still record into it while the process ends.
 PeerFailTable& failTable() {
@@ -177,16 +178,30 @@ int ms_InitSocketHome(const uint8_t* key) {
 }
 
 int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
-                                 int32_t maxJobs) {
+                                 int32_t maxJobs, const char* listenAddress, int* listenErr) {
+  if (listenErr) *listenErr = 0;
   g_connectLimit.store(maxJobs);
   if (ms_InitSocketHome(key) != 1) {
     AV_ERR("ms_InitMessageClient FAIL");
     return 0;
   }
   int* listeners[2] = {&g_home.listen6, &g_home.listen4};
-  const int families[2] = {1, 0};
-  for (int i = 0; i < 2; ++i) {
-    if (agentMsg_ListenMessageClient(families[i], listeners[i], port, maxJobs) != 1) {
+  int families[2] = {1, 0};
+  int count = 2;
+  // One address is one family: a colon marks IPv6.
+  if (listenAddress != nullptr && *listenAddress != '\0') {
+    count = 1;
+    if (std::strchr(listenAddress, ':') == nullptr) {
+      listeners[0] = &g_home.listen4;
+      families[0] = 0;
+    }
+  } else {
+    listenAddress = nullptr;
+  }
+  g_listenerCount.store(count);
+  for (int i = 0; i < count; ++i) {
+    if (agentMsg_ListenMessageClient(families[i], listeners[i], port, maxJobs, listenAddress,
+                                     listenErr) != 1) {
       AV_ERR("ms_InitMessageClient FAIL");
       closeListener(&g_home.listen6);
       closeListener(&g_home.listen4);
@@ -204,6 +219,8 @@ int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
   }
   return 1;
 }
+
+int ms_ListenerCount() { return g_listenerCount.load(); }
 
 void* ms_RunMessageServer(void* listenSocket) {
   const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(listenSocket));

@@ -20,8 +20,15 @@
 
 #include "channel/frame.h"
 
+// listenAddress: a numeric IPv4 or IPv6 address for one listener of its
+// family, or null / empty for both families on every address. On failure
+// *listenErr (optional) gets the errno of the listener that failed (0 when
+// something else failed).
 int ms_CreateMessageServerThread(const uint8_t key[32], const char* port,
-                                 int32_t maxJobs);  // 1 / 0
+                                 int32_t maxJobs, const char* listenAddress = nullptr,
+                                 int* listenErr = nullptr);  // 1 / 0
+// Listeners (and accept threads) the last start opened: 2, or 1 for one address.
+int ms_ListenerCount();
 // Diagnostics: connections registered now, and since start.
 int32_t ms_ConnectionCount();
 uint32_t ms_ConnectionSequence();

@@ -45,9 +45,11 @@ enum NetStep : int {
 };
 
 // Listener on the first passive address of the family (IPv6 only for NET_IPV6),
-// SO_REUSEADDR set. 0 with *fd, or errno (resolver code at NET_AT_RESOLVE, and
-// EADDRNOTAVAIL for an empty list) with *failedAt.
-int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt);
+// or on address (numeric) when given, SO_REUSEADDR set. 0 with *fd, or errno
+// (resolver code at NET_AT_RESOLVE, and EADDRNOTAVAIL for an empty list) with
+// *failedAt.
+int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
+               const char* address = nullptr);
 
 // The port a socket is bound to (a listener on port "0" gets one). 0 or errno.
 int net_LocalPort(int fd, int* port);

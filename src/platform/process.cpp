@@ -31,6 +31,8 @@ int proc_ExePath(int pid, char* out, size_t size) {
 
 int proc_ChangeDir(const char* path) { return chdir(path) == 0 ? 0 : errno; }
 
+bool proc_StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 int proc_RaiseOpenFileLimit() {
   struct rlimit lim;
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return errno;

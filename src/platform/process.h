@@ -9,6 +9,8 @@ int proc_ExePath(int pid, char* out, size_t size);
 int proc_ChangeDir(const char* path);
 // Raises the soft limit of open descriptors to the hard limit.
 int proc_RaiseOpenFileLimit();
+// True when standard output is a terminal (an operator watching it).
+bool proc_StdoutIsTerminal();
 // A write to a closed connection returns EPIPE instead of ending the process.
 void proc_IgnoreBrokenPipe();
 

@@ -1,6 +1,7 @@
 #include "runtime/service_watch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <system_error>
@@ -12,7 +13,7 @@
 
 namespace {
 
-constexpr int kNeededAcceptThreads = 2;
+std::atomic<int> g_neededAcceptThreads{2};
 constexpr int kNeededWatchers = 1;
 
 // Never destroyed: detached threads beat until the process ends.
@@ -44,7 +45,8 @@ void watchdogThread(uint64_t intervalUsec) {
   for (;;) {
     std::this_thread::sleep_for(step);
     const int problem =
-        beat_Check(&processBeats(), BRIM_MonotonicMs(), kNeededAcceptThreads, kNeededWatchers);
+        beat_Check(&processBeats(), BRIM_MonotonicMs(), g_neededAcceptThreads.load(),
+                   kNeededWatchers);
     if (problem != lastProblem) {
       if (problem != 0)
         AV_ERR("Liveness check failed(%d); the service manager is no longer told the agent "
@@ -108,7 +110,8 @@ AvBeatGuard::~AvBeatGuard() { beat_Release(&processBeats(), slot_); }
 void AvBeatGuard::park() { beat_Park(&processBeats(), slot_); }
 void AvBeatGuard::busy() { beat_Busy(&processBeats(), slot_, BRIM_MonotonicMs()); }
 
-void service_Ready() {
+void service_Ready(int acceptThreads) {
+  g_neededAcceptThreads.store(acceptThreads);
   {
     NotifyState& s = notifyState();
     std::lock_guard<std::mutex> lock(s.m);

@@ -57,5 +57,6 @@ class AvBeatGuard {
 // starts the liveness thread when the manager asks for one; it sends its
 // message every half of the manager's interval, and only when the check
 // above passes. After service_Stopping nothing but "STOPPING=1" is sent.
-void service_Ready();
+// acceptThreads: how many accept threads the liveness check expects.
+void service_Ready(int acceptThreads = 2);
 void service_Stopping();

@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "channel/message_server.h"
 #include "channel/shared_key.h"
 #include "platform/file.h"
+#include "platform/peer_addr.h"
 #include "platform/process.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -192,14 +194,43 @@ bool makeRsaKeyPair() {
   return true;
 }
 
-// The server takes the port, the job limit and the shared key once, at start.
-bool startMessageServer() {
-  char port[6] = {};
-  std::snprintf(port, sizeof(port), "%d", static_cast<int>(g_avAgentPort.load()));
+// One agent per installation root: a second one would share its log,
+// configuration and key reset. The lock is a byte lock of tmp/avagent.lock,
+// held (descriptor open) for the life of the process and gone with it, so a
+// crashed agent leaves nothing stale. False when another process holds it.
+bool holdInstanceLock() {
+  int fd = -1;
+  if (file_OpenReadWrite("tmp/avagent.lock", false, 0640, &fd) != 0) return true;  // no tmp/: unchecked
+  const int err = file_LockRange(fd, true, false, 0, 1);
+  if (err == 0) return true;  // the descriptor stays open: the lock lives with the process
+  file_Close(fd);
+  return err != EAGAIN && err != EACCES;
+}
+
+// What keeps the server from starting, in the operator's words.
+void showServerFailure(int err, const char* port, const char* address) {
+  char text[200];
+  if (err == EADDRINUSE)
+    std::snprintf(text, sizeof text, "Port %s is already in use by another process.", port);
+  else if (err == EACCES)
+    std::snprintf(text, sizeof text, "Port %s needs a privilege to listen on (below 1024).", port);
+  else if (err == EADDRNOTAVAIL && address[0] != '\0')
+    std::snprintf(text, sizeof text, "ListenAddress %s is not an address of this host.", address);
+  else
+    std::snprintf(text, sizeof text, "The listeners on port %s could not start(%d).", port, err);
+  showTips(text);
+  AV_ERR("%s", text);
+}
+
+// The server takes the port, the listen address, the job limit and the shared
+// key once, at start.
+bool startMessageServer(const char* port, const char* address) {
   uint8_t key[32];
   getAvAgentSharedKey(key);
-  int started = ms_CreateMessageServerThread(key, port, g_maxJobsNo.load());
+  int err = 0;
+  int started = ms_CreateMessageServerThread(key, port, g_maxJobsNo.load(), address, &err);
   OPENSSL_cleanse(key, sizeof(key));
+  if (started != 1) showServerFailure(err, port, address);
   return started == 1;
 }
 
@@ -218,16 +249,27 @@ int agentMain() {
   }
   moveLogToRoot();
   AV_INFO("Antivirus agent start.");
+  if (!holdInstanceLock()) {
+    showTips("Antivirus agent process is running in the backgroud.");
+    AV_ERR("Another agent runs in this installation root (tmp/avagent.lock is held).");
+    return -1;
+  }
 
   if (initSettingFromCfg() != 1) {
     showTips("Configuration file is bad.");
+    char why[256] = {};
+    getCfgRefusal(why, sizeof why);
+    if (why[0] != '\0') std::fprintf(stderr, "      %s\n", why);
     AV_ERR("initSettingFromCfg FAIL");
     return -1;
   }
   if (!makeRsaKeyPair()) return -1;
+  char port[6] = {};
+  std::snprintf(port, sizeof(port), "%d", static_cast<int>(g_avAgentPort.load()));
+  char address[PEER_ADDR_TEXT_SIZE] = {};
+  getListenAddress(address, sizeof address);
   // From here on threads run: the process ends through proc_Exit.
-  if (!startMessageServer()) {
-    showTips("Antivirus agent process is running in the backgroud.");
+  if (!startMessageServer(port, address)) {
     AV_ERR("CreateMessageServer FAIL");
     proc_Exit(-1);
   }
@@ -237,7 +279,18 @@ int agentMain() {
     proc_Exit(rc);
   }
   if (metrics_StartWriter() != 0) AV_ERR("Starting the metrics writer failed.");
-  service_Ready();  // both listeners accept and the watcher runs
+  service_Ready(ms_ListenerCount());  // every listener accepts and the watcher runs
+  // An operator who started it by hand sees where it serves; a service's
+  // output (a journal) gets nothing beyond the log.
+  const bool onTerminal = proc_StdoutIsTerminal();
+  if (onTerminal) {
+    char root[kPathSize] = {};
+    getInstallRoot(root, sizeof root);
+    std::printf("avagent listens on %s port %s; root %s, log in %s/log.\n"
+                "Type /quit or press Ctrl-C to stop.\n",
+                address[0] != '\0' ? address : "every address (IPv6 and IPv4)", port, root, root);
+    std::fflush(stdout);
+  }
 
   // Without the descriptor the stop signals keep their default action.
   if (stopErr != 0) AV_ERR("signalfd failed(%d).", stopErr);
@@ -245,6 +298,7 @@ int agentMain() {
 
   service_Stopping();
   AV_INFO("Program end.");
+  if (onTerminal) std::printf("avagent ended.\n");
   // Connection threads may still use the pool: it is left to the end of the process.
   proc_Exit(0);
 }
