@@ -300,9 +300,8 @@ int recvBody(MsgLink* link, const uint8_t* early, uint32_t earlyLen, bool encryp
     return rc;
   }
   AV_DBG("link->status(%d), usr version(0x%x)", link->status, link->RecvHead.Version);
-  AV_DBG("before dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
-         static_cast<int>(len), static_cast<int>(toRead),
-         reinterpret_cast<const char*>(link->RecvBody));
+  AV_DBG("before dec:link->RecvHead.Length:%d   link->RecvBodytail:%s .",
+         static_cast<int>(len), AvLogHex(link->RecvBody, toRead).text);
   return 0;
 }
 
@@ -315,9 +314,8 @@ int openBody(MsgLink* link, bool encrypted) {
       freePoolPtr(&link->RecvBody);
       return 1;
     }
-    AV_DBG("after dec:link->RecvHead.Length:%d   link->RecvBodytail:%.*s .",
-           static_cast<int>(len), static_cast<int>(roundUp16(len + AV_TAIL_SIZE)),
-           reinterpret_cast<const char*>(link->RecvBody));
+    AV_DBG("after dec:link->RecvHead.Length:%d   link->RecvBodytail:%s .",
+           static_cast<int>(len), AvLogHex(link->RecvBody, roundUp16(len + AV_TAIL_SIZE)).text);
   }
   if (getU32(link->RecvBody + len + 12) != AV_END_TAG) {
     AV_ERR("msg_DoRecv(tail) FAIL.");

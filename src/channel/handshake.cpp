@@ -241,8 +241,8 @@ int agentMsg_VerifyFirst(MsgLink* link, const uint8_t* key, uint32_t keyLength,
   memcpy(challenge + randLength, rsaInfo->publicKey, rsaInfo->publicKeyLen);
 
   AV_DBG("key len:%d, key: %s", static_cast<int>(keyLength), "(not shown)");
-  AV_DBG("randnum len:%d, randnum Buf: %.*s", static_cast<int>(randLength),
-         static_cast<int>(randLength), reinterpret_cast<const char*>(randBuf));
+  AV_DBG("randnum len:%d, randnum Buf: %s", static_cast<int>(randLength),
+         AvLogHex(randBuf, randLength).text);
 
   if (agentMsg_DoRequest(link, MSG_HANDSHAKE_CHALLENGE, challenge, challengeLen) != 1) {
     AV_ERR("agentMsg_VerifyFirst->msg_DoRequest FAIL.");
@@ -259,15 +259,13 @@ int agentMsg_VerifyFirst(MsgLink* link, const uint8_t* key, uint32_t keyLength,
     AV_ERR("agentMsg_VerifyFirst->MessageType or Length FAIL.");
     return 0;
   }
-  AV_DBG("rcv digestBuf: %.*s", static_cast<int>(kDigestLen),
-         reinterpret_cast<const char*>(link->RecvBody));
+  AV_DBG("rcv digestBuf: %s", AvLogHex(link->RecvBody, kDigestLen).text);
 
   int ok;
   if (!withCipher) {
     ok = msg_HmacHash(challenge, challengeLen, key, keyLength, digestBuf, digestLength);
     if (ok == 1)
-      AV_DBG("digestBuf: %.*s", static_cast<int>(kDigestLen),
-             reinterpret_cast<const char*>(digestBuf));
+      AV_DBG("digestBuf: %s", AvLogHex(digestBuf, kDigestLen).text);
   } else {
     ok = msg_HmacHash(randBuf, randLength, key, keyLength, digestBuf, digestLength);
   }

@@ -477,12 +477,10 @@ int ms_CompleteOneJob(MsgLink* link) {
     }
   }
   metrics_CountJob(link->RecvHead.MessageType, result, BRIM_MonotonicNs() - jobStart);
-  // The package starts with the header, whose Version word holds zero bytes,
-  // so %s stops inside the header.
   AV_DBG("link->status:%d  link->SendLength:%d  head->len:%d  link->SendPackage:%s .",
          link->status, static_cast<int>(link->SendLength),
          static_cast<int>(link->SendLength - AV_HEADER_SIZE - AV_TAIL_SIZE),
-         reinterpret_cast<const char*>(link->SendPackage));
+         AvLogHex(link->SendPackage, link->SendLength).text);
   if (agentMsg_LinkEncrypts(link, link->RecvHead.Version)) {
     if (agentMsg_EncrypMessage(link) != 1) {
       AV_ERR("EncrypMessage failed, len(%d).", static_cast<int>(link->SendCapacity));
@@ -490,7 +488,7 @@ int ms_CompleteOneJob(MsgLink* link) {
     }
   }
   AV_DBG("after enc:link->SendLength:%d   link->SendPackage:%s .",
-         static_cast<int>(link->SendLength), reinterpret_cast<const char*>(link->SendPackage));
+         static_cast<int>(link->SendLength), AvLogHex(link->SendPackage, link->SendLength).text);
   if (agentMsg_DoSend(link->socket, link->SendPackage, link->SendLength) != 1) {
     AV_ERR("mc_DoSend, socket error");
     return 1;

@@ -75,6 +75,7 @@ char g_logDir[256] = "./log";
 int g_logFd = -1;
 Stamp g_localStamp{};
 int64_t g_lastCheckMinute = -1;
+int64_t g_knownSize = 0;  // the open file's size as last read, plus this process's appends since
 int64_t g_lastAttemptMinute = -1;
 uint32_t g_failedOpens = 0;
 bool g_byteLockStalled = false;  // the last bounded wait for byte 0 ran out
@@ -253,6 +254,30 @@ void closeLogFile() {
   g_logFd = -1;
 }
 
+bool stampBefore(const Stamp& a, const Stamp& b) {
+  for (int i = 0; i < 5; ++i)
+    if (a.f[i] != b.f[i]) return a.f[i] < b.f[i];
+  return false;
+}
+
+// The stamp of the file after `full`: the current minute, or the minute after
+// full's when that is not later (a file filled within its own minute).
+Stamp nextStamp(const Stamp& now, const Stamp& full) {
+  if (stampBefore(full, now)) return now;
+  struct tm t {};
+  t.tm_year = static_cast<int>(full.f[0]) - 1900;
+  t.tm_mon = static_cast<int>(full.f[1]) - 1;
+  t.tm_mday = static_cast<int>(full.f[2]);
+  t.tm_hour = static_cast<int>(full.f[3]);
+  t.tm_min = static_cast<int>(full.f[4]) + 1;
+  t.tm_isdst = -1;
+  time_t next = mktime(&t);
+  struct tm out {};
+  if (next == static_cast<time_t>(-1) || localtime_r(&next, &out) == nullptr) return now;
+  Stamp s = stampOf(out);
+  return stampBefore(full, s) ? s : now;
+}
+
 // Rotation check on the open file: true keeps it. g_writers held.
 bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
   Stamp shared = loadSharedStamp(b);
@@ -260,12 +285,14 @@ bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
     g_localStamp = shared;
     return true;
   }
-  if (minute == g_lastCheckMinute) return true;
+  if (minute == g_lastCheckMinute && g_knownSize < kRotateSize) return true;
   g_lastCheckMinute = minute;
   if (g_localStamp == shared) {
     int64_t size = 0;
-    if (file_Size(g_logFd, &size) != 0 || size < kRotateSize) return true;
-    g_localStamp = stampOf(tm);
+    if (file_Size(g_logFd, &size) != 0) return true;
+    g_knownSize = size;
+    if (size < kRotateSize) return true;
+    g_localStamp = nextStamp(stampOf(tm), g_localStamp);
     storeSharedStamp(b, g_localStamp);
   } else {
     g_localStamp = shared;  // another process has rotated
@@ -274,12 +301,26 @@ bool keepLogFile(uint8_t* b, const struct tm& tm, int64_t minute) {
   return false;
 }
 
-// Keeps LogFileNum - 1 of the "log*" files, so the one about to be opened makes
-// LogFileNum. Only regular files are counted and deleted. g_writers held.
+// "logYYYYMMDDHHMM.log": the names this module gives its files.
+bool isLogFileName(const std::string& name) {
+  if (name.size() != 19 || name.compare(0, 3, "log") != 0 || name.compare(15, 4, ".log") != 0)
+    return false;
+  for (size_t i = 3; i < 15; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
+// Keeps LogFileNum - 1 of the log files, so the one about to be opened makes
+// LogFileNum. Only regular files named as this module names them are counted
+// and deleted: anything else an operator keeps in the folder is left alone.
+// g_writers held.
 void pruneLogFiles() {
   uint32_t keep = g_logFileNum.load(std::memory_order_relaxed);
   std::vector<FileEntry> entries;
   if (file_ListRegular(g_logDir, "log", &entries) != 0) return;
+  entries.erase(std::remove_if(entries.begin(), entries.end(),
+                               [](const FileEntry& e) { return !isLogFileName(e.name); }),
+                entries.end());
   uint32_t count = static_cast<uint32_t>(entries.size());
   if (count < keep) return;
   std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
@@ -328,6 +369,7 @@ int getLogFd(uint8_t* b) {
   }
   g_failedOpens = 0;
   g_logFd = fd;
+  if (file_Size(fd, &g_knownSize) != 0) g_knownSize = 0;
   return fd;
 }
 
@@ -347,6 +389,7 @@ void rawWrite(uint8_t* b, const char* data, size_t len) {
   g_byteLockStalled = locked != 0;
   // Written even when the lock failed.
   if (file_WriteAll(fd, data, len) != 0) metrics_CountLogWriteFailure();
+  g_knownSize += static_cast<int64_t>(len);
   if (locked == 0) BRIM_UnLockFile(fd, &byteZero);
 }
 
@@ -404,6 +447,24 @@ void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line, u
   rawWrite(b, out, static_cast<size_t>(n));
 }
 
+bool BRIM_LogPasses(uint32_t module, uint32_t level) {
+  ensureInit();
+  return passesFilter(module, level);
+}
+
+AvLogHex::AvLogHex(const void* data, size_t len) {
+  text[0] = '\0';
+  if (data == nullptr || !BRIM_LogPasses(AV_MODULE_AGENT, AVLOG_DBG)) return;
+  static const char kDigits[] = "0123456789abcdef";
+  const auto* p = static_cast<const uint8_t*>(data);
+  const size_t n = std::min(len, (sizeof text - 1) / 2);
+  for (size_t i = 0; i < n; ++i) {
+    text[2 * i] = kDigits[p[i] >> 4];
+    text[2 * i + 1] = kDigits[p[i] & 0xF];
+  }
+  text[2 * n] = '\0';
+}
+
 void BRIM_SetModuleLogLevel(uint32_t module, uint32_t level) {
   ensureInit();
   if (module >= kModules) return;
@@ -428,9 +489,4 @@ void BRIM_SetLogDir(const char* dir) {
 
 void BRIM_SetLogObserver(AvLogObserver observer) {
   g_observer.store(observer, std::memory_order_release);
-}
-
-void BRIM_LogForceRotationCheck() {
-  std::lock_guard<std::mutex> lock(g_writers);
-  g_lastCheckMinute = -1;
 }

@@ -3,6 +3,11 @@
 //
 // Line: "[time][msec][code][LEVEL][message][MODULE][function,line][process]\n".
 // Files "log/logYYYYMMDDHHMM.log" rotate at 8 MiB and are pruned to LogFileNum.
+// Rotation: the bytes this process appends are counted, so a file is replaced
+// as soon as it reaches 8 MiB, not only at the next minute; the size on disk is
+// still read once a minute for what other processes appended. A file that fills
+// within the minute its name stamp names gets the next free minute, so it never
+// reopens itself. Pruning counts and deletes only names of that form.
 // Level settings and the current file's name stamp live in "./tmp/dbglog.cfg",
 // mapped shared, so every process logging into the same root agrees on them.
 // Safe to call from any thread; the first call initialises the module.
@@ -16,6 +21,7 @@
 // log files and the settings file are created 0640 and an existing one loses any
 // bits beyond 0640 (no access for others), whatever the umask.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 enum : uint32_t {
@@ -42,6 +48,17 @@ void BRIM_SetLogFileNum(uint32_t num);
 // Folder that receives the log files ("./log" until set); copied, at most 255 chars.
 void BRIM_SetLogDir(const char* dir);
 
+// Whether a record of this module and level would pass the level filter.
+bool BRIM_LogPasses(uint32_t module, uint32_t level);
+
+// Binary bytes for a DBG record of the agent: the first 80 bytes as hex
+// digits, so the log stays text for grep and editors. Left empty (no work)
+// unless such a record would be written.
+struct AvLogHex {
+  char text[161];
+  AvLogHex(const void* data, size_t len);
+};
+
 // Test seam: every record that passes the level filter is also handed here
 // (after the message is formatted and cut), whether or not a file is writable.
 using AvLogObserver = void (*)(uint32_t module, uint32_t level, const char* func,
@@ -49,9 +66,6 @@ using AvLogObserver = void (*)(uint32_t module, uint32_t level, const char* func
 // The observer gets the caller's function name as passed (the line prints it cut
 // to 32 characters).
 void BRIM_SetLogObserver(AvLogObserver observer);
-// Test seam: the next record checks the open file's size (rotation at 8 MiB)
-// even within the minute of the last check.
-void BRIM_LogForceRotationCheck();
 #define AV_LOG(level, fmt, ...) \
   BRIM_Log(AV_MODULE_AGENT, (level), __func__, __LINE__, 0, fmt, ##__VA_ARGS__)
 #define AV_ERR(fmt, ...) AV_LOG(AVLOG_ERR, fmt, ##__VA_ARGS__)
