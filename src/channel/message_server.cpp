@@ -35,6 +35,7 @@ constexpr int kDefaultRequestWaitMs = 60000;
 constexpr uint32_t kStatusPackage = AV_HEADER_SIZE + AV_STATUS_RESULT_ROOM + AV_TAIL_SIZE;  // 1072
 constexpr uint32_t kScanPackage = AV_HEADER_SIZE + AV_SCAN_RESULT_ROOM + AV_TAIL_SIZE;      // 560
 constexpr uint32_t kEmfileBackoffTicks = 10;  // 100 ms
+constexpr int kFlowRefused = 2;               // ms_CompleteOneJob: closed by the flow limit
 
 }  // namespace
 
@@ -107,10 +108,11 @@ void noteHandshake(const ClientConnect* conn, bool verified) {
     pg_RecordSuccess(&failTable(), &conn->peer);
     return;
   }
+  char text[PEER_ADDR_TEXT_SIZE] = {};
+  peerAddr_ToText(&conn->peer, text, sizeof text);
+  AV_WARN("Handshake with %s failed; connection closed.", text);
   const PeerGuardPolicy policy = currentPolicy();
   if (pg_RecordFailure(&failTable(), &conn->peer, BRIM_MonotonicMs(), &policy)) {
-    char text[PEER_ADDR_TEXT_SIZE] = {};
-    peerAddr_ToText(&conn->peer, text, sizeof text);
     AV_WARN("Peer %s failed %d handshakes within %d s; its connections are refused for %d s.",
             text, policy.failLimit, static_cast<int>(policy.windowMs / 1000),
             static_cast<int>(policy.banMs / 1000));
@@ -277,12 +279,19 @@ void* ms_RunMessageServer(void* listenSocket) {
     }
     if (count > g_connectLimit.load()) {
       AV_ERR("connect too many, close it, cur number is %d", count);
+      char text[PEER_ADDR_TEXT_SIZE] = {};
+      peerAddr_ToText(&peer, text, sizeof text);
+      AV_WARN("Connection from %s refused: %d connections open, MaxJobNo %d.", text, count,
+              g_connectLimit.load());
       metrics_CountRefused(AvRefusal::kMaxJobs);
       net_Close(sock);
       continue;
     }
     if (ms_CreateClientThread(sock, &peer) != 1) {
       AV_ERR("ms_CreateClientThread FAIL");
+      char text[PEER_ADDR_TEXT_SIZE] = {};
+      peerAddr_ToText(&peer, text, sizeof text);
+      AV_WARN("Connection from %s refused: no thread or memory for it.", text);
       metrics_CountRefused(AvRefusal::kError);
       net_Close(sock);
     }
@@ -385,8 +394,14 @@ void* ms_ClientMsgThread(void* connection) {
         break;
       }
       AV_DBG("socket (%d) recv a message", conn->index);
-      if (ms_CompleteOneJob(link) != 0) {
+      if (int rc = ms_CompleteOneJob(link); rc != 0) {
         AV_DBG("ms_CompleteOneJob FAIL");
+        if (rc == kFlowRefused) {
+          char text[PEER_ADDR_TEXT_SIZE] = {};
+          peerAddr_ToText(&conn->peer, text, sizeof text);
+          AV_WARN("Scan job from %s refused: FlowJobNo %d connections or more are open; "
+                  "connection closed.", text, g_flowJobsNo.load());
+        }
         break;
       }
       agentMsg_ReleaseLink(link);
@@ -466,7 +481,7 @@ int ms_CompleteOneJob(MsgLink* link) {
     AV_ERR("Clear Socket Recv Buffer FAIL");
     return 1;
   }
-  if (ms_CheckFlowLimit(link) != 0) return 1;
+  if (ms_CheckFlowLimit(link) != 0) return kFlowRefused;
   const uint64_t jobStart = BRIM_MonotonicNs();
   uint32_t result = ms_PrepareResponse(link);
   if (result == RET_OK) result = ms_BuildJobResponse(link);

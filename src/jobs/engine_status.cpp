@@ -5,8 +5,11 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "jobs/canary.h"
 #include "jobs/json_member.h"
@@ -83,6 +86,32 @@ int lookUpList(const ListLookup& how, const VendorTable& table, const char* name
   return ret;
 }
 
+// A vendor name that matches no record answers "not running", which reads
+// like a stopped engine: the operator is told once per name and table (a
+// reload starts over), for at most 64 names, so a peer cannot flood the log.
+void reportUnknownVendor(const VendorTable* table, const char* name) {
+  struct Reported {
+    std::mutex m;
+    const VendorTable* table = nullptr;
+    std::vector<std::string> names;
+  };
+  static Reported* r = new Reported();  // never destroyed: detached threads report
+  std::lock_guard<std::mutex> lock(r->m);
+  if (r->table != table) {
+    r->table = table;
+    r->names.clear();
+  }
+  if (r->names.size() >= 64 || std::find(r->names.begin(), r->names.end(), name) != r->names.end())
+    return;
+  try {
+    r->names.emplace_back(name);
+  } catch (...) {
+    return;
+  }
+  AV_WARN("Vendor name %s matches no VendorName in the vendor table; its engine is reported "
+          "as not running.", AvLogText(name, strlen(name)).text);
+}
+
 struct SearchCtx {
   char* list;
 };
@@ -140,7 +169,10 @@ int checkAvEngineStatus(int32_t avType, const char* name, bool nameIsVendor) {
   const char* list = nullptr;
   int found = nameIsVendor ? getAvProcessNameListByVendor(*table, name, &list)
                            : getAvProcessNameListByProcessName(*table, name, &list);
-  if (found != 1) return 0;
+  if (found != 1) {
+    if (nameIsVendor && name != nullptr) reportUnknownVendor(table.get(), name);
+    return 0;
+  }
   return findAvEngineProcess(list);
 }
 

@@ -114,6 +114,28 @@ uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSiz
 
 time_t (*g_triggerScanClock)() = wallClock;
 
+const char* triggerResultWord(int32_t result) {
+  switch (result) {
+    case 0: return "clean";
+    case 2: return "not found";
+    case 3: return "path not found";
+    case 4: return "too many open files";
+    case 5: return "access denied";
+    case 8: return "out of memory";
+    case 31: return "failed";
+    case 32: return "in use";
+    case 53: return "share unreachable";
+    case 87: return "invalid parameter";
+    case 121: return "timed out";
+    case 123: return "invalid name";
+    case 206: return "name too long";
+    case 225: return "infected";
+    case 1117: return "I/O error";
+    case 1921: return "unresolvable link";
+    default: return nullptr;
+  }
+}
+
 int parseValFromAvScanningMsg(json_object* request, int32_t* avType, char* pathBuf,
                               uint32_t pathBufSize) {
   if (request == nullptr || avType == nullptr || pathBuf == nullptr) return 0;
@@ -213,6 +235,14 @@ int dealWithFileScanningMsg(json_object* request, int32_t* avType, int32_t* resu
     *status = 1;
   } else {
     *status = 0;
+    // The described line gives only the code; the operator needs the file
+    // and what the code means (an infected file and a missing one differ).
+    if (*result != 0) {
+      const char* word = triggerResultWord(*result);
+      AV_WARN("Scan of %s: %s (%d).",
+              AvLogText(pathBuf.chars(), strlen(pathBuf.chars())).text,
+              word != nullptr ? word : "refused", static_cast<int>(*result));
+    }
   }
   return 1;
 }

@@ -42,5 +42,10 @@ uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSiz
 // from a kernel without openat2: the open then fails closed).
 uint32_t mapOpenErrno(int err);
 
+// The result of a local scan in an operator's words: "clean", "infected",
+// "not found", "access denied", ...; "error <code>" style text is left to the
+// caller for codes outside the table (nullptr).
+const char* triggerResultWord(int32_t result);
+
 // Wall clock in whole seconds used to spot opens slower than 10 s (tests).
 extern time_t (*g_triggerScanClock)();

@@ -465,6 +465,15 @@ AvLogHex::AvLogHex(const void* data, size_t len) {
   text[2 * n] = '\0';
 }
 
+AvLogText::AvLogText(const char* data, size_t len) {
+  const size_t n = data == nullptr ? 0 : std::min(len, sizeof text - 1);
+  for (size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(data[i]);
+    text[i] = c < 0x20 || c == 0x7F ? '?' : data[i];
+  }
+  text[n] = '\0';
+}
+
 void BRIM_SetModuleLogLevel(uint32_t module, uint32_t level) {
   ensureInit();
   if (module >= kModules) return;

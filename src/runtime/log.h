@@ -59,6 +59,13 @@ struct AvLogHex {
   AvLogHex(const void* data, size_t len);
 };
 
+// Peer-supplied text for a record (a path, a name): up to 159 bytes, every
+// control character shown as '?', so no value can break or forge a line.
+struct AvLogText {
+  char text[160];
+  AvLogText(const char* data, size_t len);
+};
+
 // Test seam: every record that passes the level filter is also handed here
 // (after the message is formatted and cut), whether or not a file is writable.
 using AvLogObserver = void (*)(uint32_t module, uint32_t level, const char* func,
