@@ -1,13 +1,15 @@
 // avagent-client: the storage system's side of the channel as a command-line
-// tool, for operators and tests. Global options, then one command:
-//   avagent-client [--host H] [--port P] [--key PRESHARED] [--proto 17|16]
-//                  [--timeout SEC] [--verbose] CMD ...
-// Exit codes: 0 answer 100; 1 usage or local error; 2 handshake refused;
-// 3 closed before an answer; 4 answer 201; 5 answer 203; 6 cannot connect;
-// 7 any other ReturnStatus. Commands live in their own files and register
-// themselves with AV_CLIENT_COMMAND, so new job kinds need no edit elsewhere.
+// tool, for operators, scripts and tests. Global options, then one command
+// (printUsage gives the whole text: options and defaults, exit codes, result
+// codes). The key comes from --key, --key-file or AVAGENT_KEY, in that order,
+// else the built-in default. Scan commands exit with their verdict (0 clean,
+// 225 infected, 10 not found, 11 refused otherwise), so a script can tell
+// them apart without reading the answer. Commands live in their own files and
+// register themselves with AV_CLIENT_COMMAND, so new job kinds need no edit
+// elsewhere.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@ struct ClientOptions {
   uint32_t proto = 17;
   int timeoutSec = 30;      // connect wait and each socket wait
   bool verbose = false;     // agent-library ERR records to stderr
+  bool json = false;        // standard output: the result JSON alone
 };
 
 enum ClientExit : int {
@@ -29,7 +32,15 @@ enum ClientExit : int {
   EXIT_ANSWER_203 = 5,
   EXIT_NO_CONNECT = 6,
   EXIT_OTHER_STATUS = 7,
+  EXIT_NO_SUCH_HOST = 8,
+  EXIT_NOT_AN_AGENT = 9,
+  EXIT_SCAN_NOT_FOUND = 10,  // scan result 2 or 3
+  EXIT_SCAN_REFUSED = 11,    // any other refusal, or a scan that did not complete
+  EXIT_SCAN_INFECTED = 225,  // local result 225, ICAP result 403
 };
+
+// How an answer of 100 turns into the exit code: as it is, or by the scan's verdict.
+enum class AnswerKind { kPlain, kLocalScan, kIcapScan };
 
 // argv[0] is the command name; returns an exit code.
 using ClientCommandFn = int (*)(const ClientOptions& opts, int argc, char** argv);
@@ -46,9 +57,9 @@ struct ClientCommandRegistrar {
 const std::vector<ClientCommand>& clientCommands();
 
 // Global options from argv[1..]; *next is the index of the command name.
-// 0, or EXIT_USAGE after printing why.
+// 0; EXIT_USAGE after printing why; or -1 after printing the help (exit 0).
 int parseGlobalOptions(int argc, char** argv, ClientOptions* opts, int* next);
-void printUsage();
+void printUsage(FILE* out);
 // A decimal number in [min, max]; false otherwise.
 bool parseNumber(const char* text, long min, long max, long* out);
 
@@ -58,7 +69,10 @@ std::string jsonString(const std::string& text);
 // The HMAC key for opts.key (or the built-in default). false, after saying why
 // on stderr, when it cannot be derived or the key is weak (refused).
 bool clientVerificationKey(const ClientOptions& opts, uint8_t out[32]);
-// Connect, handshake, one request; prints "status: N" and the JSON body.
-int runOneRequest(const ClientOptions& opts, uint32_t messageType, const std::string& json);
+// Connect, handshake, one request; prints "status: N" and the JSON body (the
+// body alone with --json). Every failure is said on stderr in the operator's
+// words: no such host, refused, timed out, not an agent, key refused, ...
+int runOneRequest(const ClientOptions& opts, uint32_t messageType, const std::string& json,
+                  AnswerKind kind = AnswerKind::kPlain);
 // Exit code for an answer's ReturnStatus.
 int exitCodeForStatus(uint32_t returnStatus);

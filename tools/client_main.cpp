@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     ~KeyWipe() { OPENSSL_cleanse(key.data(), key.size()); }
   } keyWipe{opts.key};
   int next = 0;
-  if (int rc = parseGlobalOptions(argc, argv, &opts, &next); rc != 0) return rc;
+  if (int rc = parseGlobalOptions(argc, argv, &opts, &next); rc != 0) return rc < 0 ? 0 : rc;
   if (opts.verbose) BRIM_SetLogObserver(printRecord);
   if (initAVPool(getAVPool()) != 0) {
     fprintf(stderr, "avagent-client: cannot build the memory pool\n");
@@ -54,6 +54,6 @@ int main(int argc, char** argv) {
   for (const auto& cmd : clientCommands())
     if (strcmp(cmd.name, argv[next]) == 0) return cmd.run(opts, argc - next, argv + next);
   fprintf(stderr, "avagent-client: unknown command '%s'\n", argv[next]);
-  printUsage();
+  printUsage(stderr);
   return EXIT_USAGE;
 }

@@ -76,7 +76,7 @@ int runIcapScan(const ClientOptions& opts, int argc, char** argv) {
                      ",\"ServIp\":" + jsonString(a.server) + ",\"ServPort\":" +
                      jsonString(a.servPort) + ",\"Infection\":" + jsonString(a.infection) +
                      ",\"Violation\":" + jsonString(a.violation) + "}";
-  return runOneRequest(opts, MSG_SCAN_FILE, json);
+  return runOneRequest(opts, MSG_SCAN_FILE, json, AnswerKind::kIcapScan);
 }
 
 int runIcapStatus(const ClientOptions& opts, int argc, char** argv) {

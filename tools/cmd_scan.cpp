@@ -12,7 +12,7 @@ int runScan(const ClientOptions& opts, int argc, char** argv) {
   }
   std::string json = "{\"opCode\":\"1\",\"avType\":\"0\",\"FilePath\":" +
                      jsonString(argv[1]) + "}";
-  return runOneRequest(opts, MSG_SCAN_FILE, json);
+  return runOneRequest(opts, MSG_SCAN_FILE, json, AnswerKind::kLocalScan);
 }
 }  // namespace
 

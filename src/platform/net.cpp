@@ -68,6 +68,10 @@ int net_Resolve(const char* host, const char* port, NetFamily family,
   return 0;
 }
 
+const char* net_ResolveErrorText(int code) {
+  return code > 0 ? std::strerror(code) : gai_strerror(code);
+}
+
 int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
                const char* address) {
   std::vector<NetEndpoint> list;

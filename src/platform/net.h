@@ -32,6 +32,10 @@ enum NetFamily : int { NET_ANY = 0, NET_IPV4 = 4, NET_IPV6 = 6 };
 int net_Resolve(const char* host, const char* port, NetFamily family,
                 std::vector<NetEndpoint>* out);
 
+// The resolver's words for a nonzero code of net_Resolve (errno codes
+// included).
+const char* net_ResolveErrorText(int code);
+
 // Where a listen or a connect failed, for callers that log each step.
 enum NetStep : int {
   NET_AT_NONE = 0,

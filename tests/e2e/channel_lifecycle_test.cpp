@@ -8,6 +8,7 @@
 #include <chrono>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include "channel/frame.h"
 #include "platform/net.h"
@@ -100,15 +101,27 @@ TEST(AgentServing, WatcherReloadAppliesFlowJobNoToTheNextJob) {
   }
 }
 
-TEST(AgentStartup, SecondAgentOnATakenPortExits255) {
+// A port held by another process is named as such; "running in the
+// background" is kept for a second agent of the same root. Arguments other
+// than --help and --version start nothing.
+TEST(AgentStartup, SecondAgentOnATakenPortOrInTheSameRootExits255) {
   AgentProcess first;
   ASSERT_TRUE(first.start()) << first.stderrText();
   AgentProcess second({{"Port", first.portText()}});
   ASSERT_TRUE(second.start(false));
   EXPECT_EQ(second.waitExit(20000), 255);
-  EXPECT_NE(second.stderrText().find("Tips: Antivirus agent process is running in the backgroud."),
+  EXPECT_NE(second.stderrText().find("Tips: Port " + first.portText() + " is already in use by another process."),
             std::string::npos) << second.stderrText();
   EXPECT_NE(second.logText().find("CreateMessageServer FAIL"), std::string::npos);
+  const std::string bin = first.root() + "/avagent";
+  for (const auto& [args, code, out] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{}, 255, "Tips: Antivirus agent process is running in the backgroud."},
+           {{"--start"}, 2, "avagent: unknown argument '--start'; nothing started"},
+           {{"--help"}, 0, "usage: avagent [--version | --help]"}}) {
+    auto r = avtest::runProgram(bin, args, 10000);
+    EXPECT_EQ(r.exitCode, code) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(out), std::string::npos) << r.out << r.err;
+  }
   EXPECT_TRUE(first.running());  // the first one is not disturbed
   auto r = client(first, {"job", "2015", "{}"});
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
@@ -119,6 +132,7 @@ TEST(AgentStartup, MissingOrInvalidSettingsAreABadConfiguration) {
       {{{"Port", std::nullopt}}, "Get private is failed."},
       {{{"AllowedPeers", "::1, 10.0.0.0/33"}}, "AllowedPeers is invalid(10.0.0.0/33)."},
       {{{"HandshakeBanTime", "0"}}, "HandshakeBanTime is invalid(0)."},
+      {{{"FlowJobNo", "abc"}}, "Refused FlowJobNo=abc in {cfg}: not a number."},
   };
   for (const auto& [overrides, message] : cases) {
     SCOPED_TRACE(message);
@@ -128,8 +142,12 @@ TEST(AgentStartup, MissingOrInvalidSettingsAreABadConfiguration) {
     EXPECT_NE(agent.stderrText().find("Tips: Configuration file is bad."), std::string::npos)
         << agent.stderrText();
     const std::string log = agent.logText();
-    for (const std::string& line : {message, std::string("initSettingFromCfg FAIL")})
-      EXPECT_NE(log.find(line), std::string::npos) << log;
+    std::string line = message;
+    if (size_t at = line.find("{cfg}"); at != std::string::npos) line.replace(at, 5, agent.cfgPath());
+    for (const std::string& l : {line, std::string("initSettingFromCfg FAIL")})
+      EXPECT_NE(log.find(l), std::string::npos) << log;
+    // The reason, with the file it is about, is on the terminal too.
+    EXPECT_NE(agent.stderrText().find(agent.cfgPath()), std::string::npos) << agent.stderrText();
     EXPECT_EQ(log.find("Program end."), std::string::npos);
   }
 }

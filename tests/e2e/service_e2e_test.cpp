@@ -85,7 +85,7 @@ TEST(AgentService, MetricsFileCountsWhatWasDoneAndIsOnlyEverReplacedWhole) {
            {{"status", "--vendor", "CLAMAV"}, 0, running}, {{"job", "2015", "{}"}, 5, ""},
            {{"scan", "\\\\srv\\share\\clean.txt"}, 0,
             "status: 100\n{\"status\": \"0\",\"avType\": \"0\",\"result\": \"0\",\"isTag\": \"\"}\n"},
-           {{"scan", "\\\\srv\\share\\missing.txt"}, 0, ""}, {{"job", "2020", "not json"}, 4, ""},
+           {{"scan", "\\\\srv\\share\\missing.txt"}, 10, ""}, {{"job", "2020", "not json"}, 4, ""},
            {{"--key", "Wrong#Key-1234567", "job", "2010", "{}"}, 2, ""}}) {
     args.insert(args.begin(), {"--port", agent.portText()});
     const auto r = avtest::runClient(args);

@@ -113,14 +113,22 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("Port", "-1"), "Port is invalid."},
       {Cfg().set("MaxJobNo", "-1"), "MaxJobNo is invalid."},
       {Cfg().set("FlowJobNo", "-1"), "FlowJobNo is invalid."},
+      {Cfg().set("FlowJobNo", "abc"), "Refused FlowJobNo=abc in "},  // never read as 0
+      {Cfg().set("Port", "5000x"), "Refused Port=5000x in "},  // nor as its leading digits
+      {Cfg().set("MaxJobNo", "99999999999"), "Refused MaxJobNo=99999999999 in "},
+      {Cfg().set("LogFileNum", "1e3"), "Refused LogFileNum=1e3 in "},
+      {Cfg().set("HandshakeTimeOut", "50"), "Refused HandshakeTimeOut=50 in "},
+      {Cfg().set("ListenAddress", "localhost"), "Refused ListenAddress=localhost in "},
       {Cfg().set("HandshakeFailWindow", "0"), "HandshakeFailWindow is invalid(0)."},
       {Cfg().set("AllowedPeers", "10.0.0.0/33"), "AllowedPeers is invalid(10.0.0.0/33)."},
       {Cfg().set("IcapStrict", "2"), "IcapStrict is invalid(2)."},
       {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
       {Cfg().set("CanaryPath", "/" + std::string(255, 'c')), "CanaryPath is invalid(too long: 256)."},
       {Cfg().set("Pwd", "short"), "Failed to reset the antivirus pre-shared key"},
+      {Cfg().set("Pwd", "abcdefghijklmnopq1"), ": it has no special character"},
       {Cfg().set("Credential", "00"), "Failed to reset the antivirus pre-shared key"},
       {Cfg(), "Get vendors is failed.", 129},
+      {Cfg(), "Get vendors is failed.", 0},
   };
   auto liveState = [] {
     auto t = getVendorTable();
