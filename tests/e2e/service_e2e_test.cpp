@@ -121,3 +121,27 @@ TEST(AgentService, MetricsFileCountsWhatWasDoneAndIsOnlyEverReplacedWhole) {
   close(in);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
+
+// A script reads the verdict from the client's exit code and pipes --json output on.
+TEST(AgentClient, ScanExitCodesAndJsonOutput) {
+  avtest::AgentProcess agent;
+  ASSERT_TRUE(agent.start()) << agent.stderrText();
+  std::filesystem::create_directories(agent.root() + "/unc/srv/share/dir");
+  avtest::writeFile(agent.root() + "/unc/srv/share/dir/clean.txt", "clean");
+  const std::string keyFile = agent.root() + "/wrong.key";
+  avtest::writeFile(keyFile, "Wrong#Key-1234567\n");
+  const std::string scanned = "{\"status\": \"0\",\"avType\": \"0\",\"result\": \"";
+  for (auto [args, code, out] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"--json", "scan", "\\\\srv\\share\\dir\\clean.txt"}, 0, scanned + "0\",\"isTag\": \"\"}\n"},
+           {{"--json", "scan", "\\\\srv\\share\\dir\\gone.txt"}, 10, scanned + "2\",\"isTag\": \"\"}\n"},
+           {{"--json", "scan", "\\\\srv\\none\\gone.txt"}, 10, scanned + "3\",\"isTag\": \"\"}\n"},
+           {{"--json", "scan", "\\\\srv\\share\\dir"}, 11, scanned + "5\",\"isTag\": \"\"}\n"},
+           {{"--json", "job", "2020", "not json"}, 4, ""},  // answered 201, the agent serves on
+           {{"--key-file", keyFile, "job", "2015", "{}"}, 2, ""}}) {
+    args.insert(args.begin(), {"--port", agent.portText()});
+    const auto r = avtest::runClient(args);
+    EXPECT_EQ(r.exitCode, code) << args[3] << r.err;
+    EXPECT_EQ(r.out, out);
+  }
+  EXPECT_TRUE(agent.waitForLog("Scan of \\\\srv\\share\\dir\\gone.txt: not found (2)."));
+}
