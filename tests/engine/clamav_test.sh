@@ -93,6 +93,11 @@ status_until() {
 agent_log() { cat "$tmp/agent/log/"* 2>/dev/null; }
 
 check "EICAR file is refused by the engine (225)" '"result": "225"' "$(client scan '\\srv\share\eicar.com')"
+# A script reads the verdict from the exit code, and --json output alone.
+json=$("$client_bin" --port "$port" --timeout 20 --json scan '\\srv\share\eicar.com' 2>/dev/null)
+check "EICAR scan exits 225 with the bare JSON" \
+  '225 {"status": "0","avType": "0","result": "225","isTag": ""}' "$? $json" exact
+check "the log names the infected file" 'Scan of \\srv\share\eicar.com: infected (225).' "$(agent_log)"
 check "engine running by vendor (its first probe writes the canary)" \
   '{"status": "0","avType": "0","isTag": ""}' "$(client status --vendor clamav)"
 check "its writing is logged" "was missing and has been written" "$(agent_log)"
