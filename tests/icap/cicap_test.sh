@@ -55,7 +55,7 @@ out=$(client icap-scan --server 127.0.0.1 --serv-port 1 --method RESPMOD --path-
 rc=$?
 check "scan job exit code" "0" "$rc" exact
 check "scan job result: 400 judged clean, ISTag without quotes" \
-  $'status: 100\n{"status": "0","avType": "1","result": "0","isTag": "'"$istag"'"}' "$out" exact
+  $'status: 100\n{"status": "0","avType": "1","result": "0","isTag": "'"$istag"'"}'$'\nverdict: clean' "$out" exact
 log=$(agent_log)
 check "scan job logged the unlisted status" "[WARN][Recv icap message (ICAP/1.0 400 Bad request) invaild]" "$log"
 check "scan job judged state 0" "[Icap scan result(0).]" "$log"
