@@ -16,13 +16,16 @@ sed -i "s/^Port=.*/Port=$port/" "$tmp/demo/cfg/agentConfig.ini"
 check "demo listens on loopback only" "ListenAddress=127.0.0.1" "$(grep ListenAddress= "$tmp/demo/cfg/agentConfig.ini")" exact
 start_agent "$1" "$tmp/demo" "$port"
 
-running=$(pgrep -x 'clamd|clamonacc' >/dev/null && echo 0 || echo 1)
 examples=0
 run_example() {  # command line, expected exit code, expected lines
   examples=$((examples + 1))
-  local got
+  local got want=$3
+  # Engine status depends on the machine: "0" while an engine process runs.
+  if [[ "$1" == *'status --vendor'* ]] && pgrep -x 'clamd|clamonacc' >/dev/null; then
+    want=${want/\"status\": \"1\"/\"status\": \"0\"}
+  fi
   got=$(cd "$tmp" && eval "demo/avagent-client --port $port ${1#demo/avagent-client }" 2>&1; echo "exit $?")
-  check "$1" "$3"$'\n'"exit $2" "$got" exact
+  check "$1" "$want"$'\n'"exit $2" "$got" exact
 }
 cmd='' want='' code=''
 while IFS= read -r line; do
@@ -31,7 +34,6 @@ while IFS= read -r line; do
     cmd=${line#    \$ } code=${cmd##*# exit } code=${code%%[!0-9]*} cmd=${cmd%%  *#*} want=''
   elif [ -n "$cmd" ] && [[ "$line" == '    '* ]]; then
     line=${line#    }
-    [[ "$cmd" == *'status --vendor'* ]] && line=${line/\"status\": \"1\"/\"status\": \"$running\"}
     want=${want:+$want$'\n'}$line
   elif [ -n "$cmd" ]; then
     run_example "$cmd" "$code" "$want"
