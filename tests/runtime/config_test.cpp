@@ -121,7 +121,7 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("ListenAddress", "localhost"), "Refused ListenAddress=localhost in "},
       {Cfg().set("HandshakeFailWindow", "0"), "HandshakeFailWindow is invalid(0)."},
       {Cfg().set("AllowedPeers", "10.0.0.0/33"), "AllowedPeers is invalid(10.0.0.0/33)."},
-      {Cfg().set("IcapStrict", "2"), "IcapStrict is invalid(2)."},
+      {Cfg().set("IcapStrict", "2"), "Refused IcapStrict=2 in "},
       {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
       {Cfg().set("CanaryPath", "/" + std::string(255, 'c')), "CanaryPath is invalid(too long: 256)."},
       {Cfg().set("Pwd", "short"), "Failed to reset the antivirus pre-shared key"},
