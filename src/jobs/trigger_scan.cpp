@@ -57,7 +57,7 @@ uint32_t triggerCode(const TriggerOpenResult& r) {
     case TriggerOpenKind::kSpecial: return kAccessDenied;
     case TriggerOpenKind::kFailed: break;
   }
-  uint32_t code = mapOpenErrno(r.err);
+  uint32_t code = triggerOpen_StatusCode(r.err);
   if (code == kGenFailure) AV_ERR("Open failed, errno(%d).", r.err);
   return code;
 }
@@ -74,31 +74,6 @@ uint32_t openBeneathUncRoot(const char16_t* prefixedPath) {
 }
 
 }  // namespace
-
-uint32_t mapOpenErrno(int err) {
-  switch (err) {
-    case 0: return 0;
-    case ENOENT: return 2;
-    case ENOTDIR: return kPathNotFound;
-    case EMFILE:
-    case ENFILE: return 4;
-    case EACCES: return kAccessDenied;
-    case ENOMEM: return 8;
-    case EBUSY:
-    case ETXTBSY: return 32;
-    case ENETDOWN:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case EHOSTUNREACH: return 53;
-    case EINVAL: return 87;
-    case ETIMEDOUT: return 121;
-    case ENAMETOOLONG: return kFilenameTooLong;
-    case EPERM: return 225;  // an on-access scanner denied the open
-    case EIO: return 1117;
-    case ELOOP: return 1921;
-    default: return kGenFailure;
-  }
-}
 
 uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSize) {
   if (prefixedPath == nullptr || out == nullptr || outSize == 0) return 87;

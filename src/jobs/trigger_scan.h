@@ -37,10 +37,6 @@ constexpr uint32_t AV_MAPPED_PATH_SIZE = 3 * 4300 + 1;
 // separator behind it or has a "." or ".." component; 206
 // (ERROR_FILENAME_EXCED_RANGE) when it does not fit out.
 uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSize);
-// errno of a refused open -> the Windows error code the storage system knows
-// (31, ERROR_GEN_FAILURE, for anything not in the table, such as ENOSYS
-// from a kernel without openat2: the open then fails closed).
-uint32_t mapOpenErrno(int err);
 
 // The result of a local scan in an operator's words: "clean", "infected",
 // "not found", "access denied", ...; "error <code>" style text is left to the

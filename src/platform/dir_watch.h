@@ -3,10 +3,12 @@
 // after taking every notification already queued, so a burst of writes (an
 // editor's save, a rename-over) becomes one wake-up.
 #pragma once
+#include <cstdint>
 
+// The system's handles, copied by value; -1 while closed.
 struct DirWatch {
-  int inotifyFd = -1;
-  int wakeFd = -1;  // eventfd that ends a wait from another thread
+  intptr_t changes = -1;  // the change notification
+  intptr_t wake = -1;     // ends a wait from another thread
 };
 
 // 0, or -1 with errno set.

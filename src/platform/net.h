@@ -13,6 +13,13 @@
 #include <cstdint>
 #include <vector>
 
+// Results are errno names. A C library that keeps this one among its socket
+// errors only gets it here, so every platform reports the same names.
+#include <cerrno>
+#ifndef EHOSTDOWN
+#define EHOSTDOWN 10064
+#endif
+
 #include "platform/peer_addr.h"
 
 // One resolved address; the bytes are the system's socket address.

@@ -9,6 +9,7 @@
 // | O_NOCTTY, and closed at once. A folder, FIFO, socket or device node is
 // never opened for reading, so no job waits on a writer or wakes a device.
 #pragma once
+#include <cstdint>
 
 enum class TriggerOpenKind : unsigned char {
   kOpened,      // a regular file, opened read-only and closed
@@ -20,9 +21,15 @@ enum class TriggerOpenKind : unsigned char {
 
 struct TriggerOpenResult {
   TriggerOpenKind kind;
-  int err;       // errno of kFailed and kNoFolder, else 0
-  int closeErr;  // errno of a failed close of the real open, else 0
+  int err;       // the system's error value of kFailed and kNoFolder, else 0
+  int closeErr;  // the system's error value of a failed close of the real open, else 0
 };
+
+// The share error code the storage system is told for err of a failed open:
+// 2 file not found, 5 access denied, 225 refused by the on-access scanner and
+// so on; 31 (ERROR_GEN_FAILURE) for a value without a code, such as a missing
+// system call (the open then fails closed).
+uint32_t triggerOpen_StatusCode(int err);
 
 // root: the UNC root folder. relPath: '/'-separated path beneath it (leading
 // '/' allowed; empty names the root itself).

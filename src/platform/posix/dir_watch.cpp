@@ -21,23 +21,23 @@ int dirWatch_Open(DirWatch* w, const char* dir) {
     errno = EINVAL;
     return -1;
   }
-  w->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (w->inotifyFd < 0) return -1;
+  w->changes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (w->changes < 0) return -1;
   // The folder itself deleted or moved away is asked for too: it ends the watch.
   const uint32_t mask =
       IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
-  if (inotify_add_watch(w->inotifyFd, dir, mask) < 0) {
+  if (inotify_add_watch(w->changes, dir, mask) < 0) {
     int e = errno;
-    close(w->inotifyFd);
-    w->inotifyFd = -1;
+    close(w->changes);
+    w->changes = -1;
     errno = e;
     return -1;
   }
-  w->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (w->wakeFd < 0) {
+  w->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (w->wake < 0) {
     int e = errno;
-    close(w->inotifyFd);
-    w->inotifyFd = -1;
+    close(w->changes);
+    w->changes = -1;
     errno = e;
     return -1;
   }
@@ -45,12 +45,12 @@ int dirWatch_Open(DirWatch* w, const char* dir) {
 }
 
 int dirWatch_Wait(DirWatch* w) {
-  if (w == nullptr || w->inotifyFd < 0 || w->wakeFd < 0) {
+  if (w == nullptr || w->changes < 0 || w->wake < 0) {
     errno = EBADF;
     return -1;
   }
   for (;;) {
-    pollfd fds[2] = {{w->inotifyFd, POLLIN, 0}, {w->wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{static_cast<int>(w->changes), POLLIN, 0}, {static_cast<int>(w->wake), POLLIN, 0}};
     int n = poll(fds, 2, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -58,7 +58,7 @@ int dirWatch_Wait(DirWatch* w) {
     }
     if (fds[1].revents & POLLIN) {
       uint64_t v = 0;
-      if (read(w->wakeFd, &v, sizeof v) < 0 && errno != EAGAIN) return -1;
+      if (read(w->wake, &v, sizeof v) < 0 && errno != EAGAIN) return -1;
       return 0;
     }
     if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -71,7 +71,7 @@ int dirWatch_Wait(DirWatch* w) {
     bool lost = false;
     alignas(inotify_event) char buf[4096];
     for (;;) {
-      ssize_t len = read(w->inotifyFd, buf, sizeof buf);
+      ssize_t len = read(w->changes, buf, sizeof buf);
       if (len < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) break;
@@ -95,16 +95,16 @@ int dirWatch_Wait(DirWatch* w) {
 }
 
 void dirWatch_Wake(DirWatch* w) {
-  if (w == nullptr || w->wakeFd < 0) return;
+  if (w == nullptr || w->wake < 0) return;
   uint64_t one = 1;
-  while (write(w->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  while (write(w->wake, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
 void dirWatch_Close(DirWatch* w) {
   if (w == nullptr) return;
-  if (w->inotifyFd >= 0) close(w->inotifyFd);
-  if (w->wakeFd >= 0) close(w->wakeFd);
-  w->inotifyFd = -1;
-  w->wakeFd = -1;
+  if (w->changes >= 0) close(w->changes);
+  if (w->wake >= 0) close(w->wake);
+  w->changes = -1;
+  w->wake = -1;
 }

@@ -108,3 +108,28 @@ TriggerOpenResult triggerOpenLocal(const char* absPath) {
   std::string folder(absPath, static_cast<size_t>(slash - absPath));
   return triggerOpenBeneath(folder.empty() ? "/" : folder.c_str(), slash + 1);
 }
+
+uint32_t triggerOpen_StatusCode(int err) {
+  switch (err) {
+    case 0: return 0;
+    case ENOENT: return 2;
+    case ENOTDIR: return 3;
+    case EMFILE:
+    case ENFILE: return 4;
+    case EACCES: return 5;
+    case ENOMEM: return 8;
+    case EBUSY:
+    case ETXTBSY: return 32;
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH: return 53;
+    case EINVAL: return 87;
+    case ETIMEDOUT: return 121;
+    case ENAMETOOLONG: return 206;
+    case EPERM: return 225;  // an on-access scanner denied the open
+    case EIO: return 1117;
+    case ELOOP: return 1921;
+    default: return 31;
+  }
+}
