@@ -31,6 +31,11 @@ struct TriggerOpenResult {
 // system call (the open then fails closed).
 uint32_t triggerOpen_StatusCode(int err);
 
+// The UNC root a configuration without one uses: where this system finds
+// \\server\share (the mount folder of the shares, or the system's own UNC
+// namespace).
+const char* triggerOpen_DefaultRoot();
+
 // root: the UNC root folder. relPath: '/'-separated path beneath it (leading
 // '/' allowed; empty names the root itself).
 TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath);

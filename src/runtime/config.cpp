@@ -36,6 +36,7 @@
 #include "platform/ini_file.h"
 #include "platform/peer_addr.h"
 #include "platform/process.h"
+#include "platform/trigger_open.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 #include "runtime/metrics.h"
@@ -59,7 +60,6 @@ constexpr int kMissing = -1000;
 constexpr uint32_t kCfgPathSize = 260;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr const char* kAgentSection = "AGENT_SETTING";
-constexpr const char* kDefaultUncRoot = "/mnt/unc";
 constexpr int64_t kIntMin = INT32_MIN;
 constexpr int64_t kIntMax = INT32_MAX;
 
@@ -71,7 +71,7 @@ std::atomic<int32_t> g_icapStrict{0};
 struct Published {
   std::mutex m;
   std::shared_ptr<const VendorTable> vendors = std::make_shared<const VendorTable>();
-  std::shared_ptr<const std::string> uncRoot = std::make_shared<const std::string>(kDefaultUncRoot);
+  std::shared_ptr<const std::string> uncRoot = std::make_shared<const std::string>(triggerOpen_DefaultRoot());
   std::shared_ptr<const PeerAllowList> allowedPeers = std::make_shared<const PeerAllowList>();
   std::shared_ptr<const std::string> canaryPath = std::make_shared<const std::string>();
   std::string cfgRoot;  // set by tests and tools; empty: the executable's folder
@@ -202,7 +202,7 @@ bool readAgentSettings(const CfgFile& f, AgentSettings* s) {
   // An empty UncRoot would turn share paths into paths relative to the
   // installation root; it falls back to the default like a missing key.
   char uncRoot[256] = {0};
-  ini_SnapString(ini, kAgentSection, "UncRoot", kDefaultUncRoot, uncRoot, sizeof uncRoot, nullptr);
+  ini_SnapString(ini, kAgentSection, "UncRoot", triggerOpen_DefaultRoot(), uncRoot, sizeof uncRoot, nullptr);
   // A cut path would name another file, so an overlong MetricsFile is refused.
   char metricsFile[256] = {0};
   uint32_t metricsLen = 0;
@@ -226,7 +226,7 @@ bool readAgentSettings(const CfgFile& f, AgentSettings* s) {
   }
   try {
     s->uncRoot =
-        std::make_shared<const std::string>(uncRoot[0] != '\0' ? uncRoot : kDefaultUncRoot);
+        std::make_shared<const std::string>(uncRoot[0] != '\0' ? uncRoot : triggerOpen_DefaultRoot());
     s->metricsFile = metricsFile;
     s->listenAddress = listen;
   } catch (...) {

@@ -38,9 +38,14 @@ enum AvLogLevel : uint32_t {
   AVLOG_DBG = 5,
 };
 
+// The build names the format checker when the C library's printf is not the
+// compiler's default one (the records are formatted as C99 says, %zu included).
+#ifndef AV_PRINTF_FORMAT
+#define AV_PRINTF_FORMAT printf
+#endif
 void BRIM_Log(uint32_t module, uint32_t level, const char* func, int32_t line,
               uint16_t errCode, const char* fmt, ...)
-    __attribute__((format(printf, 6, 7)));
+    __attribute__((format(AV_PRINTF_FORMAT, 6, 7)));
 
 // Stores the low 8 bits of level for the module in the shared settings block.
 void BRIM_SetModuleLogLevel(uint32_t module, uint32_t level);

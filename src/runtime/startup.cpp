@@ -139,8 +139,14 @@ uint32_t getRealFilePath(const char* driveList, const char* devicePath, char* ou
 
 uint32_t GetProcessFilePath(int pid, char* out, uint32_t outSize) {
   if (!out || outSize == 0) return AV_PATH_NO_OUTPUT;
-  // On Linux the image path already is the path to use.
-  return proc_ExePath(pid, out, outSize) == 0 ? 0 : AV_PATH_NO_IMAGE_NAME;
+  std::string drives;
+  if (int e = proc_DriveList(&drives))
+    return e == ENOMEM ? AV_PATH_DRIVE_LIST_MEMORY : AV_PATH_DRIVE_LIST;
+  // Without drive letters the image path already is the path to use.
+  if (drives.empty()) return proc_ExePath(pid, out, outSize) == 0 ? 0 : AV_PATH_NO_IMAGE_NAME;
+  char image[kPathSize + 2] = {};
+  if (proc_ImageDevicePath(pid, image, sizeof image) != 0) return AV_PATH_NO_IMAGE_NAME;
+  return getRealFilePath(drives.c_str(), image, out, outSize, proc_DriveDevice);
 }
 
 uint32_t getInstallRoot(char* out, uint32_t size) {
@@ -148,9 +154,10 @@ uint32_t getInstallRoot(char* out, uint32_t size) {
   uint32_t rc = GetProcessFilePath(0, out, size);
   if (rc != 0) return rc;
   char* slash = std::strrchr(out, '/');
+  if (char* back = std::strrchr(out, '\\'); back && (!slash || back > slash)) slash = back;
   if (!slash) return AV_PATH_NO_IMAGE_NAME;
-  if (slash == out)
-    slash[1] = '\0';  // program in "/"
+  if (slash == out || (slash == out + 2 && out[1] == ':'))
+    slash[1] = '\0';  // program in "/" or in a drive's top folder
   else
     *slash = '\0';
   return 0;
@@ -167,13 +174,17 @@ int setRootPath(char* logDir, uint32_t logDirSize) {
     AV_ERR("chdir(%s) failed(%d).", path, e);
     return 0;
   }
-  const bool atTop = std::strcmp(path, "/") == 0;
-  std::snprintf(logDir, logDirSize, "%s%slog", path, atTop ? "" : "/");
+  const size_t len = std::strlen(path);
+  const char sep = len >= 2 && path[1] == ':' ? '\\' : '/';  // a drive-letter path
+  const bool atTop = len > 0 && path[len - 1] == sep;
+  std::snprintf(logDir, logDirSize, "%s%slog", path, atTop ? "" : (sep == '/' ? "/" : "\\"));
   // A fresh installation has no log/ or tmp/ yet; the operator still expects
   // the agent to log, and the log settings file lives in tmp/.
   file_MakeDir("log", 0755);
   file_MakeDir("tmp", 0755);
-  return 1;
+  char mutexName[128];
+  std::snprintf(mutexName, sizeof mutexName, "Global\\%s - AvAgent", "AvAgentLogMutex");
+  return proc_HoldNamedMutex(mutexName) == 0 ? 1 : 0;
 }
 
 namespace {

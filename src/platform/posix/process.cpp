@@ -29,6 +29,17 @@ int proc_ExePath(int pid, char* out, size_t size) {
   return 0;
 }
 
+int proc_ImageDevicePath(int pid, char* out, size_t size) { return proc_ExePath(pid, out, size); }
+
+int proc_DriveList(std::string* out) {
+  out->clear();
+  return 0;
+}
+
+uint32_t proc_DriveDevice(const char*, char*, uint32_t) { return 2; }  // no such drive
+
+int proc_HoldNamedMutex(const char*) { return 0; }
+
 int proc_ChangeDir(const char* path) { return chdir(path) == 0 ? 0 : errno; }
 
 bool proc_StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

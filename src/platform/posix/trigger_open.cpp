@@ -79,6 +79,8 @@ TriggerOpenResult failed(int rootFd, const char* path, int err) {
 
 }  // namespace
 
+const char* triggerOpen_DefaultRoot() { return "/mnt/unc"; }
+
 TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath) {
   if (root == nullptr || relPath == nullptr) return {TriggerOpenKind::kFailed, EINVAL, 0};
   Fd rootFd(open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -1,7 +1,13 @@
+// Shared by every platform: only where the address conversions are declared differs.
 #include "platform/peer_addr.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>

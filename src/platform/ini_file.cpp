@@ -8,11 +8,19 @@
 // watcher's reload, an operator's editor) sees either the old or the new file,
 // never half of one. Writers inside this process are serialised so that two
 // writes of different keys cannot lose one another.
+// Every platform shares these rules: the system's own private-profile calls
+// (Windows) cache the file, write it in place and wrap huge integers, so they
+// would break the atomic replace, the snapshot and the saturation promised
+// here; only reading the bytes is the platform's.
 #include "platform/ini_file.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -29,6 +37,14 @@
 
 namespace {
 
+void wipe(void* p, size_t n) {
+#ifdef _WIN32
+  SecureZeroMemory(p, n);
+#else
+  explicit_bzero(p, n);
+#endif
+}
+
 // The file carries the pre-shared key in plain text until the agent replaces
 // it, so every heap copy of the file's text is wiped before it is freed,
 // including the blocks a growing string leaves behind.
@@ -40,7 +56,7 @@ struct WipingAllocator {
   WipingAllocator(const WipingAllocator<U>&) {}
   T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
   void deallocate(T* p, size_t n) {
-    explicit_bzero(p, n * sizeof(T));
+    wipe(p, n * sizeof(T));
     std::allocator<T>().deallocate(p, n);
   }
   friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
@@ -69,10 +85,53 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Whole file into text; false when it cannot be read (missing, unreadable, huge).
-bool readWholeFile(const char* path, Text& text) {
+// Whole file into text; false when it cannot be read (missing, unreadable,
+// huge). *missing tells a file that is not there from one that cannot be read.
+#ifdef _WIN32
+bool readWholeFile(const char* path, Text& text, bool* missing = nullptr) {
+  if (missing) *missing = false;
+  int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+  if (n <= 0) return false;
+  std::wstring wpath(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path, -1, wpath.data(), n);
+  HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (missing) *missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(h, &size) || GetFileType(h) != FILE_TYPE_DISK ||
+      static_cast<uint64_t>(size.QuadPart) > kMaxIniFileSize) {
+    CloseHandle(h);
+    return false;
+  }
+  text.clear();
+  text.reserve(static_cast<size_t>(size.QuadPart) + 1);
+  char buf[8192];
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(h, buf, sizeof buf, &got, nullptr) || text.size() + got > kMaxIniFileSize) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    text.append(buf, got);
+  }
+  wipe(buf, sizeof buf);
+  CloseHandle(h);
+  return ok;
+}
+#else
+bool readWholeFile(const char* path, Text& text, bool* missing = nullptr) {
+  if (missing) *missing = false;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (missing) *missing = errno == ENOENT;
+    return false;
+  }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<size_t>(st.st_size) > kMaxIniFileSize) {
@@ -93,10 +152,11 @@ bool readWholeFile(const char* path, Text& text) {
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
   }
-  explicit_bzero(buf, sizeof buf);
+  wipe(buf, sizeof buf);
   close(fd);
   return ok;
 }
+#endif
 
 // One line of the file as its parts; `full` excludes the line end.
 struct Line {
@@ -326,9 +386,9 @@ int ini_WriteStrings(const char* section, const IniKeyValue* pairs, uint32_t cou
 
   std::lock_guard<std::mutex> lock(writeMutex());
   Text text;
-  if (!readWholeFile(path, text)) {
-    struct stat st {};
-    if (stat(path, &st) == 0 || errno != ENOENT) return -1;  // exists but unreadable
+  bool missing = false;
+  if (!readWholeFile(path, text, &missing)) {
+    if (!missing) return -1;  // exists but unreadable
     text.clear();
   }
   // New lines follow the file's own line end.
