@@ -160,6 +160,7 @@ void loadProcessName() {
   char path[4096];
   if (proc_ExePath(0, path, sizeof(path)) != 0) return;  // keeps "NoneProcess"
   const char* slash = strrchr(path, '/');
+  if (const char* back = strrchr(path, '\\'); back && (!slash || back > slash)) slash = back;
   const char* name = slash ? slash + 1 : path;
   size_t len = std::min(strlen(name), sizeof(g_processName) - 1);
   memcpy(g_processName, name, len);
