@@ -1,12 +1,11 @@
 // Helpers of the channel tests: wire words, raw frames as a foreign peer writes them.
 #pragma once
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "channel/frame.h"
+#include "platform/net.h"
 
 namespace chtest {
 
@@ -24,12 +23,23 @@ inline std::vector<uint8_t> rawFrame(uint32_t len, uint32_t tag = AV_BEGIN_TAG, 
   return f;
 }
 inline bool writeAll(int fd, const std::vector<uint8_t>& v) {
-  return send(fd, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size());
+  size_t done = 0;
+  return net_Send(fd, v.data(), v.size(), 0, &done) == 0 && done == v.size();
 }
+// A connected pair over IPv4 loopback (-1, -1 when that fails).
 inline void socketPair(int* a, int* b) {
-  int sv[2] = {-1, -1};
-  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-  *a = sv[0], *b = sv[1];
+  *a = *b = -1;
+  int lfd = -1, port = 0;
+  NetStep step;
+  std::vector<NetEndpoint> to;
+  if (net_Listen(NET_IPV4, "0", 1, &lfd, &step) != 0) return;
+  if (net_LocalPort(lfd, &port) == 0 &&
+      net_Resolve("127.0.0.1", std::to_string(port).c_str(), NET_IPV4, &to) == 0 &&
+      net_Connect(to, 5000, a) == 0) {
+    NetAccepted acc;
+    if (net_Accept(lfd, &acc) == 0) *b = acc.fd;
+  }
+  net_Close(lfd);
 }
 
 }  // namespace chtest

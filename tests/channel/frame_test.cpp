@@ -51,7 +51,7 @@ struct Pair {
   bool sendTx() { return agentMsg_DoSend(a, tx.SendPackage, tx.SendLength) == 1; }
   ~Pair() {
     for (MsgLink* l : {&tx, &rx}) agentMsg_ReleaseLink(l), agentMsg_FreeLinkKeys(l);
-    close(a), close(b);
+    net_Close(a), net_Close(b);
   }
 };
 
@@ -159,7 +159,8 @@ TEST(FrameRecv, TagsLengthLimitStallAndFramesBackToBack) {
     EXPECT_TRUE(cap.contains(r.message, AVLOG_ERR)) << r.message;
     EXPECT_EQ(s.rx.RecvBody, nullptr);
     char rest[64];  // refused from the header: the body stays unread
-    EXPECT_TRUE(r.len <= AV_MAX_BODY || recv(s.b, rest, sizeof rest, MSG_DONTWAIT) == 32);
+    size_t got = 0;
+    EXPECT_TRUE(r.len <= AV_MAX_BODY || (net_Recv(s.b, rest, sizeof rest, NET_DONTWAIT, &got) == 0 && got == 32));
   }
   EXPECT_TRUE(cap.contains("msg_Waiting(recv) timeout", AVLOG_DBG));
   agentMsg_SetIoWaitMs(0);
@@ -206,8 +207,8 @@ TEST(FrameSocket, DrainingBehindAFrameAndItsBound) {
     const std::vector<char> junk(4096, 'j');
     const auto t0 = std::chrono::steady_clock::now();
     while (!stop && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3)) {
-      ssize_t n = ::send(s.a, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      n > 0 ? void(sent += static_cast<size_t>(n)) : std::this_thread::yield();
+      size_t n = 0;
+      net_Send(s.a, junk.data(), junk.size(), NET_DONTWAIT, &n) == 0 && n > 0 ? void(sent += n) : std::this_thread::yield();
     }
   });
   while (sent.load() < 2 * AV_DRAIN_MAX_BYTES) std::this_thread::yield();

@@ -6,6 +6,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>

@@ -1,9 +1,11 @@
 // Job test fixtures: a loaded configuration, jobs run into a guarded room, a
 // process under a name of its own, a listener.
 #pragma once
+#ifndef _WIN32  // NamedProcess runs a copy of /bin/sleep
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -73,6 +75,7 @@ inline std::string scanRequest(const std::string& uncPath, const std::string& op
          path + "\"}\r\n\r\n";
 }
 
+#ifndef _WIN32
 // A copy of /bin/sleep running under its own file name; killed on destruction.
 class NamedProcess {
  public:
@@ -99,6 +102,7 @@ class NamedProcess {
  private:
   pid_t pid_ = -1;
 };
+#endif
 
 // A listener (wildcard address, or none when the port cannot be bound; port 0
 // picks one). fillBacklog (backlog 0) connects until a connect stays pending,

@@ -1,5 +1,7 @@
 // Trigger scans beneath a scratch UncRoot: outcomes, confinement, path limits, errno table.
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include "jobs/trigger_scan.h"
 #include "platform/trigger_open.h"
@@ -24,6 +26,7 @@ struct TriggerScan : ::testing::Test {
   std::string dir_ = jobstest::uncRoot() + "/srv/share/dir/";
 };
 
+#ifndef _WIN32  // links and FIFOs beneath a mount folder; tests/windows covers the UNC open
 // Links resolve as if UncRoot were "/"; only regular files open.
 TEST_F(TriggerScan, OutcomesAndConfinement) {
   for (std::string name : {avtest::scratchRoot() + "/outside.txt", dir_ + "..x", dir_ + "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"})
@@ -57,6 +60,7 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
   for (int i = 0; i < 2000; ++i) escaped += "\\/";
   EXPECT_EQ(scanJob(escaped + R"(clean.txt"})").text, scanText(0));
 }
+#endif
 
 // 4299 bytes fill the path buffer; behind the 7-unit prefix 4293 fill the 4300
 // units (206 on Linux); the mapped path's room is used to its last byte.
@@ -69,7 +73,12 @@ TEST_F(TriggerScan, PathBuffersToTheirLastByte) {
     avtest::LogCapture log;
     auto r = scanJob(scanRequest(p));
     EXPECT_EQ(r.rc, rc) << p.size();
+#ifndef _WIN32
     EXPECT_EQ(r.text, rc ? scanText(206) : "") << p.size();
+#else  // the open's own code for an overlong name (2 under Wine), never success
+    EXPECT_EQ(r.text.empty(), rc == 0) << p.size();
+    EXPECT_NE(r.text, scanText(0)) << p.size();
+#endif
     EXPECT_EQ(log.contains(message, AVLOG_ERR), rc == 0) << p.size();
   }
   // The separator, 4299 three-byte units, two ASCII ones and the NUL: 12901 bytes.

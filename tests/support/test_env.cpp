@@ -1,12 +1,12 @@
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -27,11 +27,16 @@ void observe(uint32_t module, uint32_t level, const char* func, const char* mess
 class Environment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char tmpl[] = "/tmp/avtest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    g_root = tmpl;
-    for (const char* sub : {"tmp", "log", "cfg"}) std::filesystem::create_directories(g_root + "/" + sub);
-    ASSERT_EQ(chdir(g_root.c_str()), 0);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (unsigned i = 0; g_root.empty() && i < 1000; ++i) {
+      const fs::path p = fs::temp_directory_path() / ("avtest." + std::to_string(std::random_device{}()));
+      if (fs::create_directory(p, ec)) g_root = p.generic_string();
+    }
+    ASSERT_FALSE(g_root.empty());
+    for (const char* sub : {"tmp", "log", "cfg"}) fs::create_directories(g_root + "/" + sub);
+    fs::current_path(g_root, ec);
+    ASSERT_FALSE(ec) << ec.message();
     ASSERT_EQ(initAVPool(getAVPool()), 0);
     BRIM_SetLogDir((g_root + "/log").c_str());
     setCfgRootForTest(g_root.c_str());
@@ -39,8 +44,19 @@ class Environment : public ::testing::Environment {
   }
   void TearDown() override {
     BRIM_SetLogObserver(nullptr);
+    if (getenv("AV_KEEP_TEST_ROOT")) return;
+    // One entry at a time, deepest first, skipping what cannot go: the log's
+    // mapped level file cannot be removed on Windows while the process lives,
+    // and remove_all there keeps retrying it.
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (!getenv("AV_KEEP_TEST_ROOT")) std::filesystem::remove_all(g_root, ec);
+    fs::current_path(fs::temp_directory_path(ec), ec);
+    std::vector<fs::path> all;
+    for (auto it = fs::recursive_directory_iterator(g_root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+      all.push_back(it->path());
+    for (auto p = all.rbegin(); p != all.rend(); ++p) fs::remove(*p, ec);
+    fs::remove(g_root, ec);
   }
 };
 
