@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the agent needs to build (and, with --test,
-# to run every test, real peers included). Idempotent; run as root.
+# Installs the Debian 12 packages the agent needs to build (with --windows, to
+# cross-build it for Windows too; with --test, to run every test, real peers and
+# the Windows build under Wine included). Idempotent; run as root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 need=(g++ cmake make pkg-config libjson-c-dev libssl-dev libsystemd-dev)
+# The Windows cross-build (scripts/build-windows.sh): mingw-w64 with POSIX
+# threads, dpkg-source to unpack Debian's OpenSSL and json-c sources, zip; and
+# googletest's sources and wine64 to build and run the suites under Wine.
+windows=(g++-mingw-w64-x86-64-posix dpkg-dev zip)
+if [ "${1:-}" = "--windows" ]; then
+  need+=("${windows[@]}")
+fi
 if [ "${1:-}" = "--test" ]; then
   need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3
-         python3-prometheus-client)
+         python3-prometheus-client "${windows[@]}" googletest wine64)
 fi
 missing=()
 for p in "${need[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the agent and runs every test: the suite in a plain build, again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency suites under
-# ThreadSanitizer, and the tests against the real peers (ClamAV on-access,
-# c-icap). Installs what it needs first. Exits non-zero when anything fails.
+# ThreadSanitizer, the tests against the real peers (ClamAV on-access,
+# c-icap), and the Windows cross-build under Wine. Installs what it needs
+# first. Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,6 +48,13 @@ phase "concurrency tests under TSan" env TSAN_OPTIONS=halt_on_error=1 \
   ctest --no-tests=error --test-dir build/tsan --output-on-failure --timeout 600 -R Concurrency
 
 phase "fuzz targets, 15 s each (kept reproducers replayed first)" bash tests/fuzz/run.sh 15
+
+# Windows: cross-built (libraries cached under build/windows-deps), the unit
+# suites and the agent end to end under Wine, each run in a fresh prefix.
+phase "Windows build (mingw-w64)" bash scripts/build-windows.sh --tests
+phase "Windows unit suites under Wine" bash tests/windows/wine_suites.sh "$root/build/windows"
+phase "Windows agent under Wine with the Linux client" bash tests/windows/wine_e2e.sh \
+  "$root/build/windows" "$root/build/release"
 
 echo "phases: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
