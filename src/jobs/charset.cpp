@@ -1,9 +1,10 @@
-// UTF-8 <-> UTF-16 without the C library's locale machinery: the agent's ANSI
-// code page is UTF-8 on Linux, and conversions must not depend on the locale
-// the service manager happens to start us with. Malformed input is replaced by
+// UTF-8 <-> UTF-16 without the C library's locale machinery: conversions must
+// not depend on the locale the service manager happens to start us with, and
+// where the host's ANSI code page is UTF-8 this encoder is the ANSI step too. Malformed input is replaced by
 // U+FFFD rather than refused, as the host's code-page calls do without flags.
 #include "jobs/charset.h"
 
+#include "platform/code_page.h"
 #include "runtime/log.h"
 #include "runtime/mem_pool.h"
 
@@ -127,6 +128,12 @@ int convertChecked(const char* caller, const In* in, Out* out, uint32_t outSize,
   return 0;
 }
 
+// The host's ANSI code page, or this file's UTF-8 encoder where that is it.
+uint32_t wideToAnsi(const char16_t* wide, char* out, uint32_t outBytes) {
+  const uint32_t n = codePage_WideToAnsi(wide, out, outBytes);
+  return n == CODE_PAGE_IS_UTF8 ? utf16ToUtf8(wide, out, outBytes) : n;
+}
+
 }  // namespace
 
 int UTF8ToUnicode(const char* utf8, char16_t* out, uint32_t outSize) {
@@ -134,7 +141,7 @@ int UTF8ToUnicode(const char* utf8, char16_t* out, uint32_t outSize) {
 }
 
 int UnicodeToANSI(const char16_t* wide, char* out, uint32_t outSize) {
-  return convertChecked(__func__, wide, out, outSize, utf16ToUtf8);
+  return convertChecked(__func__, wide, out, outSize, wideToAnsi);
 }
 
 int UTF8ToANSI(const char* utf8, char* out, uint32_t outSize) {

@@ -1,8 +1,9 @@
 // Character-set conversions between UTF-8, UTF-16 and the host's ANSI code page
-// (UTF-8 on Linux). Sizes are in bytes and include the terminator; a too-small
-// output fails with "Buffer is too small, size(%u)". Pure code without a system
-// call (the locale is never consulted), so it lives with the jobs that log its
-// failures and take its buffers from the pool, not in the platform layer.
+// (the platform's; UTF-8 on a host without one). Sizes are in bytes and include
+// the terminator; a too-small output fails with "Buffer is too small, size(%u)".
+// UTF-8 <-> UTF-16 is pure code (the locale is never consulted), so it lives
+// with the jobs that log its failures and take its buffers from the pool; only
+// the ANSI step asks the platform layer.
 #pragma once
 #include <cstdint>
 
