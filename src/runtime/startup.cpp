@@ -193,7 +193,10 @@ namespace {
 // then records go to "./log".
 void moveLogToRoot() {
   char logDir[kLogDirSize] = {};  // a 256-byte copy, cut
-  if (setRootPath(logDir, sizeof(logDir)) == 1) BRIM_SetLogDir(logDir);
+  // A mutex that could not be made (no right to the global namespace) leaves
+  // the root and its log folder in force: the result is not acted on.
+  setRootPath(logDir, sizeof(logDir));
+  if (logDir[0] != '\0') BRIM_SetLogDir(logDir);
 }
 
 bool makeRsaKeyPair() {

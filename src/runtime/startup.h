@@ -26,9 +26,10 @@ constexpr uint32_t AV_PATH_NO_DRIVE = 0xFFFFFFFF;
 
 // The program entry's body; returns the process exit code.
 int agentMain();
-// Makes the installation root the current folder, creates its log/ and tmp/
-// and writes its log folder into logDir (cut to logDirSize - 1). 1 when the
-// root was set, else 0 (logDir untouched).
+// Makes the installation root the current folder, creates its log/ and tmp/,
+// writes its log folder into logDir (cut to logDirSize - 1) and holds the named
+// mutex "Global\AvAgentLogMutex - AvAgent". 1 when the root was set and the
+// mutex is held, else 0 (logDir untouched when the root was not set).
 int setRootPath(char* logDir, uint32_t logDirSize);
 // The installation root: the folder of the running program. 0, or a code of
 // the table above.

@@ -286,6 +286,8 @@ int net_SetNoDelay(int fd, bool on) {
              : lastErr();
 }
 
+// On a listener this fails (not connected); closing it is what wakes a thread
+// blocked in accept there.
 int net_Shutdown(int fd) { return shutdown(sockOf(fd), SD_BOTH) == 0 ? 0 : lastErr(); }
 
 int net_Close(int fd) {
