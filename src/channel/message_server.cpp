@@ -156,7 +156,7 @@ int startDetached(void* (*proc)(void*), void* arg) {
 }  // namespace
 
 int ms_InitSocketHome(const uint8_t* key) {
-  // Socket library start-up is a no-op on Linux. The key is made aside first,
+  // The platform layer starts its socket library itself. The key is made aside first,
   // and the list, count and sequence are only reset by the first start: a
   // second start inside one process (tests) must not disturb connections that
   // are still registered.
@@ -238,7 +238,7 @@ void* ms_RunMessageServer(void* listenSocket) {
         case ECONNRESET:
         case ECONNABORTED:
         case EINTR:
-        // Errors of the pending connection that Linux reports from accept.
+        // Errors of the pending connection that a system may report from accept.
         case EPROTO:
         case ENOPROTOOPT:
         case ENETDOWN:

@@ -3,8 +3,8 @@
 // carries one request at a time: receive a frame, drain, check the flow limit,
 // run the job, answer 100 / 201 / 203, release the frame buffers.
 //
-// Decisions for Linux: accept errors of a reset or aborted pending connection
-// (and the other per-connection errors Linux reports from accept) keep the
+// Decisions: accept errors of a reset or aborted pending connection (and the
+// other per-connection errors a system may report from accept) keep the
 // loop going; EMFILE / ENFILE / ENOBUFS / ENOMEM are logged and retried after
 // 100 ms, because an agent must not stop serving when descriptors run out for a
 // moment. Only a failed accept (< 0) is an error: descriptor 0 is a valid socket.

@@ -1,5 +1,5 @@
 // A probe is a non-blocking connect followed by a bounded wait for
-// writability and a read of SO_ERROR: Linux reports a refused connection as
+// writability and a read of SO_ERROR: a refused connection may show as
 // writable, so the error word is what tells "answered" from "refused", and a
 // refused port is known at once instead of after the time-out.
 #include "jobs/port_check.h"

@@ -38,7 +38,8 @@ constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr int kLoopStepMs = 10000;
 constexpr size_t kMaxLineChars = 255;
 
-// The operator's message: there is no message box on Linux.
+// The operator's message, on standard error: a message box would hold a start
+// at boot until someone closed it.
 void showTips(const char* text) { std::fprintf(stderr, "Tips: %s\n", text); }
 
 bool isQuit(std::string line) {

@@ -1,15 +1,16 @@
 // Start-up and lifecycle: fixes the installation root from the executable's
 // path, brings up the pool, the log, the configuration, the RSA key pair and the
 // message server in that order, starts the configuration watcher, and waits for
-// "/quit" on standard input (or SIGTERM/SIGINT).
+// "/quit" on standard input (or a stop request of the system).
 //
-// Decisions for Linux: the root is the folder of readlink("/proc/self/exe");
-// its log/ and tmp/ folders are created when missing, so a fresh installation
-// logs. The descriptor soft limit is raised to the hard limit and SIGPIPE is
-// ignored. The two operator messages go to stderr as "Tips: <text>". Standard
-// input at end of file stops being read (service mode) while signals are still
-// served. Once the server runs, the process ends through _exit (code 0 after
-// "Program end.", -1 as 255 on failures); the pool is left to the process end.
+// Decisions: the root is the folder of the program file, its image name
+// translated to a drive-letter path where the system has drives; its log/ and
+// tmp/ folders are created when missing, so a fresh installation logs. The
+// open-file limit is raised and a closed peer never ends the process. The two
+// operator messages go to stderr as "Tips: <text>". Standard input at end of
+// file stops being read (service mode) while stop requests are still served.
+// Once the server runs, the process ends at once through proc_Exit (code 0
+// after "Program end.", -1 on failures); the pool is left to the process end.
 // The device-name match in getRealFilePath needs a separator (or the end)
 // behind the device name, so volume1 never stands for volume10.
 #pragma once
