@@ -23,6 +23,10 @@ TriggerOpenResult (*g_canaryOpen)(const char* absPath) = triggerOpenLocal;
 namespace {
 
 // Read by the collector and by administrators checking it; not secret.
+// Codes of a failed open as the storage system is told them.
+constexpr uint32_t kFileNotFound = 2;
+constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kScannerRefused = 225;
 constexpr FileReplaceMode kCanaryMode = {0644, false, true};
 
 // Reversed and masked, so the text stands whole only in memory, at run time.
@@ -62,11 +66,11 @@ CanaryState& state() {
 }
 
 bool refusedByScanner(const TriggerOpenResult& r) {
-  return r.kind == TriggerOpenKind::kFailed && r.err == EPERM;
+  return r.kind == TriggerOpenKind::kFailed && triggerOpen_StatusCode(r.err) == kScannerRefused;
 }
 
 bool missing(const TriggerOpenResult& r) {
-  return r.kind == TriggerOpenKind::kFailed && r.err == ENOENT;
+  return r.kind == TriggerOpenKind::kFailed && triggerOpen_StatusCode(r.err) == kFileNotFound;
 }
 
 // Never throws: the state's probe flag must always be cleared after it.
@@ -98,11 +102,12 @@ std::string describe(const std::string& path, const TriggerOpenResult& r) {
     case TriggerOpenKind::kFailed:
       if (refusedByScanner(r))
         return "The canary " + path + " is refused by the on-access scanner(225): protection works.";
+      const uint32_t code = triggerOpen_StatusCode(r.err);
       snprintf(cause, sizeof cause, "%s, errno %d, error code %u",
-               r.err == ENOENT   ? "missing"
-               : r.err == EACCES ? "permission denied"
-                                 : "open failed",
-               r.err, static_cast<unsigned>(mapOpenErrno(r.err)));
+               code == kFileNotFound   ? "missing"
+               : code == kAccessDenied ? "permission denied"
+                                       : "open failed",
+               r.err, static_cast<unsigned>(code));
       break;
   }
   return "The canary " + path + " cannot be probed(" + cause +

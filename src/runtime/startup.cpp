@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -225,7 +226,10 @@ bool holdInstanceLock() {
 // What keeps the server from starting, in the operator's words.
 void showServerFailure(int err, const char* port, const char* address) {
   char text[200];
-  if (err == EADDRINUSE)
+  // A port another socket holds exclusively is refused as access, not as in use,
+  // on some systems: below 1024 the privilege is the likelier cause.
+  const bool privileged = std::atoi(port) < 1024;
+  if (err == EADDRINUSE || (err == EACCES && !privileged))
     std::snprintf(text, sizeof text, "Port %s is already in use by another process.", port);
   else if (err == EACCES)
     std::snprintf(text, sizeof text, "Port %s needs a privilege to listen on (below 1024).", port);

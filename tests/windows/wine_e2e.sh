@@ -109,11 +109,11 @@ for _ in $(seq 100); do grep -q '^Pwd=null' "$root/cfg/agentConfig.ini" && break
 check "watcher took the new key and wrote Pwd=null back" "Pwd=null" "$(grep '^Pwd' "$root/cfg/agentConfig.ini")" exact
 check "Credential stored" "Credential=" "$(cat "$root/cfg/agentConfig.ini")"
 
-# A second agent on the same port is told so and ends with -1 (255).
+# A second agent (another root) on the same port is told so and ends with -1 (255).
 root2=$WINEPREFIX/drive_c/AvAgent2
 mkdir -p "$root2/cfg" && cp "$root/cfg/agentConfig.ini" "$root2/cfg/" && cp "$win/avagent.exe" "$root2/"
 second=$(cd "$tmp" && timeout 60 "$WINE" 'C:\AvAgent2\avagent.exe' </dev/null 2>&1; echo "exit $?")
-check "second agent on a taken port is refused" "Antivirus agent process is running in the backgroud." "$second"
+check "second agent on a taken port is refused" "is already in use by another process." "$second"
 check "second agent exit code" "exit 255" "$second"
 check "first agent still serves" "$ok_scan" "$(client scan '\\srv\share\dir\clean.txt')"
 

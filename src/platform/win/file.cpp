@@ -179,6 +179,14 @@ int file_ListRegular(const char* dir, const char* prefix, std::vector<FileEntry>
 
 int file_Remove(const char* path) { return DeleteFileW(avwin::wide(path).c_str()) ? 0 : lastErrno(); }
 
+// A drive-letter path ("C:\\..."), or a UNC or extended-length one.
+bool file_IsAbsolutePath(const char* path) {
+  if (path == nullptr) return false;
+  const bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+                     (path[2] == '\\' || path[2] == '/');
+  return drive || ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+}
+
 int file_MakeDir(const char* path, unsigned) {
   if (CreateDirectoryW(avwin::wide(path).c_str(), nullptr)) return 0;
   const DWORD e = GetLastError();

@@ -99,10 +99,18 @@ int net_Resolve(const char* host, const char* port, NetFamily family,
   return 0;
 }
 
-int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt) {
+const char* net_ResolveErrorText(int code) {
+  // The resolver answers in Winsock codes, which gai_strerrorA words; smaller
+  // ones are the C library's.
+  return code >= WSABASEERR ? gai_strerrorA(code) : std::strerror(code);
+}
+
+int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
+               const char* address) {
   std::vector<NetEndpoint> list;
   *failedAt = NET_AT_RESOLVE;
-  if (int rc = net_Resolve(nullptr, port, family, &list); rc != 0) return rc;
+  if (address != nullptr && *address == '\0') address = nullptr;
+  if (int rc = net_Resolve(address, port, family, &list); rc != 0) return rc;
   if (list.empty()) return EADDRNOTAVAIL;
   const NetEndpoint& ep = list.front();
   int s = -1;

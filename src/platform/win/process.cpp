@@ -7,6 +7,7 @@
 #include "platform/process.h"
 
 #include <windows.h>
+#include <io.h>
 
 #include <cerrno>
 #include <chrono>
@@ -135,6 +136,8 @@ int proc_HoldNamedMutex(const char* name) {
   held = CreateMutexW(nullptr, FALSE, avwin::wide(name).c_str());
   return held != nullptr ? 0 : avwin::errnoOf(GetLastError());
 }
+
+bool proc_StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 int proc_ChangeDir(const char* path) {
   return SetCurrentDirectoryW(avwin::wide(path).c_str()) ? 0 : avwin::errnoOf(GetLastError());

@@ -38,3 +38,12 @@ TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath) {
 
 // The open already speaks the storage system's codes.
 uint32_t triggerOpen_StatusCode(int err) { return static_cast<uint32_t>(err); }
+
+// The canary's folder is the root and its name the only step beneath it.
+TriggerOpenResult triggerOpenLocal(const char* absPath) {
+  if (absPath == nullptr) return {TriggerOpenKind::kFailed, ERROR_INVALID_PARAMETER, 0};
+  const std::string path(absPath);
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos || cut + 1 == path.size()) return {TriggerOpenKind::kFailed, ERROR_INVALID_NAME, 0};
+  return triggerOpenBeneath(path.substr(0, cut + 1).c_str(), absPath + cut + 1);
+}
