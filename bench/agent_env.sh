@@ -4,7 +4,7 @@
 # benchmark never touches an installed agent or the repository's tree.
 #
 # Provides: BENCH_BUILD, AGENT_BIN, CLIENT_BIN, BENCH_PROGS, bench_tmp, agent_port, agent_pid,
-#   start_agent [extra ini lines...], stop_agent, median, client (client with --port).
+#   start_agent [extra ini lines...], stop_agent, median, spread, client (client with --port).
 
 bench_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BENCH_BUILD=${BENCH_BUILD:-$bench_here/../build/bench}
@@ -100,6 +100,9 @@ client() { "$CLIENT_BIN" --port "$agent_port" "$@"; }
 # median of the numbers on standard input, one per line.
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) { print 0; exit }
   if (NR % 2) print v[(NR + 1) / 2]; else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# "min..max" of the numbers on standard input, one per line.
+spread() { sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%s..%s\n", lo, hi }'; }
 
 # field NAME from a "k=v k=v" line on standard input (units stripped).
 field() { awk -v k="$1" '{ for (i = 1; i <= NF; i++) { split($i, kv, "=");

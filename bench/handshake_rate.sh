@@ -3,18 +3,20 @@
 # once (each connect + challenge + answer + result + close), against the
 # single-core RSA-1024 private-key (sign) rate of `openssl speed` measured in
 # the same run: the agent's RSA private decryption is the floor of a
-# handshake's cost. Rounds alternate the two measures; the median of the
-# per-round ratios is the result.
+# handshake's cost. The sign rate is taken over elapsed time (-elapsed), as
+# the handshakes are: on a busy machine both then see the same load, where a
+# CPU-time rate would not. Rounds alternate the two measures; the median of
+# the per-round ratios is the result, with their spread.
 # Usage: bench/handshake_rate.sh [ROUNDS] [HANDSHAKES_PER_CONNECTION] [CONNECTIONS_PER_CLIENT]
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
-rounds=${1:-3}
+rounds=${1:-5}
 count=${2:-1500}
 conns=${3:-2}
 
 # sign/s column of the rsa 1024 line, found by the header's column name.
 openssl_sign_rate() {
-  openssl speed -seconds 3 rsa1024 2>/dev/null | awk '
+  openssl speed -elapsed -seconds 3 rsa1024 2>/dev/null | awk '
     /sign\/s/ { for (i = 1; i <= NF; i++) if ($i == "sign/s") col = i + 3 }
     /^rsa +1024 +bits/ && col { print $col; exit }'
 }
@@ -56,5 +58,6 @@ for r in $(seq "$rounds"); do
   echo "  client 2: $(cat "$out2")"
 done
 med=$(printf '%s\n' "${ratios[@]}" | median)
-verdict=$(awk -v m="$med" 'BEGIN { print (m >= 0.5) ? "MET" : "MISSED" }')
-echo "RESULT handshake ratio=$med (median of ${#ratios[@]} rounds; handshakes/s over openssl sign/s; target >= 0.5) $verdict"
+spread=$(printf '%s\n' "${ratios[@]}" | spread)
+verdict=$(awk -v m="$med" 'BEGIN { print (m >= 0.7) ? "MET" : "MISSED" }')
+echo "RESULT handshake ratio=$med (median of ${#ratios[@]} rounds, spread $spread; handshakes/s over openssl sign/s; target >= 0.7) $verdict"

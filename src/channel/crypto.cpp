@@ -10,6 +10,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -246,14 +247,17 @@ int mc_Pbkdf2HmacSha256(const uint8_t* pwd, uint32_t pwdLen, const uint8_t* salt
 
 int agentMsg_GenRamdomBytes(void* buf, uint32_t count) {
   if (buf == nullptr || count < 2) return 0;
-  // Acquiring the generator: at once if it is seeded, else waiting for the seed.
-  if (avRandomOpen(false) != 0) {
+  // Acquiring the generator: at once if it is seeded, else waiting for the
+  // seed. Once seeded it stays seeded, so the probe is made until it succeeds.
+  static std::atomic<bool> seeded{false};
+  if (!seeded.load(std::memory_order_relaxed) && avRandomOpen(false) != 0) {
     AV_ERR("CryptAcquireContext FAIL -1.");
     if (avRandomOpen(true) != 0) {
       AV_ERR("CryptAcquireContext FAIL -2.");
       return 0;
     }
   }
+  seeded.store(true, std::memory_order_relaxed);
   if (avRandomFill(buf, count) != 0) {
     AV_ERR("CryptGenRandom FAIL");
     return 0;

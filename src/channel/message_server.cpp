@@ -2,9 +2,11 @@
 // with a detached accept thread; every accepted socket gets a detached thread
 // of its own that registers its connection record, runs the handshake and then
 // serves one request at a time until the peer goes quiet, misbehaves or the
-// flow limit refuses a scan. The socket home (list, count, sequence) is shared
-// under one mutex; everything inside a connection record belongs to its
-// thread. Every ending path of a connection goes through ms_ReleaseConnect,
+// flow limit refuses a scan. A thread whose connection has ended parks for a
+// while and takes the next accepted socket, so a connection still has a
+// thread to itself but seldom pays for starting one. The socket home (list,
+// count, sequence) is shared under one mutex; everything inside a connection
+// record belongs to its thread. Every ending path of a connection goes through ms_ReleaseConnect,
 // which gives back the frame buffers, the AES keys, the socket and the record.
 #include "channel/message_server.h"
 
@@ -12,6 +14,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -36,6 +40,12 @@ constexpr uint32_t kStatusPackage = AV_HEADER_SIZE + AV_STATUS_RESULT_ROOM + AV_
 constexpr uint32_t kScanPackage = AV_HEADER_SIZE + AV_SCAN_RESULT_ROOM + AV_TAIL_SIZE;      // 560
 constexpr uint32_t kEmfileBackoffTicks = 10;  // 100 ms
 constexpr int kFlowRefused = 2;               // ms_CompleteOneJob: closed by the flow limit
+// Connection threads whose connection has ended wait this long for the next
+// accepted socket before they end; at most kMaxParked wait at once. Starting
+// a thread and ending it (stack, TLS, the crypto library's per-thread state)
+// costs as much as the rest of a handshake bar the RSA decryption.
+constexpr auto kParkTime = std::chrono::seconds(10);
+constexpr int kMaxParked = 16;
 
 }  // namespace
 
@@ -61,6 +71,18 @@ struct SocketHome {
 };
 
 namespace {
+
+// Hand-over from the accept threads to parked connection threads: a socket's
+// record is only queued while more threads are parked than records wait, so
+// every queued record has a thread that takes it.
+struct ThreadPark {
+  std::mutex lock;
+  std::condition_variable ready;
+  ClientConnect* queue[kMaxParked] = {};
+  int first = 0;
+  int queued = 0;
+  int parked = 0;
+};
 
 SocketHome g_home;
 std::atomic<int32_t> g_connectLimit{0};
@@ -322,11 +344,52 @@ void freeRecord(ClientConnect* conn) {
 
 }  // namespace
 
+namespace {
+
+ThreadPark& park() {
+  static ThreadPark* p = new ThreadPark();  // never destroyed, like the fail table
+  return *p;
+}
+
+// Gives conn to a parked connection thread; false when none is free.
+bool handToParked(ClientConnect* conn) {
+  ThreadPark& p = park();
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.parked <= p.queued) return false;
+    p.queue[(p.first + p.queued) % kMaxParked] = conn;
+    ++p.queued;
+  }
+  p.ready.notify_one();
+  return true;
+}
+
+// Parks the calling thread until an accepted socket's record is handed over
+// (returned) or the park time ends (null: the thread ends).
+ClientConnect* waitParked() {
+  ThreadPark& p = park();
+  std::unique_lock<std::mutex> guard(p.lock);
+  if (p.parked >= kMaxParked) return nullptr;
+  ++p.parked;
+  p.ready.wait_for(guard, kParkTime, [&p] { return p.queued > 0; });
+  --p.parked;
+  if (p.queued == 0) return nullptr;
+  ClientConnect* conn = p.queue[p.first];
+  p.first = (p.first + 1) % kMaxParked;
+  --p.queued;
+  return conn;
+}
+
+void serveConnection(ClientConnect* conn);
+
+}  // namespace
+
 int ms_CreateClientThread(int sock, const PeerAddr* peer) {
   ClientConnect* conn = allocRecord();
   if (!conn) return 0;
   conn->link.socket = sock;
   if (peer) conn->peer = *peer;
+  if (handToParked(conn)) return 1;
   if (startDetached(ms_ClientMsgThread, conn) != 0) {
     AV_ERR("CreateThread FAIL");
     freeRecord(conn);
@@ -377,8 +440,18 @@ void ms_ReleaseConnect(ClientConnect* conn) {
   ms_DelConnect(&g_home.lock, &g_home, conn);
 }
 
+// A connection thread serves the connection it was started for, then parks
+// and serves whichever accepted connection is handed to it, one at a time.
 void* ms_ClientMsgThread(void* connection) {
-  auto* conn = static_cast<ClientConnect*>(connection);
+  for (auto* conn = static_cast<ClientConnect*>(connection); conn; conn = waitParked())
+    serveConnection(conn);
+  return nullptr;
+}
+
+namespace {
+
+// One connection from registration to release, on the thread that owns it.
+void serveConnection(ClientConnect* conn) {
   ms_AddConnect(&g_home.lock, &g_home, conn);
   AV_DBG("new connection join, index = %d", conn->index);
   MsgLink* link = &conn->link;
@@ -409,8 +482,9 @@ void* ms_ClientMsgThread(void* connection) {
   }
   AV_DBG("connection exit, index = %d", conn->index);
   ms_ReleaseConnect(conn);
-  return nullptr;
 }
+
+}  // namespace
 
 int ms_CheckFlowLimit(MsgLink* link) {
   if (link->RecvHead.MessageType != MSG_SCAN_FILE) return 0;

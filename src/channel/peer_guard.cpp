@@ -54,8 +54,10 @@ bool parseEntry(const char* s, size_t len, PeerRange* out) {
   return true;
 }
 
+// Every handshake looks its address up twice; with no failures recorded the
+// look-up ends at once instead of walking the whole table.
 PeerFailEntry* findEntry(PeerFailTable* t, const PeerAddr* addr) {
-  for (uint32_t i = 0; i < t->capacity; ++i) {
+  for (uint32_t i = 0; i < t->inUse; ++i) {
     PeerFailEntry& e = t->entries[i];
     if (e.used && std::memcmp(e.addr.bytes, addr->bytes, 16) == 0) return &e;
   }
@@ -82,6 +84,7 @@ PeerFailEntry* takeEntry(PeerFailTable* t, const PeerAddr* addr, int64_t now) {
     if (!victim || entryEnd(e) < entryEnd(*victim)) victim = &e;
   }
   if (!victim) return nullptr;
+  t->inUse = std::max(t->inUse, static_cast<uint32_t>(victim - t->entries) + 1);
   *victim = PeerFailEntry{};
   victim->addr = *addr;
   victim->used = true;
@@ -129,6 +132,7 @@ void pg_ResetFailTable(PeerFailTable* table, uint32_t capacity) {
   if (!table) return;
   std::lock_guard<std::mutex> guard(table->lock);
   table->capacity = std::clamp<uint32_t>(capacity, 1, PEER_FAIL_TABLE_MAX);
+  table->inUse = 0;
   std::fill(std::begin(table->entries), std::end(table->entries), PeerFailEntry{});
 }
 

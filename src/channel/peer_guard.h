@@ -60,6 +60,7 @@ struct PeerFailEntry {
 struct PeerFailTable {
   std::mutex lock;
   uint32_t capacity = PEER_FAIL_TABLE_MAX;
+  uint32_t inUse = 0;  // entries at and past this index were never used
   PeerFailEntry entries[PEER_FAIL_TABLE_MAX];
 };
 
