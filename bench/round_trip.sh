@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Round trip of an unsupported request (type 2015, answered 203) on a verified
 # encrypted connection against a bare loopback TCP echo of the same 48-byte
-# frames, both timed by round_trip_bench in the same run.
+# frames, both timed by round_trip_bench in alternating rounds of one run.
 # Usage: bench/round_trip.sh [COUNT]
 set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"

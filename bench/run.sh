@@ -29,6 +29,7 @@ run() {
 run "$build/bench/pool_bench"
 run "$here/handshake_rate.sh"
 run "$here/round_trip.sh"
+run "$here/scan_round_trip.sh"
 run "$here/memory.sh"
 run "$here/job_rate.sh"
 run "$here/engine_status.sh"
