@@ -103,3 +103,41 @@ ServiceAlias avscan virus_scan?allow204=on
 ServiceAlias AVSCAN virus_scan?allow204=on
 CONF
 }
+
+# start_clamav DIR UNC [PATH...]: clamd with one local signature (EICAR) and
+# clamonacc with on-access prevention on UNC and each further PATH, both run
+# from DIR (their pids in pids, clamd_pid and onacc_pid; the test string in
+# eicar). Returns once the engine blocks UNC/srv/share/eicar.com.
+start_clamav() {
+  clamav_dir=$1 clamav_unc=$2
+  local dir=$1 unc=$2 path
+  shift 2
+  chmod 755 "$dir"
+  mkdir -p "$unc/srv/share" "$dir/db" "$dir/run"
+  eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
+  printf '%s' "$eicar" > "$unc/srv/share/eicar.com"
+  echo "Eicar-Test-Signature:0:*:$(printf '%s' "$eicar" | od -An -v -tx1 | tr -d ' \n')" > "$dir/db/local-eicar.ndb"
+  chown -R clamav:clamav "$dir/db" "$dir/run"
+  {
+    echo "DatabaseDirectory $dir/db"
+    echo "LocalSocket $dir/run/clamd.sock"
+    printf 'Foreground yes\nUser clamav\nOnAccessPrevention yes\nOnAccessExcludeUname clamav\n'
+    echo "LogFile $dir/run/clamd.log"
+    for path in "$unc" "$@"; do echo "OnAccessIncludePath $path"; done
+  } > "$dir/clamd.conf"
+  clamd -c "$dir/clamd.conf" >"$dir/clamd.out" 2>&1 & clamd_pid=$!; pids+=("$clamd_pid")
+  for _ in $(seq 300); do [ -S "$dir/run/clamd.sock" ] && break; sleep 0.1; done
+  [ -S "$dir/run/clamd.sock" ] || fail_setup "clamd did not start: $(cat "$dir/clamd.out" "$dir/run/clamd.log" 2>/dev/null)"
+  start_onacc
+}
+
+# start_onacc: clamonacc again for the engine start_clamav started; returns once
+# the EICAR file can no longer be opened.
+start_onacc() {
+  local dir=$clamav_dir unc=$clamav_unc
+  clamonacc -F -c "$dir/clamd.conf" --fdpass -l "$dir/clamonacc.log" >"$dir/clamonacc.out" 2>&1 & onacc_pid=$!; pids+=("$onacc_pid")
+  for _ in $(seq 300); do cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 || break; sleep 0.1; done
+  cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 &&
+    fail_setup "clamonacc did not block the EICAR file: $(cat "$dir/clamonacc.out" "$dir/clamonacc.log" 2>/dev/null)"
+  return 0
+}

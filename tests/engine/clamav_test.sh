@@ -16,39 +16,10 @@ done
 [ -x "$agent_bin" ] && [ -x "$client_bin" ] || fail_setup "no agent or client binary at $agent_bin, $client_bin"
 
 tmp=$(mktemp -d /tmp/avclamav.XXXXXX)
-chmod 755 "$tmp"
 unc=$tmp/unc
 guard=$tmp/guard
-mkdir -p "$unc/srv/share" "$tmp/db" "$tmp/run" "$tmp/agent/cfg" "$guard/adir"
-eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
-printf '%s' "$eicar" > "$unc/srv/share/eicar.com"
-echo "Eicar-Test-Signature:0:*:$(printf '%s' "$eicar" | od -An -v -tx1 | tr -d ' \n')" > "$tmp/db/local-eicar.ndb"
-chown -R clamav:clamav "$tmp/db" "$tmp/run"
-
-conf=$tmp/clamd.conf
-cat > "$conf" <<CONF
-DatabaseDirectory $tmp/db
-LocalSocket $tmp/run/clamd.sock
-Foreground yes
-User clamav
-LogFile $tmp/run/clamd.log
-OnAccessIncludePath $unc
-OnAccessIncludePath $guard
-OnAccessPrevention yes
-OnAccessExcludeUname clamav
-CONF
-
-clamd -c "$conf" >"$tmp/clamd.out" 2>&1 & clamd_pid=$!; pids+=("$clamd_pid")
-for _ in $(seq 300); do [ -S "$tmp/run/clamd.sock" ] && break; sleep 0.1; done
-[ -S "$tmp/run/clamd.sock" ] || fail_setup "clamd did not start: $(cat "$tmp/clamd.out" "$tmp/run/clamd.log" 2>/dev/null)"
-
-start_onacc() {  # returns once the EICAR file can no longer be opened
-  clamonacc -F -c "$conf" --fdpass -l "$tmp/clamonacc.log" >"$tmp/clamonacc.out" 2>&1 & onacc_pid=$!; pids+=("$onacc_pid")
-  for _ in $(seq 300); do cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 || break; sleep 0.1; done
-  cat "$unc/srv/share/eicar.com" >/dev/null 2>&1 &&
-    fail_setup "clamonacc did not block the EICAR file: $(cat "$tmp/clamonacc.out" "$tmp/clamonacc.log" 2>/dev/null)"
-}
-start_onacc
+mkdir -p "$tmp/agent/cfg" "$guard/adir"
+start_clamav "$tmp" "$unc" "$guard"
 
 port=${AV_TEST_PORT:-$(free_port)} || fail_setup "no free port"
 write_cfg() {  # CanaryPath
