@@ -14,7 +14,7 @@ if [ "${1:-}" != "--no-build" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DAV_BUILD_BENCH=ON \
     -DAV_BUILD_TESTS=OFF ${BENCH_CMAKE_ARGS:-} >/dev/null || exit 1
   cmake --build "$build" -j"$(nproc)" --target avagent avagent-client pool_bench \
-    round_trip_bench idle_hold_bench proc_walk_bench icap_bench || exit 1
+    round_trip_bench idle_hold_bench proc_walk_bench icap_bench engine_rate_bench || exit 1
 fi
 
 failed=0
@@ -33,6 +33,7 @@ run "$here/scan_round_trip.sh"
 run "$here/memory.sh"
 run "$here/job_rate.sh"
 run "$here/engine_status.sh"
+run "$here/engine_scan_rate.sh"
 for s in "$here"/icap_*.sh; do
   case $s in *_env.sh) continue ;; esac  # sourced helpers, not benchmarks
   [ -e "$s" ] && run bash "$s"

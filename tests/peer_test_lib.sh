@@ -112,6 +112,7 @@ start_clamav() {
   clamav_dir=$1 clamav_unc=$2
   local dir=$1 unc=$2 path
   shift 2
+  mkdir -p "$dir"
   chmod 755 "$dir"
   mkdir -p "$unc/srv/share" "$dir/db" "$dir/run"
   eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
