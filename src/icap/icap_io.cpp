@@ -2,7 +2,10 @@
 // kernel takes them whole (several small writes would stall on delayed ACK).
 // The line reader peeks at what has arrived and then takes exactly the line
 // (never a byte of the next one), so it stays stateless between calls while
-// costing two receive calls per line instead of one per byte.
+// costing two receive calls per line instead of one per byte. Readiness waits
+// are only made when the call would block: a write the kernel takes at once,
+// or a line whose bytes have already arrived (the lines after the status line,
+// mostly), is exactly what a wait that returns at once would have let through.
 #include "icap/icap_io.h"
 
 #include <atomic>
@@ -18,6 +21,12 @@ namespace {
 
 std::atomic<int> g_readyWaitMs{ICAP_READY_WAIT_MS};
 std::atomic<int> g_connectWaitMs{ICAP_CONNECT_WAIT_MS};
+
+// After an attempt that did not wait: the errors that the readiness wait
+// reports as a wait-first call would (a bad descriptor included).
+bool mustWait(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == EBADF || err == ENOTSOCK;
+}
 
 // Readiness for the given way within total ms: >0 ready, 0 timed out, <0
 // failed with errno set. A signal does not shorten the wait.
@@ -105,14 +114,21 @@ int icapWrite(int fd, const char* buf, int len) {
   if (len <= 0) return len;
   if (buf == nullptr) return -1;
   int done = 0;
+  bool tryFirst = true;  // a fresh socket's send buffer takes a request at once
   while (done < len) {
-    int rc = waitReady(fd, NET_WRITABLE, g_readyWaitMs.load());
-    if (rc <= 0) {
-      AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
-      return -1;
-    }
     size_t n = 0;
-    if (int err = net_Send(fd, buf + done, static_cast<size_t>(len - done), 0, &n); err != 0) {
+    int err = EAGAIN;
+    if (tryFirst) err = net_Send(fd, buf + done, static_cast<size_t>(len - done), NET_DONTWAIT, &n);
+    tryFirst = false;
+    if (mustWait(err)) {
+      int rc = waitReady(fd, NET_WRITABLE, g_readyWaitMs.load());
+      if (rc <= 0) {
+        AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
+        return -1;
+      }
+      err = net_Send(fd, buf + done, static_cast<size_t>(len - done), 0, &n);
+    }
+    if (err != 0) {
       if (err == EINTR || err == EAGAIN) continue;
       return -1;
     }
@@ -168,20 +184,28 @@ int icapReadlineCounted(int fd, char* buf, int capacity, int* taken) {
     AV_ERR("Readline error.");
     return -1;
   }
-  int rc = waitReady(fd, NET_READABLE, g_readyWaitMs.load());
-  if (rc <= 0) {
-    AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
-    return -1;
-  }
   const int room = capacity - 1;  // bytes of text the line may hold
   int n = 0;
   bool crTaken = false;  // a CR was taken; the byte after it decides
+  bool first = true;     // the line's first byte has not been looked for yet
   char chunk[kPeekChunk];
   for (;;) {
     // Peek at what has arrived (blocking, bounded by the receive time-out, only
     // when nothing has), decide how far the line goes, then take exactly that.
+    // Before the line's first byte the peek does not block: when nothing has
+    // arrived, the readiness wait comes first.
     size_t got = 0;
-    if (int err = net_Recv(fd, chunk, sizeof chunk, NET_PEEK, &got); err != 0 || got == 0) {
+    int err = net_Recv(fd, chunk, sizeof chunk, first ? NET_PEEK | NET_DONTWAIT : NET_PEEK, &got);
+    if (first && mustWait(err)) {
+      int rc = waitReady(fd, NET_READABLE, g_readyWaitMs.load());
+      if (rc <= 0) {
+        AV_ERR("Select time out, error code(%d), fd(%d), errno(%d).", rc, fd, rc < 0 ? errno : 0);
+        return -1;
+      }
+      err = net_Recv(fd, chunk, sizeof chunk, NET_PEEK, &got);
+    }
+    first = false;
+    if (err != 0 || got == 0) {
       logRecvError(fd, err);
       return -1;
     }
