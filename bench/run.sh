@@ -7,7 +7,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-build=$root/build/bench
+build=${BENCH_BUILD:-$root/build/bench}  # another build tree: BENCH_BUILD=DIR
 export BENCH_BUILD=$build
 
 if [ "${1:-}" != "--no-build" ]; then
