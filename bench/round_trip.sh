@@ -7,4 +7,4 @@ set -uo pipefail
 . "$(cd "$(dirname "$0")" && pwd)/agent_env.sh"
 count=${1:-20000}
 start_agent
-"$BENCH_PROGS/round_trip_bench" --port "$agent_port" --count "$count"
+"$BENCH_PROGS/round_trip_bench" --port "$agent_port" --agent-pid "$agent_pid" --count "$count"

@@ -13,5 +13,5 @@ mkdir -p "$(dirname "$file")"
 echo "a clean file for trigger scans" >"$file"
 cat "$file" >/dev/null  # in the page cache
 scan='{"opCode":"1","avType":"0","FilePath":"\\\\srv\\share\\f.txt"}'
-"$BENCH_PROGS/round_trip_bench" --port "$agent_port" --count "$count" --type 2020 \
+"$BENCH_PROGS/round_trip_bench" --port "$agent_port" --agent-pid "$agent_pid" --count "$count" --type 2020 \
   --json "$scan" --status 100 --open "$file" --name scan_round_trip
