@@ -144,7 +144,10 @@ int main(int argc, char** argv) {
          "ratio %.2f %s\n",
          verify, verifyMs.size(), verify / 100, !verifyMs.empty() && verify <= 100 ? "MET"
                                                                                    : "MISSED");
-  printf("RESULT memory idle_ratio=%.2f added_ratio=%.2f verify_ratio=%.2f\n", idleMiB / 32,
-         opened ? addMiB / (64.0 * static_cast<double>(opened) / 1000.0) : 0.0, verify / 100);
+  const double addedRatio = opened ? addMiB / (64.0 * static_cast<double>(opened) / 1000.0) : 0.0;
+  const bool met = idleMiB <= 32 && opened == wanted && addedRatio <= 1.0 && !verifyMs.empty() &&
+                   verify <= 100;
+  printf("RESULT memory idle_ratio=%.2f added_ratio=%.2f verify_ratio=%.2f %s\n", idleMiB / 32,
+         addedRatio, verify / 100, met ? "MET" : "MISSED");
   return opened == wanted && !verifyMs.empty() ? 0 : 2;
 }
