@@ -70,30 +70,38 @@ echo "request bytes checked: $(wc -c <"$bench_tmp/agent.req") bytes, identical t
 stop_agent
 
 # 2. Timing, against c-icap when it is installed, else a fresh scripted server
-# that answers every connection.
+# that answers every connection. With two or more CPUs the server, the agent
+# and icap_bench all run on CPU 0: a wake-up across CPUs costs tens of
+# microseconds on a virtual machine, and where the scheduler puts each
+# process would otherwise decide the figures.
+pin=()
+if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then pin=(taskset -c 0); fi
 moddir=$(dirname "$(find /usr/lib -name virus_scan.so -path '*c_icap*' 2>/dev/null | head -1)")
 if command -v c-icap >/dev/null && [ -f "$moddir/virus_scan.so" ]; then
   server_port=$(free_port) || { echo "no free port" >&2; exit 1; }
   mkdir -p "$bench_tmp/cicap"
   write_cicap_conf "$bench_tmp/cicap/c-icap.conf" "$bench_tmp/cicap" "$server_port" "$moddir" 1 8
-  c-icap -N -f "$bench_tmp/cicap/c-icap.conf" >"$bench_tmp/cicap/out" 2>&1 &
+  "${pin[@]}" c-icap -N -f "$bench_tmp/cicap/c-icap.conf" >"$bench_tmp/cicap/out" 2>&1 &
   server_pids+=($!)
   for _ in $(seq 100); do port_in_use "$server_port" && break; sleep 0.1; done
   server=c-icap
 else
   start_server timing --lifetime 600
+  [ ${#pin[@]} -gt 0 ] && taskset -a -p -c 0 "${server_pids[-1]}" >/dev/null
   server="the scripted server (c-icap is not installed)"
 fi
 start_agent "IcapPort = $server_port"
+# Threads made later (the connection's) inherit the accept thread's CPU.
+[ ${#pin[@]} -gt 0 ] && taskset -a -p -c 0 "$agent_pid" >/dev/null
 # The answer the server gives the job, ISTag included, is what every timed job must get.
 out=$(client icap-scan --server 127.0.0.1 --serv-port 1 --method RESPMOD --path-key X-File-Path "$path")
 istag=$(printf '%s\n' "$out" | sed -n 's/.*"result": "0","isTag": "\([^"]*\)".*/\1/p')
 [ -n "$istag" ] || { echo "the scan job against $server is not judged clean: $out" >&2; exit 1; }
-echo "timing against $server (ISTag $istag)"
+echo "timing against $server (ISTag $istag)${pin:+, all on CPU 0}"
 ratios=() ams=() dms=() fls=() bws=() pks=()
 for r in $(seq "$rounds"); do
   # (the pool's log banner, printed when the program has no log settings, is dropped)
-  res=$("$icap_bench" scan --agent-port "$agent_port" --icap-port "$server_port" --count "$count" \
+  res=$("${pin[@]}" "$icap_bench" scan --agent-port "$agent_port" --icap-port "$server_port" --count "$count" \
     --path "$path" --istag "$istag" | grep -v '^\*\*\*\|Can not open print level') ||
     { echo "round $r failed: $res" >&2; exit 1; }
   ratios+=("$(printf '%s\n' "$res" | field ratio)")
