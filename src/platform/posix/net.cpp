@@ -14,28 +14,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/sock_addr.h"
+
 static_assert(sizeof(NetEndpoint::addr) >= sizeof(sockaddr_in6));
 
+using namespace sockaddr_shared;
+
 namespace {
-
-const sockaddr* sockAddrOf(const NetEndpoint* ep) {
-  return reinterpret_cast<const sockaddr*>(ep->addr);
-}
-
-int peerFromSockaddr(const sockaddr_storage& sa, socklen_t len, PeerAddr* out) {
-  if (sa.ss_family == AF_INET) {
-    if (len < static_cast<socklen_t>(sizeof(sockaddr_in))) return EINVAL;
-    const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-    return peerAddr_FromV4(reinterpret_cast<const uint8_t*>(&in.sin_addr), out);
-  }
-  if (sa.ss_family == AF_INET6) {
-    if (len < static_cast<socklen_t>(sizeof(sockaddr_in6))) return EINVAL;
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
-    std::memcpy(out->bytes, &in6.sin6_addr, 16);
-    return 0;
-  }
-  return EAFNOSUPPORT;
-}
 
 int setTimeout(int fd, int option, int seconds) {
   timeval tv{seconds < 0 ? 0 : seconds, 0};
@@ -47,24 +32,11 @@ int setTimeout(int fd, int option, int seconds) {
 int net_Resolve(const char* host, const char* port, NetFamily family,
                 std::vector<NetEndpoint>* out) {
   out->clear();
-  addrinfo hints{};
-  hints.ai_flags = host ? 0 : AI_PASSIVE;
-  hints.ai_family = family == NET_IPV4 ? AF_INET : family == NET_IPV6 ? AF_INET6 : AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
+  const addrinfo hints = resolveHints(host, family);
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(host, port, &hints, &list);
   if (rc != 0) return rc == EAI_SYSTEM ? errno : rc;
-  for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_addrlen > sizeof(NetEndpoint::addr)) continue;
-    NetEndpoint ep;
-    ep.family = ai->ai_family;
-    ep.socktype = ai->ai_socktype;
-    ep.protocol = ai->ai_protocol;
-    ep.addrLen = static_cast<uint32_t>(ai->ai_addrlen);
-    std::memcpy(ep.addr, ai->ai_addr, ai->ai_addrlen);
-    out->push_back(ep);
-  }
-  freeaddrinfo(list);
+  takeEndpoints(list, out);
   return 0;
 }
 
@@ -107,13 +79,7 @@ int net_LocalPort(int fd, int* port) {
   sockaddr_storage sa{};
   socklen_t len = sizeof sa;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return errno;
-  if (sa.ss_family == AF_INET)
-    *port = ntohs(reinterpret_cast<const sockaddr_in&>(sa).sin_port);
-  else if (sa.ss_family == AF_INET6)
-    *port = ntohs(reinterpret_cast<const sockaddr_in6&>(sa).sin6_port);
-  else
-    return EAFNOSUPPORT;
-  return 0;
+  return portOf(sa, port);
 }
 
 int net_Accept(int listenFd, NetAccepted* out) {

@@ -20,7 +20,11 @@
 
 #include "platform/win/wide.h"
 
+#include "platform/sock_addr.h"
+
 static_assert(sizeof(NetEndpoint::addr) >= sizeof(sockaddr_in6));
+
+using namespace sockaddr_shared;
 
 namespace {
 
@@ -46,25 +50,6 @@ int fdOf(SOCKET s, int* fd) {
   return 0;
 }
 
-const sockaddr* sockAddrOf(const NetEndpoint* ep) {
-  return reinterpret_cast<const sockaddr*>(ep->addr);
-}
-
-int peerFromSockaddr(const sockaddr_storage& sa, int len, PeerAddr* out) {
-  if (sa.ss_family == AF_INET) {
-    if (len < static_cast<int>(sizeof(sockaddr_in))) return EINVAL;
-    const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-    return peerAddr_FromV4(reinterpret_cast<const uint8_t*>(&in.sin_addr), out);
-  }
-  if (sa.ss_family == AF_INET6) {
-    if (len < static_cast<int>(sizeof(sockaddr_in6))) return EINVAL;
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
-    std::memcpy(out->bytes, &in6.sin6_addr, 16);
-    return 0;
-  }
-  return EAFNOSUPPORT;
-}
-
 int setTimeout(int fd, int option, int seconds) {
   const DWORD ms = seconds < 0 ? 0 : static_cast<DWORD>(seconds) * 1000u;
   return setsockopt(sockOf(fd), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms) == 0
@@ -78,24 +63,11 @@ int net_Resolve(const char* host, const char* port, NetFamily family,
                 std::vector<NetEndpoint>* out) {
   out->clear();
   if (int e = startWinsock()) return e;
-  addrinfo hints{};
-  hints.ai_flags = host ? 0 : AI_PASSIVE;
-  hints.ai_family = family == NET_IPV4 ? AF_INET : family == NET_IPV6 ? AF_INET6 : AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
+  const addrinfo hints = resolveHints(host, family);
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(host, port, &hints, &list);
   if (rc != 0) return rc;
-  for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_addrlen > sizeof(NetEndpoint::addr)) continue;
-    NetEndpoint ep;
-    ep.family = ai->ai_family;
-    ep.socktype = ai->ai_socktype;
-    ep.protocol = ai->ai_protocol;
-    ep.addrLen = static_cast<uint32_t>(ai->ai_addrlen);
-    std::memcpy(ep.addr, ai->ai_addr, ai->ai_addrlen);
-    out->push_back(ep);
-  }
-  freeaddrinfo(list);
+  takeEndpoints(list, out);
   return 0;
 }
 
@@ -139,13 +111,7 @@ int net_LocalPort(int fd, int* port) {
   sockaddr_storage sa{};
   int len = sizeof sa;
   if (getsockname(sockOf(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return lastErr();
-  if (sa.ss_family == AF_INET)
-    *port = ntohs(reinterpret_cast<const sockaddr_in&>(sa).sin_port);
-  else if (sa.ss_family == AF_INET6)
-    *port = ntohs(reinterpret_cast<const sockaddr_in6&>(sa).sin6_port);
-  else
-    return EAFNOSUPPORT;
-  return 0;
+  return portOf(sa, port);
 }
 
 int net_Accept(int listenFd, NetAccepted* out) {
