@@ -34,15 +34,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kScanFileType = 2020;
 
-std::string jsonEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 // Runs fn(thread, i) for i < count on each of threads threads; returns the
 // operations per second over the whole round, or -1 when one failed.
 template <typename Fn>

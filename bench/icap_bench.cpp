@@ -104,15 +104,6 @@ std::string scanRequest(int icapPort, const std::string& path) {
          "\r\nX-File-Path: " + path + "\r\nConnection: close\r\nEncapsulated: null-body=0\r\n\r\n";
 }
 
-std::string jsonEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 struct Args {
   int agentPort = 0, icapPort = 0, threads = 8;
   long count = 0;
