@@ -162,23 +162,6 @@ int net_ConnectWithin(int fd, const NetEndpoint* ep, int timeoutMs, NetStep* fai
   return 0;
 }
 
-int net_Connect(const std::vector<NetEndpoint>& list, int timeoutMs, int* fd) {
-  int err = EADDRNOTAVAIL;
-  for (const NetEndpoint& ep : list) {
-    int s = -1;
-    err = net_Socket(&ep, &s);
-    if (err != 0) continue;
-    NetStep step;
-    err = net_ConnectWithin(s, &ep, timeoutMs, &step);
-    if (err == 0) {
-      *fd = s;
-      return 0;
-    }
-    closesocket(sockOf(s));
-  }
-  return err;
-}
-
 int net_Wait(int fd, unsigned want, int timeoutMs, unsigned* ready) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
