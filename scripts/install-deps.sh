@@ -16,7 +16,7 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 if [ "${1:-}" = "--test" ]; then
   need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3
-         python3-prometheus-client "${windows[@]}" googletest wine64)
+         python3-prometheus-client python3-cryptography "${windows[@]}" googletest wine64)
 fi
 missing=()
 for p in "${need[@]}"; do

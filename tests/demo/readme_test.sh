@@ -41,6 +41,9 @@ while IFS= read -r line; do
   fi
 done < "$src/README.md"
 check "README shows the demo examples" "4" "$examples" exact
+check "a storage system built from the README's protocol section alone scans the sample" \
+  '{"status": "0","avType": "0","result": "0","isTag": ""}' "$(python3 "$here/../tools/storage_peer.py" --port "$port" \
+  2020 '{"opCode":"1","avType":"0","FilePath":"\\\\demo\\share\\hello.txt"}' 2>&1)" exact
 
 echo "/quit" >&7
 echo "$passed passed, $failed failed"
