@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# avagent.exe under Wine driven by the Linux client over loopback: both
+# avagent.exe under Wine driven by the Linux client (and a few jobs by the
+# independent tests/tools/storage_peer.py) over loopback: both
 # handshake versions, every job kind, trigger scans through Wine's UNC mapping
 # ($WINEPREFIX/dosdevices/unc/SERVER/SHARE) with the system's own codes, the
 # configuration write-back and watcher, the second agent on a taken port, and
@@ -79,6 +80,12 @@ scan_code() { client "$@" | sed -n 's/.*"result": "\([0-9]*\)".*/\1/p'; }
 
 check "handshake v17, clean file through \\\\?\\UNC (0)" "$ok_scan" "$(client --proto 17 scan '\\srv\share\dir\clean.txt')"
 check "handshake v16, clean file (0)" "$ok_scan" "$(client --proto 16 scan '\\srv\share\dir\clean.txt')"
+# The same answers to a storage system written apart from the agent's code.
+peer() { python3 "$here/../tools/storage_peer.py" --port "$port" "$@" 2>&1; }
+clean_job='{"opCode":"1","avType":"0","FilePath":"\\\\srv\\share\\dir\\clean.txt"}'
+check "independent peer: v17 handshake, clean file" "$ok_scan" "$(peer --version 17 2020 "$clean_job")" exact
+check "independent peer: v16 handshake, engine status" '{"status": "0","avType": "0","isTag": ""}' \
+  "$(peer --version 16 2010 '{"opCode":"0","avType":"0","vendorName":"WineEngine"}')" exact
 check "IPv6 listener answers" "$ok_scan" "$(client --host ::1 scan '\\srv\share\dir\clean.txt')"
 check "non-ASCII name and blank" "0" "$(scan_code scan '\\srv\share\dir\deep file ü.txt')" exact
 check "missing file: 2 from CreateFileW" "2" "$(scan_code scan '\\srv\share\dir\none.txt')" exact
@@ -128,6 +135,7 @@ check "Program end. logged" "Program end." "$(cat "$root"/log/*)"
 # The stored credential is the key after a restart.
 start_wine_agent
 check "restarted agent takes the stored key" "$ok_scan" "$(client --key "$newkey" scan '\\srv\share\dir\clean.txt')"
+check "independent peer with the stored key" "$ok_scan" "$(peer --key "$newkey" 2020 "$clean_job")" exact
 check "restarted agent refuses the old key" "handshake refused" "$(client scan '\\srv\share\dir\clean.txt')"
 quit_wine_agent
 check "restarted agent ends on /quit" "0" "$quit_code" exact
