@@ -109,12 +109,10 @@ CONF
 # from DIR (their pids in pids, clamd_pid and onacc_pid; the test string in
 # eicar). Returns once the engine blocks UNC/srv/share/eicar.com.
 start_clamav() {
-  clamav_dir=$1 clamav_unc=$2
   local dir=$1 unc=$2 path
+  clamav_dir=$1 clamav_unc=$2
   shift 2
-  mkdir -p "$dir"
-  chmod 755 "$dir"
-  mkdir -p "$unc/srv/share" "$dir/db" "$dir/run"
+  mkdir -p "$unc/srv/share" "$dir/db" "$dir/run" && chmod 755 "$dir"
   eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
   printf '%s' "$eicar" > "$unc/srv/share/eicar.com"
   echo "Eicar-Test-Signature:0:*:$(printf '%s' "$eicar" | od -An -v -tx1 | tr -d ' \n')" > "$dir/db/local-eicar.ndb"

@@ -18,12 +18,12 @@ done
 tmp=$(mktemp -d /tmp/avclamav.XXXXXX)
 unc=$tmp/unc
 guard=$tmp/guard
-mkdir -p "$tmp/agent/cfg" "$guard/adir"
+mkdir -p "$tmp/agent/cfg" "$guard"
 start_clamav "$tmp" "$unc" "$guard"
 
 port=${AV_TEST_PORT:-$(free_port)} || fail_setup "no free port"
-write_cfg() {  # CanaryPath
-  cat > "$tmp/agent/cfg/agentConfig.new" <<CFG
+# The canary is missing: the agent writes it.
+cat > "$tmp/agent/cfg/agentConfig.ini" <<CFG
 [AGENT_SETTING]
 Port = $port
 MaxJobNo = 100
@@ -31,19 +31,13 @@ FlowJobNo = 100
 PortConnectTimeOut = 1000
 LogLevel = 4
 UncRoot = $unc
-CanaryPath = $1
+CanaryPath = $guard/eicar.com
 [AV_GENERAL]
-VendorNum = 2
+VendorNum = 1
 [AV_VENDOR1]
-VendorName = Other
-ProcessNameList = other.exe
-[AV_VENDOR2]
 VendorName = ClamAV
 ProcessNameList = clamd,clamonacc
 CFG
-  mv "$tmp/agent/cfg/agentConfig.new" "$tmp/agent/cfg/agentConfig.ini"
-}
-write_cfg "$guard/eicar.com"  # missing: the agent writes it
 start_agent "$agent_bin" "$tmp/agent" "$port"
 client() { "$client_bin" --port "$port" --timeout 20 "$@" 2>&1; }
 running='{"status": "0","avType": "0","isTag": ""}'
@@ -52,14 +46,8 @@ stopped='{"status": "1","avType": "0","isTag": ""}'
 # last answer and the seconds it took to get EXPECTED (on stderr too).
 status_until() {
   local start=$SECONDS out
-  for _ in $(seq 40); do
-    out=$(client status --vendor clamav)
-    [[ "$out" == *"$1"* ]] && break
-    sleep 0.25
-  done
-  out="$out after $((SECONDS - start)) s"
-  echo "$out" >&2
-  echo "$out"
+  for _ in $(seq 40); do out=$(client status --vendor clamav); [[ "$out" == *"$1"* ]] && break; sleep 0.25; done
+  echo "$out after $((SECONDS - start)) s" | tee /dev/stderr
 }
 agent_log() { cat "$tmp/agent/log/"* 2>/dev/null; }
 
@@ -69,36 +57,25 @@ json=$("$client_bin" --port "$port" --timeout 20 --json scan '\\srv\share\eicar.
 check "EICAR scan exits 225 with the bare JSON" \
   '225 {"status": "0","avType": "0","result": "225","isTag": ""}' "$? $json" exact
 check "the log names the infected file" 'Scan of \\srv\share\eicar.com: infected (225).' "$(agent_log)"
-check "engine running by vendor (its first probe writes the canary)" \
-  '{"status": "0","avType": "0","isTag": ""}' "$(client status --vendor clamav)"
-check "its writing is logged" "was missing and has been written" "$(agent_log)"
+check "engine running by vendor (its first probe writes the canary)" "$running" "$(client status --vendor clamav)"
 check "the canary is refused" "is refused by the on-access scanner(225): protection works" "$(agent_log)"
 
 # clamonacc stopped, clamd still running: the canary opens.
 stop_pid "$onacc_pid"
 check "clamonacc stopped: not running" "$stopped after" "$(status_until "$stopped")"
-check "the agent wrote the missing canary" "$eicar" "$(cat "$guard/eicar.com")" exact
 check "clamonacc stopped: one WARN" "1" "$(agent_log | grep -c 'opened: the on-access scanner does not protect')" exact
 check "clamonacc stopped: trigger scans open EICAR" '"result": "0"' "$(client scan '\\srv\share\eicar.com')"
 start_onacc
 check "clamonacc back: running" "$running after" "$(status_until "$running")"
 check "clamonacc back: INFO" "2" "$(agent_log | grep -c 'INFO.*protection works')" exact
 
-# A canary that cannot be opened for another reason: a folder.
-write_cfg "$guard/adir"
-check "canary is a folder: not running" "$stopped after" "$(status_until "$stopped")"
-check "canary is a folder: cause logged" "cannot be probed(a folder)" "$(agent_log)"
-
 stop_pid "$onacc_pid"
 stop_pid "$clamd_pid"
-check "engine stopped by vendor" \
-  '{"status": "1","avType": "0","isTag": ""}' "$(client status --vendor ClamAV)"
+check "engine stopped by vendor" "$stopped" "$(client status --vendor ClamAV)"
 # With the engine down nothing blocks the open any more: why the status job exists.
 check "EICAR opens once the engine is down" '"result": "0"' "$(client scan '\\srv\share\eicar.com')"
 
 echo "/quit" >&7
-for _ in $(seq 100); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
-check "agent ended on /quit" "gone" "$(kill -0 "$agent_pid" 2>/dev/null && echo running || echo gone)" exact
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
