@@ -22,12 +22,15 @@ def recv_exact(sock, n, step):
     return data
 
 
+def ecb(op, region, length):  # only the blocks holding body bytes are encrypted, the tail after them is plain
+    cut = -(-length // 16) * 16
+    return op.update(region[:cut]) + region[cut:]
+
+
 def send_frame(sock, version, mtype, body, aes=None):
     region = body + struct.pack("<I8xI", 0, END)
-    if aes and body:  # body and tail padded to 16; only the blocks holding body bytes are encrypted
-        region += bytes(-len(region) % 16)
-        cut = -(-len(body) // 16) * 16
-        region = aes.encryptor().update(region[:cut]) + region[cut:]
+    if aes and body:  # body and tail padded to 16
+        region = ecb(aes.encryptor(), region + bytes(-len(region) % 16), len(body))
     sock.sendall(struct.pack("<5I12x", BEGIN, version, mtype, len(body), 0) + region)
 
 
@@ -35,13 +38,10 @@ def recv_frame(sock, step, aes=None):
     tag, _, mtype, length, status = struct.unpack("<5I12x", recv_exact(sock, 32, step))
     if tag != BEGIN or length > MAX_LENGTH:
         fail(f"bad frame header: tag {tag:#x}, length {length}")
-    size = length + 16
-    if aes and length:
-        size += -size % 16
-    region = recv_exact(sock, size, step)
-    if aes and length:
-        cut = -(-length // 16) * 16
-        region = aes.decryptor().update(region[:cut]) + region[cut:]
+    crypted = bool(aes and length)
+    region = recv_exact(sock, length + 16 + (-(length + 16) % 16 if crypted else 0), step)
+    if crypted:
+        region = ecb(aes.decryptor(), region, length)
     if struct.unpack_from("<I", region, length + 12)[0] != END:
         fail("bad frame tail")
     return mtype, status, region[:length]
