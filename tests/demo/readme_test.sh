@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The README's demo examples give the output and exit code the README shows:
-# a demo root laid out by scripts/demo-root.sh, on a free port, and every
-# "$ demo/avagent-client ..." line of the README run with its shown lines
-# (standard output, then standard error) as the expected text.
+# Every "$ demo/avagent-client ..." line of the README, run against a demo root
+# laid out by scripts/demo-root.sh, gives the shown lines (standard output, then
+# standard error) and exit code.
 # Usage: readme_test.sh AVAGENT AVAGENT_CLIENT
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

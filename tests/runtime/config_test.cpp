@@ -215,12 +215,7 @@ TEST(AgentRuntime, RaisesFileLimitAndEndsWhenCfgWatchIsLost) {
   const bool started = agent.start();
   setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(started) << agent.stderrText();
-  std::string limits;
-  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(e.path() / "exe", ec) == agent.root() + "/avagent")
-      limits = avtest::readFile(e.path() / "limits");
-  }
+  const std::string limits = avtest::readFile("/proc/" + std::to_string(agent.pid()) + "/limits");
   const std::string hard = saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
   EXPECT_NE(limits.find("Max open files            " + hard), std::string::npos) << limits;
   std::filesystem::rename(agent.root() + "/cfg", agent.root() + "/cfg.moved");

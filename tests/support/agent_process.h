@@ -28,6 +28,7 @@ class AgentProcess {
   bool start(bool waitReady = true, int readyTimeoutMs = 20000);
   bool running();
   int port() const { return port_; }
+  int pid() const { return pid_; }
   std::string portText() const { return std::to_string(port_); }
   const std::string& root() const { return root_; }
   std::string cfgPath() const { return root_ + "/cfg/agentConfig.ini"; }
