@@ -130,6 +130,7 @@ TEST(IcapJob, StrictJudgingOfUnknownStatus) {
       {garbled + "\r\n\r\n", result(0, ""), true, "?garbage ?" + std::string(70, 'g')},
       {"x ICAP/1.0 204 Unmodified\r\n\r\n", result(0, ""), true, "x ICAP/1.0 204 Unmodified"},
       {"ICAP/1.0 204 Unmodified\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},  // a known row, not merely not 204
       {"ICAP/1.0 506 Busy\r\n\r\n", result(506, ""), false, ""},
   };
   for (bool strict : {false, true}) {
