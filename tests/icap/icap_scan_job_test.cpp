@@ -127,10 +127,11 @@ TEST(IcapJob, StrictJudgingOfUnknownStatus) {
   const std::string garbled = std::string("\x01") + "garbage \xff" + std::string(100, 'g');
   const struct { std::string answer, lax; bool strictFails; std::string statusLine; } cases[] = {
       {"ICAP/1.0 400 Bad request\r\nISTag: \"CI1\"\r\n\r\n", result(0, "CI1"), true, "ICAP/1.0 400 Bad request"},
+      {"ICAP/1.0 500 Server error\r\n\r\n", result(0, ""), true, "ICAP/1.0 500 Server error"},
       {garbled + "\r\n\r\n", result(0, ""), true, "?garbage ?" + std::string(70, 'g')},
       {"x ICAP/1.0 204 Unmodified\r\n\r\n", result(0, ""), true, "x ICAP/1.0 204 Unmodified"},
       {"ICAP/1.0 204 Unmodified\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},
-      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},  // a known row, not merely not 204
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\n\r\n", result(0, "T"), false, ""},
       {"ICAP/1.0 506 Busy\r\n\r\n", result(506, ""), false, ""},
   };
   for (bool strict : {false, true}) {
