@@ -136,7 +136,6 @@ TEST(AgentClient, ScanExitCodesAndJsonOutput) {
            {{"--json", "scan", "\\\\srv\\share\\dir\\gone.txt"}, 10, scanned + "2\",\"isTag\": \"\"}\n"},
            {{"--json", "scan", "\\\\srv\\none\\gone.txt"}, 10, scanned + "3\",\"isTag\": \"\"}\n"},
            {{"--json", "scan", "\\\\srv\\share\\dir"}, 11, scanned + "5\",\"isTag\": \"\"}\n"},
-           {{"--json", "job", "2020", "not json"}, 4, ""},  // answered 201, the agent serves on
            {{"--key-file", keyFile, "job", "2015", "{}"}, 2, ""}}) {
     args.insert(args.begin(), {"--port", agent.portText()});
     const auto r = avtest::runClient(args);

@@ -32,8 +32,7 @@ port=${AV_WINE_PORT:-$(free_port)} || fail_setup "no free port"
 pids+=("$!")
 for _ in $(seq 50); do [ -s "$tmp/icap.port" ] && break; sleep 0.1; done
 icap_port=$(cat "$tmp/icap.port" 2>/dev/null)
-write_cfg() {  # extra lines for AGENT_SETTING
-  cat > "$root/cfg/agentConfig.ini" <<CFG
+cat > "$root/cfg/agentConfig.ini" <<CFG
 [AGENT_SETTING]
 Port=$port
 IcapPort=$icap_port
@@ -41,7 +40,6 @@ MaxJobNo=100
 FlowJobNo=100
 PortConnectTimeOut=1000
 LogLevel=5
-$1
 [AV_GENERAL]
 VendorNum=2
 [AV_VENDOR1]
@@ -51,8 +49,6 @@ ProcessNameList=absent.exe
 VendorName=WineEngine
 ProcessNameList=other.exe,services.exe
 CFG
-}
-write_cfg ""
 cp "$win/avagent.exe" "$root/"
 mkfifo "$tmp/agent.in"
 exec 7<>"$tmp/agent.in"
@@ -64,11 +60,6 @@ start_wine_agent() {
   agent_pid=$!
   pids+=("$agent_pid")
   wait_listening "$port" 300 || fail_setup "agent did not listen on $port: $(cat "$tmp/agent.out")"
-}
-quit_wine_agent() {  # sets quit_code
-  echo "/quit" >&7
-  quit_code=timeout
-  for _ in $(seq 300); do kill -0 "$agent_pid" 2>/dev/null || { wait "$agent_pid"; quit_code=$?; break; }; sleep 0.1; done
 }
 start_wine_agent
 
@@ -106,7 +97,7 @@ check "ICAP scan through the agent, ISTag read back" '"isTag": "W1"' "$(client i
 
 # Write-back and watcher: a new key in Pwd is taken, stored and replaced by "null".
 newkey='Wine-Agent-Key-42'
-write_cfg "Pwd=$newkey"
+sed -i "/^\[AV_GENERAL\]/i Pwd=$newkey" "$root/cfg/agentConfig.ini"  # replaced by a rename: one change
 for _ in $(seq 100); do grep -q '^Pwd=null' "$root/cfg/agentConfig.ini" && break; sleep 0.1; done
 check "watcher took the new key and wrote Pwd=null back" "Pwd=null" "$(grep '^Pwd' "$root/cfg/agentConfig.ini")" exact
 
@@ -122,14 +113,14 @@ logtext=$(cat -v "$root"/log/* 2>/dev/null)
 check "log under the drive-letter root C:\\AvAgent\\log" "Antivirus agent start." "$logtext"
 check "records name the program file, not its path" '[avagent.exe]' "$logtext"
 
-quit_wine_agent
+echo "/quit" >&7
+quit_code=timeout
+for _ in $(seq 300); do kill -0 "$agent_pid" 2>/dev/null || { wait "$agent_pid"; quit_code=$?; break; }; sleep 0.1; done
 check "/quit ends the agent with 0" "0" "$quit_code" exact
 
 # The stored credential is the key after a restart.
 start_wine_agent
 check "restarted agent takes the stored key" "$ok_scan" "$(client --key "$newkey" scan '\\srv\share\dir\clean.txt')"
-quit_wine_agent
-wine_stop
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
