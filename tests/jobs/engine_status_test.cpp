@@ -97,6 +97,7 @@ TEST(EngineStatus, CanaryDecidesWhileProcessesRun) {
       {nullptr, kNotRunning, "The canary " + canary + " was missing and has been written.", AVLOG_INFO, "0", 2},
       {nullptr, kNotRunning, "", 0, "0", 1},  // the same verdict again: nothing logged
       {&denied, kRunning, "The canary " + canary + " is " + works + ": protection works.", AVLOG_INFO, "1", 1},
+      {&denied, kRunning, "", 0, "1", 1},  // nor after an INFO one
       {&folder, kNotRunning, "The canary " + canary + " cannot be probed(a folder): status jobs report the engine not running.", AVLOG_WARN, "0", 1},
       {&noAccess, kNotRunning, "cannot be probed(permission denied, errno 13, error code 5)", AVLOG_WARN, "0", 1},
       {&denied, kRunning, works, AVLOG_INFO, "1", 1},
