@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds the agent and the storage-side client for 64-bit Windows with
-# Debian's mingw-w64 (scripts/install-deps.sh --windows installs it):
+# Debian's mingw-w64 (installed first by scripts/install-deps.sh --windows):
 # build/windows/avagent.exe, avagent-client.exe and avagent-windows.zip, the
 # folder an administrator unpacks. libcrypto and json-c for the target are
 # built from Debian 12's own source packages once and cached under
@@ -16,6 +16,7 @@ jobs=${AV_BUILD_JOBS:-2}
 with_tests=OFF
 [ "${1:-}" = "--tests" ] && with_tests=ON
 
+bash "$root/scripts/install-deps.sh" --windows || { echo "installing dependencies failed" >&2; exit 1; }
 for tool in $triple-gcc-posix $triple-g++-posix cmake make zip apt-get dpkg-source; do
   command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh --windows)" >&2; exit 1; }
 done

@@ -8,15 +8,15 @@ export DEBIAN_FRONTEND=noninteractive
 
 need=(g++ cmake make pkg-config libjson-c-dev libssl-dev libsystemd-dev)
 # The Windows cross-build (scripts/build-windows.sh): mingw-w64 with POSIX
-# threads, dpkg-source to unpack Debian's OpenSSL and json-c sources, zip; and
-# googletest's sources and wine64 to build and run the suites under Wine.
-windows=(g++-mingw-w64-x86-64-posix dpkg-dev zip)
+# threads, dpkg-source to unpack Debian's OpenSSL and json-c sources, zip and
+# googletest's sources; wine64 runs the suites under Wine.
+windows=(g++-mingw-w64-x86-64-posix dpkg-dev zip googletest)
 if [ "${1:-}" = "--windows" ]; then
   need+=("${windows[@]}")
 fi
 if [ "${1:-}" = "--test" ]; then
   need+=(libgtest-dev procps psmisc clang libclang-rt-14-dev python3
-         python3-prometheus-client python3-cryptography "${windows[@]}" googletest wine64)
+         python3-prometheus-client python3-cryptography "${windows[@]}" wine64)
 fi
 missing=()
 for p in "${need[@]}"; do
