@@ -56,11 +56,15 @@ enum NetStep : int {
 };
 
 // Listener on the first passive address of the family (IPv6 only for NET_IPV6),
-// or on address (numeric) when given, SO_REUSEADDR set. 0 with *fd, or errno
+// or on address (numeric) when given. 0 with *fd, or errno
 // (resolver code at NET_AT_RESOLVE, and EADDRNOTAVAIL for an empty list) with
 // *failedAt.
 int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
                const char* address = nullptr);
+// The platform's listening options (IPv6 only on an IPv6 socket, and the
+// platform's rule for a port in use), then bind and listen; errno with the
+// failing step in *failedAt. net_Listen's own step.
+int net_BindListen(int fd, const NetEndpoint* ep, int backlog, NetStep* failedAt);
 
 // The port a socket is bound to (a listener on port "0" gets one). 0 or errno.
 int net_LocalPort(int fd, int* port);

@@ -44,35 +44,16 @@ const char* net_ResolveErrorText(int code) {
   return code > 0 ? std::strerror(code) : gai_strerror(code);
 }
 
-int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
-               const char* address) {
-  std::vector<NetEndpoint> list;
-  *failedAt = NET_AT_RESOLVE;
-  if (address != nullptr && *address == '\0') address = nullptr;
-  if (int rc = net_Resolve(address, port, family, &list); rc != 0) return rc;
-  if (list.empty()) return EADDRNOTAVAIL;
-  const NetEndpoint& ep = list.front();
-  int s = -1;
-  *failedAt = NET_AT_SOCKET;
-  if (int rc = net_Socket(&ep, &s); rc != 0) return rc;
+int net_BindListen(int fd, const NetEndpoint* ep, int backlog, NetStep* failedAt) {
   // Reuse lets a restarted agent bind while old connections sit in TIME_WAIT;
   // Linux still refuses a second live listener on the port.
   const int one = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (ep.family == AF_INET6) setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (ep->family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   *failedAt = NET_AT_BIND;
-  int err = bind(s, sockAddrOf(&ep), ep.addrLen) == 0 ? 0 : errno;
-  if (err == 0) {
-    *failedAt = NET_AT_LISTEN;
-    err = listen(s, backlog) == 0 ? 0 : errno;
-  }
-  if (err != 0) {
-    close(s);
-    return err;
-  }
-  *failedAt = NET_AT_NONE;
-  *fd = s;
-  return 0;
+  if (bind(fd, sockAddrOf(ep), ep->addrLen) != 0) return errno;
+  *failedAt = NET_AT_LISTEN;
+  return listen(fd, backlog) == 0 ? 0 : errno;
 }
 
 int net_LocalPort(int fd, int* port) {

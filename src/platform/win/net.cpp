@@ -77,34 +77,15 @@ const char* net_ResolveErrorText(int code) {
   return code >= WSABASEERR ? gai_strerrorA(code) : std::strerror(code);
 }
 
-int net_Listen(NetFamily family, const char* port, int backlog, int* fd, NetStep* failedAt,
-               const char* address) {
-  std::vector<NetEndpoint> list;
-  *failedAt = NET_AT_RESOLVE;
-  if (address != nullptr && *address == '\0') address = nullptr;
-  if (int rc = net_Resolve(address, port, family, &list); rc != 0) return rc;
-  if (list.empty()) return EADDRNOTAVAIL;
-  const NetEndpoint& ep = list.front();
-  int s = -1;
-  *failedAt = NET_AT_SOCKET;
-  if (int rc = net_Socket(&ep, &s); rc != 0) return rc;
+int net_BindListen(int fd, const NetEndpoint* ep, int backlog, NetStep* failedAt) {
   const DWORD one = 1;
-  setsockopt(sockOf(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-  if (ep.family == AF_INET6)
-    setsockopt(sockOf(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(sockOf(fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+  if (ep->family == AF_INET6)
+    setsockopt(sockOf(fd), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
   *failedAt = NET_AT_BIND;
-  int err = bind(sockOf(s), sockAddrOf(&ep), static_cast<int>(ep.addrLen)) == 0 ? 0 : lastErr();
-  if (err == 0) {
-    *failedAt = NET_AT_LISTEN;
-    err = listen(sockOf(s), backlog) == 0 ? 0 : lastErr();
-  }
-  if (err != 0) {
-    closesocket(sockOf(s));
-    return err;
-  }
-  *failedAt = NET_AT_NONE;
-  *fd = s;
-  return 0;
+  if (bind(sockOf(fd), sockAddrOf(ep), static_cast<int>(ep->addrLen)) != 0) return lastErr();
+  *failedAt = NET_AT_LISTEN;
+  return listen(sockOf(fd), backlog) == 0 ? 0 : lastErr();
 }
 
 int net_LocalPort(int fd, int* port) {
