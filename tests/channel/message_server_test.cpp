@@ -289,6 +289,7 @@ TEST_F(MessageServerTest, RepeatedFailedHandshakesBanOneAddressForTheBanTime) {
   }
   EXPECT_EQ(ms_ConnectionSequence(), seq);
   EXPECT_EQ(capture.count("Peer 127.0.0.1 failed 3 handshakes within 60 s; its connections are refused for 1 s."), 1u);
+  EXPECT_EQ(capture.count("ms_VerifyClient FAIL"), 3u);  // the banned ones were not served at all
   StoragePeer other, again;
   EXPECT_TRUE(connect(&other, g_vkey, "::1"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));

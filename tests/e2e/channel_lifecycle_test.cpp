@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 #include <tuple>
 
@@ -43,23 +42,6 @@ int firstMove(int port, int* keep) {
 }
 
 }  // namespace
-
-TEST(AgentServing, VerifiedClientsOnIPv4AndIPv6AndWarnsOfTheDefaultKey) {
-  AgentProcess agent;
-  ASSERT_TRUE(agent.start()) << agent.stderrText();
-  for (const char* host : {"127.0.0.1", "::1"}) {
-    auto r = client(agent, {"job", "2010", kStatusJob}, host);
-    EXPECT_EQ(r.exitCode, 0) << host << ": " << r.out << r.err;
-    EXPECT_EQ(r.out.rfind("status: 100\n{\"status\": \"", 0), 0u) << r.out;
-    r = client(agent, {"job", "2020", kScanJob}, host);
-    EXPECT_EQ(r.exitCode, 0) << host << ": " << r.out << r.err;
-  }
-  auto r = client(agent, {"--key", "Wrong#Key-1234567", "job", "2010", kStatusJob});
-  EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
-  EXPECT_TRUE(agent.waitForLog("ms_VerifyClient FAIL"));
-  EXPECT_TRUE(std::regex_search(agent.logText(), std::regex(R"(\[WARN\][^\n]*default pre-shared key)")))
-      << agent.logText();
-}
 
 TEST(AgentServing, MaxJobNoAcceptsOneMoreThanTheLimit) {
   AgentProcess agent({{"MaxJobNo", "2"}});
