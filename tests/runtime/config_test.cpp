@@ -81,7 +81,7 @@ TEST_F(ConfigTest, DefaultsBoundsAndCuts) {
   EXPECT_EQ(uncRoot(), "/mnt/unc");
   EXPECT_EQ(*getCanaryPath() + std::to_string(getIcapStrict()), "0");  // both off
   EXPECT_FALSE(dbgPasses());  // LogLevel 4
-  Cfg edge = Cfg().set("Port", "65535").set("MaxJobNo", "0").set("FlowJobNo", "0");
+  Cfg edge = Cfg().set("Port", "65535").set("MaxJobNo", "0").set("FlowJobNo", "0").set("MetricsFile", "/" + std::string(254, 'm'));
   edge.vendorText = vendors(128, "");
   edge.vendorText.insert(edge.vendorText.find("=V1\n") + 4, "ProcessNameList=" + std::string(99, 'p') + "\n");
   EXPECT_TRUE(load(edge, 1)->contains("Load vendor more times.", AVLOG_WARN));
@@ -124,6 +124,7 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("IcapStrict", "2"), "Refused IcapStrict=2 in "},
       {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
       {Cfg().set("CanaryPath", "/" + std::string(255, 'c')), "CanaryPath is invalid(too long: 256)."},
+      {Cfg().set("MetricsFile", "/" + std::string(255, 'm')), "MetricsFile is invalid(too long: 256)."},  // never cut
       {Cfg().set("Pwd", "short"), "Failed to reset the antivirus pre-shared key"},
       {Cfg().set("Pwd", "abcdefghijklmnopq1"), ": it has no special character"},
       {Cfg().set("Credential", "00"), "Failed to reset the antivirus pre-shared key"},

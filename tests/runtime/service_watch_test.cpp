@@ -1,10 +1,8 @@
-// The liveness check behind the watchdog (every serving thread holds its slot, none
-// hangs between two waits) and the MetricsFile key, refused rather than cut.
+// The liveness check behind the watchdog: every serving thread holds its slot,
+// none hangs between two waits.
 #include <gtest/gtest.h>
 
-#include "runtime/config.h"
 #include "runtime/service_watch.h"
-#include "support/test_env.h"
 
 namespace {
 
@@ -30,19 +28,6 @@ TEST(ServiceWatch, LivenessNeedsEveryThreadRunningAndNoneStuck) {
     if (c.busySlot >= 0) beat_Busy(&beats, slots[c.busySlot], t0);
     if (c.releaseSlot >= 0) beat_Release(&beats, slots[c.releaseSlot]);
     EXPECT_EQ(beat_Check(&beats, c.checkAt, 2, 1), c.expected);
-  }
-}
-
-TEST(ServiceWatch, MetricsFileOfMoreThan255CharactersRefusesTheLoad) {
-  stopCfgMonitorThreadForTest();
-  for (size_t len : {255u, 256u}) {
-    avtest::writeFile(avtest::scratchRoot() + "/cfg/agentConfig.ini",
-                      "[AGENT_SETTING]\nPort=5000\nMaxJobNo=9\nFlowJobNo=9\nPortConnectTimeOut=9\n"
-                      "MetricsFile=/" + std::string(len - 1, 'm') +
-                          "\n[AV_GENERAL]\nVendorNum=1\n[AV_VENDOR1]\nVendorName=V\n");
-    avtest::LogCapture log;
-    EXPECT_EQ(initSettingFromCfg(), len == 255 ? 1 : 0) << len;
-    EXPECT_EQ(log.contains("MetricsFile is invalid(too long: 256)"), len == 256);
   }
 }
 
