@@ -13,11 +13,12 @@
 
 namespace {
 
-PeerAddr addr(const char* text) {
+// An address from its text, passed where the guard takes a pointer.
+struct Addr {
   PeerAddr a;
-  EXPECT_EQ(peerAddr_FromText(text, &a, nullptr), 0) << text;
-  return a;
-}
+  explicit Addr(const char* text) { EXPECT_EQ(peerAddr_FromText(text, &a, nullptr), 0) << text; }
+  operator const PeerAddr*() const { return &a; }
+};
 
 TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
   const struct { const char *list, *peer; bool allowed; } cases[] = {
@@ -40,8 +41,7 @@ TEST(PeerAllowList, MatchesAddressesAndRangesOfBothFamilies) {
     char bad[64] = "x";
     ASSERT_EQ(pg_ParseAllowList(c.list, &list, bad, sizeof bad), 0);
     EXPECT_STREQ(bad, "");
-    const PeerAddr a = addr(c.peer);
-    EXPECT_EQ(pg_IsAllowed(&list, &a), c.allowed);
+    EXPECT_EQ(pg_IsAllowed(&list, Addr(c.peer)), c.allowed);
   }
 }
 
@@ -66,18 +66,9 @@ TEST(PeerAllowList, MalformedEntriesAreRefusedAndNamed) {
 struct PeerFailTableTest : ::testing::Test {
   std::unique_ptr<PeerFailTable> table = std::make_unique<PeerFailTable>();
   PeerGuardPolicy policy;  // 20 within 60 s ban for 60 s
-  bool fail(const char* who, int64_t now) {
-    const PeerAddr a = addr(who);
-    return pg_RecordFailure(table.get(), &a, now, &policy);
-  }
-  bool banned(const char* who, int64_t now) {
-    const PeerAddr a = addr(who);
-    return pg_IsBanned(table.get(), &a, now);
-  }
-  bool firstRefusal(const char* who, int64_t now) {
-    const PeerAddr a = addr(who);
-    return pg_FirstRefusal(table.get(), &a, now, 1000);
-  }
+  bool fail(const char* who, int64_t now) { return pg_RecordFailure(table.get(), Addr(who), now, &policy); }
+  bool banned(const char* who, int64_t now) { return pg_IsBanned(table.get(), Addr(who), now); }
+  bool firstRefusal(const char* who, int64_t now) { return pg_FirstRefusal(table.get(), Addr(who), now, 1000); }
 };
 
 // The limit within the window bans for the ban time only; refusals are logged once per episode.
@@ -91,8 +82,7 @@ TEST_F(PeerFailTableTest, LimitWithinTheWindowBansForTheBanTimeOnly) {
   EXPECT_TRUE(firstRefusal("192.0.2.1", 61100));
   for (int i = 0; i < 40; ++i) EXPECT_FALSE(fail("192.0.2.3", 1000 + i * 3200));  // spread over more than the window
   for (int i = 0; i < 19; ++i) fail("192.0.2.4", 1000);
-  const PeerAddr ok = addr("192.0.2.4");
-  pg_RecordSuccess(table.get(), &ok);  // a verified handshake forgets the count
+  pg_RecordSuccess(table.get(), Addr("192.0.2.4"));  // a verified handshake forgets the count
   EXPECT_FALSE(fail("192.0.2.4", 1001));
   EXPECT_TRUE(firstRefusal("198.51.100.7", 0) && !firstRefusal("198.51.100.7", 999));
   EXPECT_TRUE(firstRefusal("198.51.100.8", 999) && firstRefusal("198.51.100.7", 1000));
@@ -120,16 +110,16 @@ TEST(PeerGuardConcurrency, FailuresFromManyThreadsStartOneBan) {
   auto table = std::make_unique<PeerFailTable>();
   PeerGuardPolicy policy;
   policy.failLimit = 8 * 500;
-  const PeerAddr a = addr("192.0.2.77");
+  const Addr a("192.0.2.77");
   std::vector<std::thread> threads;
   std::atomic<int> bans{0};
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&] {
-      for (int i = 0; i < 500; ++i) bans += pg_RecordFailure(table.get(), &a, 1000, &policy);
+      for (int i = 0; i < 500; ++i) bans += pg_RecordFailure(table.get(), a, 1000, &policy);
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(bans.load(), 1);
-  EXPECT_TRUE(pg_IsBanned(table.get(), &a, 1000));
+  EXPECT_TRUE(pg_IsBanned(table.get(), a, 1000));
 }
 
 }  // namespace
