@@ -220,19 +220,13 @@ struct IcapDecode : ::testing::Test {
 TEST_F(IcapDecode, TrimsCutsAndKeepsLowPortBits) {
   ASSERT_EQ(decode("{\"Method\":\" " + std::string(40, 'M') + R"(","PathKey":"\tX-Path\r\n","FilePath":"f",)"
                    R"("LifIp":7,"ServIp":"\f host ","ServPort":70000,"Infection":"","Violation":" X-V "})"), 0);
-  EXPECT_EQ(std::string(rec.Method), std::string(30, 'M'));  // cut to 31, then the blank trimmed
-  EXPECT_STREQ(rec.PathKey, "X-Path");
-  EXPECT_STREQ(rec.LifIp, "7");  // a number gives its JSON rendering
-  EXPECT_STREQ(rec.ServIp, "host");
-  EXPECT_EQ(rec.ServPort, 70000 & 0xffff);
-  EXPECT_STREQ(rec.Infection, "");
-  EXPECT_STREQ(rec.Violation, "X-V");
-  EXPECT_EQ(rec.status, 0);
-  EXPECT_EQ(rec.result, -1);
-  EXPECT_STREQ(rec.isTag, "");
+  // Method cut to 31, then the blank trimmed; a number gives its JSON rendering; the port's low 16 bits.
+  EXPECT_EQ(std::string(rec.Method) + "|" + rec.PathKey + "|" + rec.FilePath + "|" + rec.LifIp + "|" + rec.ServIp + "|" +
+                std::to_string(rec.ServPort) + "|" + rec.Infection + "|" + rec.Violation + "|" + std::to_string(rec.status) +
+                "|" + std::to_string(rec.result) + "|" + rec.isTag,
+            std::string(30, 'M') + "|X-Path|f|7|host|" + std::to_string(70000 & 0xffff) + "||X-V|0|-1|");
   ASSERT_EQ(decode(R"({"ServIp":"h","ServPort":1})", sizeof(rec), true), 0);
-  EXPECT_STREQ(rec.Infection, "");  // the status job reads the first line only
-  EXPECT_STREQ(rec.Violation, "");
+  EXPECT_EQ(std::string(rec.Infection) + "|" + rec.Violation, "|");  // the status job reads the first line only
 }
 
 TEST_F(IcapDecode, MissingOrNullMembersNameTheirMember) {
