@@ -38,7 +38,6 @@ class AgentProcess {
   std::string stderrText() const;
   bool waitForLog(const std::string& text, int timeoutMs = 10000) const;
   void sendLine(const std::string& line);  // line + "\n" to stdin
-  void sendQuit() { sendLine("/quit"); }
   void closeStdin();  // the agent then reads end of file, as under a service manager
   void signal(int sig);
   // Exit code (128 + n for signal n); nullopt while still running.
