@@ -15,7 +15,6 @@
 #include <vector>
 #include <thread>
 
-#include "channel/channel_test.h"
 #include "channel/handshake.h"
 #include "channel/message_server.h"
 #include "channel/shared_key.h"
@@ -33,6 +32,7 @@ const char kScanJob[] = R"({"opCode":"1","avType":"0","FilePath":"\\\\srv\\share
 int g_port = 0;
 uint8_t g_vkey[32];
 
+uint32_t le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
 bool waitIdle() {
   for (int i = 0; i < 2000 && ms_ConnectionCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return ms_ConnectionCount() == 0;
@@ -122,7 +122,7 @@ TEST_F(MessageServerTest, HandshakeVersionDecidesEncryptionAndAnswersByType) {
     ASSERT_EQ(sp_BuildAnswer(&peer, g_vkey, answer, sizeof answer, &len), SP_OK);
     ASSERT_EQ(sp_SendFrame(&peer, MSG_HANDSHAKE_ANSWER, answer, len), SP_OK);
     ASSERT_TRUE(peek());
-    EXPECT_EQ(chtest::le32(raw + 4), 17u);  // the 2001 result says 17 too
+    EXPECT_EQ(le32(raw + 4), 17u);  // the 2001 result says 17 too
     ASSERT_EQ(sp_RecvResult(&peer), SP_OK);
     ASSERT_EQ(peer.challengeLen, 183u);  // 43 random + 140 public key (RSA-1024)
     challenges[version - 16].assign(peer.challenge, peer.challenge + 183);
@@ -135,7 +135,7 @@ TEST_F(MessageServerTest, HandshakeVersionDecidesEncryptionAndAnswersByType) {
     ASSERT_EQ(sp_SendFrame(&peer, MSG_ENGINE_STATUS, kStatusJob, sizeof kStatusJob), SP_OK);
     ASSERT_TRUE(peek());
     EXPECT_EQ(std::memcmp(raw + 32, R"({"status")", 9) != 0, version >= 17) << "encrypted on the wire";
-    EXPECT_EQ(chtest::le32(raw + 4), 17u);
+    EXPECT_EQ(le32(raw + 4), 17u);
     ASSERT_EQ(agentMsg_RecvPackage_Awaited(&peer.link), 0);
     EXPECT_EQ(peer.link.RecvHead.ReturnStatus, RET_OK);
     const char* body = reinterpret_cast<const char*>(peer.link.RecvBody);
