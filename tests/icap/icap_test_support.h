@@ -2,7 +2,6 @@
 // ICAP port pointed at it.
 #pragma once
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,9 +15,8 @@
 #include "jobs/jobs_test_support.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
+#include "support/agent_process.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace icaptest {
 
@@ -28,14 +26,10 @@ class ScriptServer {
     static std::atomic<int> seq{0};
     base_ = avtest::scratchRoot() + "/tmp/icap" + std::to_string(getpid()) + "_" + std::to_string(seq++);
     avtest::writeFile(base_ + ".answer", answer);
-    std::vector<std::string> args = {std::string(AV_TEST_TOOLS_DIR) + "/icap_script_server", "--port-file", base_ + ".port",
-                                     "--answer-file", base_ + ".answer", "--record", base_ + ".request", "--connections",
-                                     std::to_string(connections)};
+    std::vector<std::string> args = {"--port-file", base_ + ".port", "--answer-file", base_ + ".answer", "--record",
+                                     base_ + ".request", "--connections", std::to_string(connections)};
     args.insert(args.end(), flags.begin(), flags.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    pid_ = avtest::spawn(AV_TEST_TOOLS_DIR "/icap_script_server", args, -1, "/dev/null", base_ + ".err", nullptr);
     for (int i = 0; pid_ > 0 && i < 500 && !std::filesystem::exists(base_ + ".port"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::string text = avtest::readFile(base_ + ".port");

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/agent_process.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -83,11 +85,7 @@ class NamedProcess {
     std::string dir = avtest::scratchRoot() + "/bin", path = dir + "/" + name;
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
-    pid_ = fork();
-    if (pid_ == 0) {
-      execl(path.c_str(), name.c_str(), "300", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    pid_ = avtest::spawn(path, {"300"}, -1, "/dev/null", "/dev/null", nullptr);
     // Wait until the exec has happened, so /proc shows the new image.
     std::string link = "/proc/" + std::to_string(pid_) + "/exe";
     std::error_code ec;

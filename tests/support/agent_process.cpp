@@ -41,6 +41,21 @@ std::optional<int> reaped(int pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+bool listensOn(const char* table, int port) {  // state 0A in /proc/net/tcp{,6}
+  std::ifstream in(table);
+  char want[8];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 // The child resets what the test process changed and closes inherited
 // descriptors; it must not allocate (the parent has threads).
 int spawn(const std::string& path, const std::vector<std::string>& args, int in, const std::string& out,
@@ -60,21 +75,6 @@ int spawn(const std::string& path, const std::vector<std::string>& args, int in,
   execv(argv[0], argv.data());
   _exit(127);
 }
-
-bool listensOn(const char* table, int port) {  // state 0A in /proc/net/tcp{,6}
-  std::ifstream in(table);
-  char want[8];
-  std::snprintf(want, sizeof want, ":%04X", port);
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 int freeTcpPort() {
   const int fd = socket(AF_INET6, SOCK_STREAM, 0);

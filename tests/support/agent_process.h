@@ -15,6 +15,10 @@ namespace avtest {
 using ConfigOverrides = std::map<std::string, std::optional<std::string>>;
 
 int freeTcpPort();  // free on both IPv4 and IPv6 right now
+// Starts path with args, standard input from in (-1: /dev/null), the outputs into
+// files, in cwd (null: this one); the pid, -1 when it could not fork.
+int spawn(const std::string& path, const std::vector<std::string>& args, int in, const std::string& out,
+          const std::string& err, const char* cwd);
 
 class AgentProcess {
  public:
