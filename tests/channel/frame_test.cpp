@@ -36,21 +36,6 @@ bool writeAll(int fd, const std::vector<uint8_t>& v) {
   size_t done = 0;
   return net_Send(fd, v.data(), v.size(), 0, &done) == 0 && done == v.size();
 }
-// A connected pair over IPv4 loopback (-1, -1 when that fails).
-void socketPair(int* a, int* b) {
-  *a = *b = -1;
-  int lfd = -1, port = 0;
-  NetStep step;
-  std::vector<NetEndpoint> to;
-  if (net_Listen(NET_IPV4, "0", 1, &lfd, &step) != 0) return;
-  if (net_LocalPort(lfd, &port) == 0 &&
-      net_Resolve("127.0.0.1", std::to_string(port).c_str(), NET_IPV4, &to) == 0 &&
-      net_Connect(to, 5000, a) == 0) {
-    NetAccepted acc;
-    if (net_Accept(lfd, &acc) == 0) *b = acc.fd;
-  }
-  net_Close(lfd);
-}
 
 const uint8_t kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
@@ -66,12 +51,21 @@ std::vector<uint8_t> ecbDecrypt(const uint8_t* in) {  // independent AES-256-ECB
   return out;
 }
 
-// Links on both ends of a socket pair; secure: a verified v17 link with keys.
+// Links on both ends of a connected pair over IPv4 loopback (-1 when that
+// fails); secure: a verified v17 link with keys.
 struct Pair {
   int a = -1, b = -1;
   MsgLink tx, rx;
   explicit Pair(bool secure = false) {
-    socketPair(&a, &b);
+    int lfd = -1, port = 0;
+    NetStep step;
+    std::vector<NetEndpoint> to;
+    if (net_Listen(NET_IPV4, "0", 1, &lfd, &step) == 0 && net_LocalPort(lfd, &port) == 0 &&
+        net_Resolve("127.0.0.1", std::to_string(port).c_str(), NET_IPV4, &to) == 0 && net_Connect(to, 5000, &a) == 0) {
+      NetAccepted acc;
+      if (net_Accept(lfd, &acc) == 0) b = acc.fd;
+    }
+    net_Close(lfd);
     tx.socket = a, rx.socket = b;
     for (MsgLink* l : {&tx, &rx})
       if (secure) {
