@@ -38,6 +38,7 @@
 #include "channel/shared_key.h"
 #include "channel/storage_peer.h"
 #include "runtime/mem_pool.h"
+#include "bench_net.h"
 #include "bench_stats.h"
 
 namespace {
@@ -47,33 +48,6 @@ constexpr int kBlock = 500;
 
 double usSince(Clock::time_point t0) {
   return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-bool readAll(int fd, void* buf, size_t len) {
-  auto* p = static_cast<uint8_t*>(buf);
-  while (len > 0) {
-    ssize_t n = recv(fd, p, len, 0);
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const void* buf, size_t len) {
-  auto* p = static_cast<const uint8_t*>(buf);
-  while (len > 0) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void setNoDelay(int fd) {
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 // Echo server: one connection; takes request-sized messages and answers each
