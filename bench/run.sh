@@ -14,7 +14,8 @@ if [ "${1:-}" != "--no-build" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DAV_BUILD_BENCH=ON \
     -DAV_BUILD_TESTS=OFF ${BENCH_CMAKE_ARGS:-} >/dev/null || exit 1
   cmake --build "$build" -j"$(nproc)" --target avagent avagent-client pool_bench \
-    round_trip_bench idle_hold_bench proc_walk_bench icap_bench engine_rate_bench || exit 1
+    round_trip_bench idle_hold_bench proc_walk_bench icap_bench engine_rate_bench \
+    handshake_floor || exit 1
 fi
 
 failed=0
