@@ -83,6 +83,18 @@ const char* findNoCase(const char* text, const char* needle) {
   return nullptr;
 }
 
+bool headerNameHas(const char* line, const char* key) {
+  if (line == nullptr || key == nullptr || key[0] == '\0') return false;
+  size_t nameLen = 0;
+  while (line[nameLen] != '\0' && line[nameLen] != ':') {
+    if (line[nameLen] == ' ' || line[nameLen] == '\t') return false;
+    ++nameLen;
+  }
+  if (line[nameLen] != ':') return false;
+  const char* match = findNoCase(line, key);
+  return match != nullptr && static_cast<size_t>(match - line) + strlen(key) <= nameLen;
+}
+
 int readAnswerLine(int sock, char* buf, uint32_t size, IcapAnswerBudget* budget) {
   int taken = 0;
   if (icapReadlineCounted(sock, buf, static_cast<int>(size), &taken) != 0) return -1;

@@ -4,6 +4,10 @@
 // Header names ("ISTag", the job's infection and violation names) and the
 // "Resolution" parameter are found regardless of case, as ICAP field names are
 // case-insensitive; the status texts ("ICAP/1.0 200") are matched exactly.
+// Only the first line is a status line, and a name counts only where it stands
+// in a header line's name: the lines of a violation listing carry names of
+// files and archive members, which whoever made the file chose, and must not
+// read as a status or an infection header.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +27,9 @@ struct IcapAnswerBudget {
 // First place in text where needle stands, ASCII letters compared regardless of
 // case; null when it does not (or either is null; an empty needle never stands).
 const char* findNoCase(const char* text, const char* needle);
+// True when line is a header line (not led by a blank or tab, a name without
+// blanks before its ':') whose name holds key, regardless of case.
+bool headerNameHas(const char* line, const char* key);
 // One header line (icapReadline, capacity size) counted against budget (null:
 // not counted); a line that takes the block past either bound logs ERR
 // "Icap answer header is too long(%d lines, %u bytes)." and fails. 0 / -1.

@@ -198,6 +198,12 @@ int buidlIcapMsg(const IcapScanRecord* record, char* buf, uint32_t size) {
   if (!path) return -1;
   // The converter writes its terminator; only the text in front of it is read.
   path.chars()[0] = '\0';
+  // Bytes that are not UTF-8 would reach the server as U+FFFD: a path to
+  // another file, whose verdict the job would then give.
+  if (!utf8IsExact(record->FilePath)) {
+    AV_ERR("The request's FilePath is not UTF-8.");
+    return -1;
+  }
   int rc = UTF8ToANSI(record->FilePath, path.chars(), kAnsiPathBufSize);
   if (rc != 0) return rc;
   // The request's framing is CR LF: a job piece holding a line end (or any
@@ -243,19 +249,25 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
   for (;;) {
     if (readAnswerLine(sock, lbuf, sizeof(lbuf), &budget) != 0) return -1;
     if (lbuf[0] == '\0') break;
-    if (budget.lines == 1) keepStatusLine(lbuf, statusLine, sizeof(statusLine));
     AV_DBG("Recv icap message (%s)", lbuf);
-    getICAPReturnState(&icapReturnState, lbuf);
-    if (findNoCase(lbuf, "ISTag") != nullptr &&
+    if (budget.lines == 1) {
+      keepStatusLine(lbuf, statusLine, sizeof(statusLine));
+      getICAPReturnState(&icapReturnState, lbuf);
+    }
+    if (headerNameHas(lbuf, "ISTag") &&
         getISTagValue(lbuf, record->isTag, sizeof(record->isTag)) != 0) {
       AV_ERR("Get ISTag failed.");
       return -1;
     }
     if (record->Infection[0] == '\0') break;
-    if (findNoCase(lbuf, record->Infection) != nullptr &&
-        getResolutionValue(lbuf, &icapResolutionValue) != 0) {
-      AV_ERR("Get Resolution failed.");
-      return -1;
+    int resolution = -1;
+    if (headerNameHas(lbuf, record->Infection)) {
+      if (getResolutionValue(lbuf, &resolution) != 0) {
+        AV_ERR("Get Resolution failed.");
+        return -1;
+      }
+      // Clean by resolution only when every infection header says so.
+      if (icapResolutionValue == -1 || resolution != 2) icapResolutionValue = resolution;
     }
     if (record->Violation[0] == '\0') break;
     int virusNum = 0;

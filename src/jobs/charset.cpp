@@ -38,6 +38,18 @@ char32_t decodeUtf8(const unsigned char*& s) {
 
 }  // namespace
 
+bool utf8IsExact(const char* text) {
+  if (text == nullptr) return false;
+  for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0;) {
+    const unsigned char* start = s;
+    // Only a well-formed EF BF BD decodes to U+FFFD in three bytes.
+    if (decodeUtf8(s) == kReplacement &&
+        !(s - start == 3 && start[0] == 0xEF && start[1] == 0xBF && start[2] == 0xBD))
+      return false;
+  }
+  return true;
+}
+
 uint32_t utf8ToUtf16(const char* utf8, char16_t* out, uint32_t outUnits) {
   if (utf8 == nullptr) return 0;
   const auto* s = reinterpret_cast<const unsigned char*>(utf8);
@@ -119,6 +131,10 @@ int convertChecked(const char* caller, const In* in, Out* out, uint32_t outSize,
     return -1;
   }
   uint32_t n = convert(in, nullptr, 0);
+  if (n == 0) {  // a count holds the terminator at least: the text has no form there
+    BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0, "Text cannot be converted.");
+    return -1;
+  }
   if (static_cast<uint64_t>(outSize) < (static_cast<uint64_t>(n) + 1) * sizeof(Out)) {
     BRIM_Log(AV_MODULE_AGENT, AVLOG_ERR, caller, __LINE__, 0, "Buffer is too small, size(%u)", outSize);
     return -1;

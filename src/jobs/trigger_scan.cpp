@@ -73,6 +73,29 @@ uint32_t openBeneathUncRoot(const char16_t* prefixedPath) {
   return triggerCode(r);
 }
 
+// False when the job's FilePath would not come through the conversions as
+// sent: bytes that are not UTF-8 become U+FFFD, and a control character comes
+// back from the member reader as a letter. Either way another file than the
+// one named would be opened and its verdict given. No share name holds a
+// control character; a FilePath that is no string is left to the reader.
+bool filePathIsExact(json_object* request) {
+  json_object* member = json_object_object_get(request, "FilePath");
+  if (member == nullptr || !json_object_is_type(member, json_type_string)) return true;
+  const char* text = json_object_get_string(member);
+  const int len = json_object_get_string_len(member);
+  for (int i = 0; i < len; ++i)
+    if (static_cast<unsigned char>(text[i]) < 0x20) return false;
+  return utf8IsExact(text);
+}
+
+// The described line gives only the code; the operator needs the file and
+// what the code means (an infected file and a missing one differ).
+void logRefusal(const char* path, int32_t result) {
+  const char* word = triggerResultWord(result);
+  AV_WARN("Scan of %s: %s (%d).", AvLogText(path, strlen(path)).text,
+          word != nullptr ? word : "refused", static_cast<int>(result));
+}
+
 }  // namespace
 
 uint32_t mapTriggerPath(const char16_t* prefixedPath, char* out, uint32_t outSize) {
@@ -188,6 +211,13 @@ int dealWithFileScanningMsg(json_object* request, int32_t* avType, int32_t* resu
   if (parseValFromAvScanningMsg(request, avType, pathBuf.chars(), AV_PATH_BUF_SIZE) != 1)
     return 0;
 
+  if (!filePathIsExact(request)) {
+    // Refused as a share refuses a name it cannot hold, before any open.
+    *result = kInvalidName;
+    *status = 0;
+    logRefusal(pathBuf.chars(), *result);
+    return 1;
+  }
   uint32_t units = utf8ToUtf16(pathBuf.chars(), wide, kHalfUnits);
   if (units == 0) {
     AV_ERR("MultiByte to WideChar failed! %lu", 122ul);  // ERROR_INSUFFICIENT_BUFFER
@@ -210,14 +240,7 @@ int dealWithFileScanningMsg(json_object* request, int32_t* avType, int32_t* resu
     *status = 1;
   } else {
     *status = 0;
-    // The described line gives only the code; the operator needs the file
-    // and what the code means (an infected file and a missing one differ).
-    if (*result != 0) {
-      const char* word = triggerResultWord(*result);
-      AV_WARN("Scan of %s: %s (%d).",
-              AvLogText(pathBuf.chars(), strlen(pathBuf.chars())).text,
-              word != nullptr ? word : "refused", static_cast<int>(*result));
-    }
+    if (*result != 0) logRefusal(pathBuf.chars(), *result);
   }
   return 1;
 }

@@ -69,11 +69,18 @@ TEST(IcapJob, AnswersJudged) {
   std::string scan = ScanJob().json(), status = statusJob("127.0.0.1");
   ScanJob noInfection;
   noInfection.infection = " \t ";  // trimmed to empty: only the status line is read
+  ScanJob latin1;
+  latin1.filePath = "\\\\\\\\nas1\\\\share\\\\r\xE9sum\xE9.doc";  // no request goes out for a name that is not UTF-8
   struct Case { std::string answer, expected, log = "", absent = ""; std::vector<std::string> flags = {}; std::string job = ""; } cases[] = {
       {infected + "2; Threat=E;\r\n\r\n", result(0, "T1")}, {infected + "0; Threat=E;\r\n\r\n", result(403, "T1")},
       {"ICAP/1.0 403 Forbidden\r\nISTag: T2\r\n\r\n", result(403, "T2")},
       {"ICAP/1.0 558 Trouble\r\nISTag: \"S\"\r\n\r\n", result(558, "S")},
-      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\nVia: gateway ICAP/1.0 502\r\n\r\n", result(502, "T")},
+      // Only the first line is a status line; a violation listing's lines name files and never
+      // read as headers; clean by resolution only when every infection header says 2.
+      {"ICAP/1.0 403 Forbidden\r\nISTag: \"T\"\r\nX-Infection-Found: Type=0; Resolution=0;\r\nX-Violations-Found: 2\r\n"
+       "\tf\r\n\tE\r\n\tICAP/1.0 200 a.zip/ISTag: x\r\nX-Infection-Found: Resolution=2;\r\n\r\n", result(403, "T")},
+      {"ICAP/1.0 403 Forbidden\r\nX-Violations-Found: 1\r\n\tf\r\n\tE\r\n\tX-Infection-Found: Resolution=2\r\n"
+       "X-Blocked: a.zip/X-Infection-Found Resolution=2\r\n\r\n", result(403, "")},
       // The two description lines after the count are never judged; later folded lines are.
       {"ICAP/1.0 403 Forbidden\r\nX-Infection-Found: Type=0; Resolution=0;\r\nX-Violations-Found: 1\r\n"
        "\tICAP/1.0 200 ISTag: \"hidden\"\r\n\tEicar\r\n\t0\r\nISTag: \"after\"\r\n\r\n", result(403, "after"), "", "hidden"},
@@ -90,6 +97,7 @@ TEST(IcapJob, AnswersJudged) {
       // A backslash or a control character in an ISTag must not break the JSON text.
       {"ICAP/1.0 200 OK\r\nISTag: \"W\\q\x01\"\r\n\r\n", result(0, "W\\\\q\\u0001")},
       {"ICAP/1.0 403 Forbidden\r\nISTag: \"never\"\r\n\r\n", result(403, ""), "", "", {}, noInfection.json()},
+      {"ICAP/1.0 200 OK\r\nISTag: \"T\"\r\n\r\n", kError, "The request's FilePath is not UTF-8.", "", {}, latin1.json()},
       // Header names match whatever their case; the status text itself is exact.
       {"ICAP/1.0 403 Forbidden\r\nistag: \"lower\"\r\nx-INFECTION-found: resolution=2;\r\n\r\n", result(0, "lower")},
       {"icap/1.0 403 forbidden\r\nISTag: T\r\n\r\n", result(0, "T")},

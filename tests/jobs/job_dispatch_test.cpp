@@ -108,6 +108,7 @@ TEST(JobCharset, AnsiIsTheHostCodePage) {
   EXPECT_STREQ(out, "\xE9\x80");
   ASSERT_EQ(UTF8ToANSI("\xC3\xA9", out, sizeof out), 0);
   EXPECT_STREQ(out, "\xE9");
+  EXPECT_EQ(UnicodeToANSI(u"a\u4e2d", out, sizeof out), -1);  // no '?' in place of what 1252 lacks
 }
 #endif
 

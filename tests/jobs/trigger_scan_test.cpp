@@ -29,7 +29,8 @@ struct TriggerScan : ::testing::Test {
 #ifndef _WIN32  // links and FIFOs beneath a mount folder; tests/windows covers the UNC open
 // Links resolve as if UncRoot were "/"; only regular files open.
 TEST_F(TriggerScan, OutcomesAndConfinement) {
-  for (std::string name : {avtest::scratchRoot() + "/outside.txt", dir_ + "..x", dir_ + "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt"})
+  for (std::string name : {avtest::scratchRoot() + "/outside.txt", dir_ + "..x", dir_ + "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt",
+                           dir_ + "ev\xEF\xBF\xBD.txt", dir_ + "tabtname.txt"})
     avtest::writeFile(name, "x");
   const std::pair<const char*, std::string> links[] = {{"host", avtest::scratchRoot() + "/outside.txt"},
       {"up", "../../../../outside.txt"}, {"zero", "/dev/zero"}, {"inabs", "/srv/share/dir/clean.txt"}};
@@ -47,6 +48,8 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
       {"\\srv\\share\\dir\\clean.txt", 123},  // no separator behind the prefix
       {"x\\srv\\share\\dir\\clean.txt", 0},   // the first character is dropped whatever it is
       {"\\\\srv\\share\\dir\\..x", 0},        {"\\\\srv\\share\\dir\\\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt", 0},
+      // A name that would not come through as sent is refused, not swapped for its neighbour.
+      {"\\\\srv\\share\\dir\\ev\xEF\xBF\xBD.txt", 0}, {"\\\\srv\\share\\dir\\ev\xE9.txt", 123},
   };
   for (const auto& [path, result] : cases) EXPECT_EQ(scanJob(scanRequest(path)).text, scanText(result)) << path;
   avtest::LogCapture log;
@@ -59,6 +62,7 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
   std::string escaped = R"({"opCode":1,"avType":0,"FilePath":"\\\\srv\\share\\dir)";
   for (int i = 0; i < 2000; ++i) escaped += "\\/";
   EXPECT_EQ(scanJob(escaped + R"(clean.txt"})").text, scanText(0));
+  EXPECT_EQ(scanJob(R"({"opCode":1,"avType":0,"FilePath":"\\\\srv\\share\\dir\\tab\tname.txt"})").text, scanText(123));
 }
 #endif
 

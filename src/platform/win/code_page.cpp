@@ -8,6 +8,10 @@ uint32_t codePage_WideToAnsi(const char16_t* wide, char* out, uint32_t outBytes)
   const UINT acp = GetACP();
   if (acp == CP_UTF8) return CODE_PAGE_IS_UTF8;
   const auto* w = reinterpret_cast<const wchar_t*>(wide);
-  const int n = WideCharToMultiByte(acp, 0, w, -1, out, out ? static_cast<int>(outBytes) : 0, nullptr, nullptr);
-  return n > 0 ? static_cast<uint32_t>(n) : 0;
+  // A character the code page lacks would become '?' and so name another
+  // file (or a pattern): such a text counts as one that cannot be converted.
+  BOOL defaulted = FALSE;
+  const int n = WideCharToMultiByte(acp, WC_NO_BEST_FIT_CHARS, w, -1, out,
+                                    out ? static_cast<int>(outBytes) : 0, nullptr, &defaulted);
+  return n > 0 && !defaulted ? static_cast<uint32_t>(n) : 0;
 }
