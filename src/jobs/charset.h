@@ -17,6 +17,6 @@ int UTF8ToANSI(const char* utf8, char* out, uint32_t outSize);          // 0 / -
 // outBytes.
 uint32_t utf8ToUtf16(const char* utf8, char16_t* out, uint32_t outUnits);
 uint32_t utf16ToUtf8(const char16_t* wide, char* out, uint32_t outBytes);
-// True when text is well-formed UTF-8 throughout, so that the conversions
-// above give it back unchanged (no U+FFFD put in place of a byte).
+// True when text is well-formed UTF-8 without U+FFFD, so that the conversions
+// above give it back unchanged and no earlier conversion left its mark in it.
 bool utf8IsExact(const char* text);

@@ -1,6 +1,7 @@
 // Running processes' executable file names, from /proc: the last component of
 // the exe link; when that cannot be read (kernel threads, vanished or foreign
-// processes) the last component of cmdline's first word, else comm. A link
+// processes) the last component of cmdline's first word, else comm. A zombie
+// is no running process and is passed over. A link
 // whose target was replaced on disk (" (deleted)") still names the running
 // program, so the suffix is dropped. Processes that vanish mid-walk are skipped.
 #pragma once

@@ -156,6 +156,12 @@ TEST(ProcWalk, NamesOfRunningProcesses) {
   EXPECT_EQ(walkProcessNames(findName, &eng), 1);
   proc.stop();
   EXPECT_EQ(walkProcessNames(findName, &eng), 0);
+  std::string zombie = "avzomb" + std::to_string(getpid() % 100000);  // died unreaped: named, not running
+  jobstest::NamedProcess z(zombie);
+  EXPECT_EQ(walkProcessNames(findName, &zombie), 1);
+  kill(z.pid(), SIGKILL);
+  for (int i = 0; i < 500 && avtest::readFile("/proc/" + std::to_string(z.pid()) + "/stat").find(") Z") == std::string::npos; ++i) usleep(2000);
+  EXPECT_EQ(walkProcessNames(findName, &zombie), 0);
   std::string kthread = "kthreadd";  // kernel threads, when visible, are named by comm
   if (avtest::readFile("/proc/2/comm") == "kthreadd\n") { EXPECT_EQ(walkProcessNames(findName, &kthread), 1); }
 }

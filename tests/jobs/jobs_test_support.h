@@ -93,6 +93,7 @@ class NamedProcess {
     for (int i = 0; i < 500 && std::filesystem::read_symlink(link, ec) != want; ++i) usleep(2000);
   }
   ~NamedProcess() { stop(); }
+  pid_t pid() const { return pid_; }
   void stop() {
     if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), pid_ = -1;
   }

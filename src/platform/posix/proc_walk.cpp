@@ -79,11 +79,18 @@ bool processName(int procFd, const char* pid, char* name, size_t size) {
       return true;
     }
   }
-  procEntryPath(rel, sizeof(rel), pid, "comm");
+  // comm, as stat gives it with the state behind it: a zombie (Z) or dead
+  // (X) task still carries the name of the program it ran, but runs nothing,
+  // and an engine that died unreaped must not count as running.
+  procEntryPath(rel, sizeof(rel), pid, "stat");
   n = readSmall(procFd, rel, buf, sizeof(buf));
   if (n <= 0) return false;
-  if (buf[n - 1] == '\n') buf[n - 1] = '\0';
-  copyCut(name, size, buf);
+  char* open = strchr(buf, '(');
+  char* close = strrchr(buf, ')');  // comm may itself hold ')'
+  if (open == nullptr || close == nullptr || close < open || close[1] != ' ') return false;
+  if (close[2] == 'Z' || close[2] == 'X' || close[2] == 'x') return false;
+  *close = '\0';
+  copyCut(name, size, open + 1);
   return name[0] != '\0';
 }
 
