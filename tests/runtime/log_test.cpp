@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/file.h"
 #include "runtime/os_helper.h"
 #include "support/test_env.h"
 
@@ -98,6 +99,21 @@ TEST_F(LogTest, LevelFilter) {
     BRIM_Log(c.module, c.level, "f", 1, 0, "filtered");
     EXPECT_EQ(capture.contains("filtered"), c.passes) << c.setLevel << " " << c.module << " " << c.level;
   }
+}
+
+// The level block's file gets real blocks, not a hole that faults once mapped
+// when the disk is full; it is never shortened.
+TEST(FileEnsureSize, AllocatesAndNeverShortens) {
+  const int fd = open((avtest::scratchRoot() + "/ensure").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  for (int64_t size : {int64_t{1064}, int64_t{10}}) {
+    EXPECT_EQ(file_EnsureSize(fd, size), 0);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, 1064);
+    EXPECT_GE(st.st_blocks * 512, 1064);
+  }
+  close(fd);
 }
 
 // A file is replaced as soon as this process has written it to 8 MiB, within

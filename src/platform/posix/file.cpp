@@ -42,9 +42,13 @@ int file_Size(int fd, int64_t* size) {
   return 0;
 }
 
+// The range is given real blocks, not only a length: a mapped page over a
+// hole faults (SIGBUS) when the disk is full as it is first written.
 int file_EnsureSize(int fd, int64_t size) {
-  int64_t now = 0;
-  if (int e = file_Size(fd, &now)) return e;
+  const int e = posix_fallocate(fd, 0, size);
+  if (e != EOPNOTSUPP && e != EINVAL) return e;
+  int64_t now = 0;  // a file system without block allocation: the length only
+  if (int se = file_Size(fd, &now)) return se;
   if (now < size && ftruncate(fd, size) != 0) return errno;
   return 0;
 }
