@@ -208,6 +208,11 @@ bool readAgentSettings(const CfgFile& f, AgentSettings* s) {
   uint32_t metricsLen = 0;
   ini_SnapString(ini, kAgentSection, "MetricsFile", "", metricsFile, sizeof metricsFile,
                  &metricsLen);
+  // A relative one would let a share path name the agent's own files.
+  if (uncRoot[0] != '\0' && !file_IsAbsolutePath(uncRoot)) {
+    CFG_REFUSE("Refused UncRoot=%s in %s: not an absolute path.", uncRoot, f.path);
+    return false;
+  }
   if (metricsLen >= sizeof metricsFile) {
     AV_ERR("MetricsFile is invalid(too long: %u).", metricsLen);
     noteRefusal("MetricsFile in %s is too long (%u characters; at most 255).", f.path, metricsLen);

@@ -98,11 +98,11 @@ TEST_F(ConfigTest, DefaultsBoundsAndCuts) {
   EXPECT_STREQ(getVendorTable()->records[127].vendorName, "V128");
   EXPECT_EQ(getVendorTable()->records[0].processNameList, std::string(64, 'p'));
   // IcapPort keeps its low 16 bits; texts are cut; an empty UncRoot is the default.
-  edge = Cfg().set("Port", "0").set("IcapPort", "66881").set("LogLevel", "5").set("UncRoot", std::string(300, 'u'));
+  edge = Cfg().set("Port", "0").set("IcapPort", "66881").set("LogLevel", "5").set("UncRoot", "/" + std::string(299, 'u'));
   edge.vendorText = "[AV_GENERAL]\nVendorNum=2\n[av_vendor1]\nVendorName=" + std::string(200, 'n');
   load(edge, 1);
-  EXPECT_EQ(liveState(), "0/100/50/3000/1345/" + std::string(255, 'u') + "/2" + std::string(128, 'n') + "/60/0/1/0");
-  EXPECT_EQ(uncRoot(5), "uuuu");
+  EXPECT_EQ(liveState(), "0/100/50/3000/1345//" + std::string(254, 'u') + "/2" + std::string(128, 'n') + "/60/0/1/0");
+  EXPECT_EQ(uncRoot(5), "/uuu");
   EXPECT_STREQ(getVendorTable()->records[1].vendorName, "");  // section missing
   load(Cfg().set("UncRoot", ""), 1);
   EXPECT_EQ(uncRoot(), "/mnt/unc");
@@ -128,6 +128,7 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("AllowedPeers", "10.0.0.0/33"), "AllowedPeers is invalid(10.0.0.0/33)."},
       {Cfg().set("IcapStrict", "2"), "Refused IcapStrict=2 in "},
       {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
+      {Cfg().set("UncRoot", "."), "Refused UncRoot=. in "},  // share paths would name the agent's files
       {Cfg().set("CanaryPath", "/" + std::string(255, 'c')), "CanaryPath is invalid(too long: 256)."},
       {Cfg().set("MetricsFile", "/" + std::string(255, 'm')), "MetricsFile is invalid(too long: 256)."},  // never cut
       {Cfg().set("Pwd", "short"), "Failed to reset the antivirus pre-shared key"},
@@ -144,7 +145,8 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
     const std::string before = liveState();
     const auto table = getVendorTable();
     // Every other value differs too, so a partial store would show.
-    c.cfg.set("IcapPort", "99").set("LogLevel", "5").set("UncRoot", "/o").set("HandshakeBanTime", "5");
+    c.cfg.set("IcapPort", "99").set("LogLevel", "5").set("HandshakeBanTime", "5");
+    if (!c.cfg.agent.count("UncRoot")) c.cfg.set("UncRoot", "/o");
     if (!c.cfg.agent.count("IcapStrict")) c.cfg.set("IcapStrict", "1");
     if (!c.cfg.agent.count("CanaryPath")) c.cfg.set("CanaryPath", "/o/c");
     if (!c.cfg.agent.count("Credential") && !c.cfg.agent.count("Pwd")) c.cfg.set("Pwd", "correct-horse-42");

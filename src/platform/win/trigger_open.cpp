@@ -28,7 +28,10 @@ TriggerOpenResult triggerOpenBeneath(const char* root, const char* relPath) {
   const std::wstring wpath = avwin::wide(path.c_str());
   if (wpath.empty()) return {TriggerOpenKind::kFailed, ERROR_INVALID_NAME, 0};
   HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         nullptr, OPEN_EXISTING,
+                         // A path naming a pipe connects to its server: it may learn who
+                         // we are, never act as us.
+                         FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {TriggerOpenKind::kFailed, static_cast<int>(GetLastError()), 0};
   const TriggerOpenKind kind =
       GetFileType(h) == FILE_TYPE_DISK ? TriggerOpenKind::kOpened : TriggerOpenKind::kSpecial;
