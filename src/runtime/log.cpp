@@ -167,21 +167,27 @@ void loadProcessName() {
   g_processName[len] = '\0';
 }
 
+// Caller holds g_initMutex.
+MapResult mapSettings() {
+  uint8_t* block = nullptr;
+  int fd = -1;
+  MapResult rc = mapSettingsFile(kSettingsPath, &block, &fd);
+  if (rc == kMapped) {
+    g_settingsFd = fd;
+    g_block.store(block, std::memory_order_release);
+  }
+  return rc;
+}
+
 void doInit() {
   for (auto& name : g_moduleNames) name = "NONE";
   g_moduleNames[AV_MODULE_BRIM] = "BRIM";
   loadProcessName();
-  uint8_t* block = nullptr;
-  int fd = -1;
-  MapResult rc = mapSettingsFile(kSettingsPath, &block, &fd);
-  if (rc == kCannotOpen) {
+  if (mapSettings() == kCannotOpen) {
     static const char kStars[] = "**************************************************************";
     printf("%s\nCan not open print level config file, log will not write to log file\n%s\n", kStars,
            kStars);
     fflush(stdout);
-  } else if (rc == kMapped) {
-    g_settingsFd = fd;
-    g_block.store(block, std::memory_order_release);
   }
 }
 
@@ -487,14 +493,22 @@ void BRIM_SetLogFileNum(uint32_t num) { g_logFileNum.store(num, std::memory_orde
 
 void BRIM_SetLogDir(const char* dir) {
   if (!dir) return;
-  std::lock_guard<std::mutex> lock(g_writers);
-  char next[sizeof(g_logDir)];
-  snprintf(next, sizeof(next), "%s", dir);
-  if (strcmp(next, g_logDir) == 0) return;
-  memcpy(g_logDir, next, sizeof(g_logDir));
-  closeLogFile();
-  g_failedOpens = 0;
-  g_lastAttemptMinute = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_writers);
+    char next[sizeof(g_logDir)];
+    snprintf(next, sizeof(next), "%s", dir);
+    if (strcmp(next, g_logDir) == 0) return;
+    memcpy(g_logDir, next, sizeof(g_logDir));
+    closeLogFile();
+    g_failedOpens = 0;
+    g_lastAttemptMinute = -1;
+  }
+  // A record logged before start-up reached the installation root (and made
+  // its tmp/) found no settings file; the move of the log folder is the time
+  // to look again, or a fresh installation would run without a log.
+  std::lock_guard<std::mutex> lock(g_initMutex);
+  if (g_ready.load(std::memory_order_relaxed) && g_block.load(std::memory_order_acquire) == nullptr)
+    mapSettings();
 }
 
 void BRIM_SetLogObserver(AvLogObserver observer) {

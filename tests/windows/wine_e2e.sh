@@ -52,11 +52,10 @@ CFG
 cp "$win/avagent.exe" "$root/"
 mkfifo "$tmp/agent.in"
 exec 7<>"$tmp/agent.in"
-# Started in its folder, as a scheduled task's "start in" does: the log's level
-# file is looked up in the starting folder, before the root is known.
-mkdir -p "$root/tmp"
+# Started from another folder, with no tmp/ in the root yet: the first record
+# comes before the root is known, and the log must still land in the root.
 start_wine_agent() {
-  (cd "$root" && exec "$WINE" 'C:\AvAgent\avagent.exe' <"$tmp/agent.in" >>"$tmp/agent.out" 2>&1) &
+  (cd "$tmp" && exec "$WINE" 'C:\AvAgent\avagent.exe' <"$tmp/agent.in" >>"$tmp/agent.out" 2>&1) &
   agent_pid=$!
   pids+=("$agent_pid")
   wait_listening "$port" 300 || fail_setup "agent did not listen on $port: $(cat "$tmp/agent.out")"
