@@ -163,6 +163,10 @@ TEST_F(MessageServerTest, BadHandshakeAnswersAreRefusedByClosing) {
          return b; }, "agentMsg_VerifyFirst->Client digestBuf not match"},
       {17, 2002, [](StoragePeer&) { return std::vector<uint8_t>(32); }, kLength},
       {16, MSG_HANDSHAKE_ANSWER, [](StoragePeer&) { return std::vector<uint8_t>(31); }, kLength},
+      {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer&) { return std::vector<uint8_t>(32); }, kLength},  // no key part
+      {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) { auto b = answer(p, std::vector<uint8_t>(32, 0x42), true);
+         b[31] ^= 1;  // the digest's last byte counts too
+         return b; }, "agentMsg_VerifyFirst->Client digestBuf not match"},
       {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) { return answer(p, std::vector<uint8_t>(128, 0xFF), false); },
        "Decrypt rsa data failed("},  // above the modulus
       {17, MSG_HANDSHAKE_ANSWER, [](StoragePeer& p) { return answer(p, std::vector<uint8_t>(65, 0x42), true); },
