@@ -38,6 +38,7 @@ TEST(CryptoAesHex, LongestTextCapacityAndBadInputs) {
   const struct { std::string text; uint32_t room; const char* message; } bad[] = {
       {hex, 20, "The input lenth is (outlen: 20, nopadlen: 20)."},
       {hex64.substr(0, 63), sizeof out, "The input pcInputEncryptStr lenth is (63)."},
+      {hex + "0", sizeof out, "The input pcInputEncryptStr lenth is (65)."},  // odd, though 32 bytes decode
       {std::string(1024, 'A'), sizeof out, "The input pcInputEncryptStr lenth is (1024)."},
       {"", sizeof out, "The input pcInputEncryptStr lenth is zero."},
   };

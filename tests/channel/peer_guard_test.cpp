@@ -82,6 +82,8 @@ TEST_F(PeerFailTableTest, LimitWithinTheWindowBansForTheBanTimeOnly) {
   EXPECT_TRUE(firstRefusal("192.0.2.1", 61100));
   for (int i = 0; i < 40; ++i) EXPECT_FALSE(fail("192.0.2.3", 1000 + i * 3200));  // spread over more than the window
   for (int i = 0; i < 19; ++i) fail("192.0.2.4", 1000);
+  for (int i = 0; i < 19; ++i) fail("192.0.2.6", 1000);
+  EXPECT_FALSE(fail("192.0.2.6", 61000));  // the window ends 60 s after its first failure
   pg_RecordSuccess(table.get(), Addr("192.0.2.4"));  // a verified handshake forgets the count
   EXPECT_FALSE(fail("192.0.2.4", 1001));
   EXPECT_TRUE(firstRefusal("198.51.100.7", 0) && !firstRefusal("198.51.100.7", 999));
