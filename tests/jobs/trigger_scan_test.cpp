@@ -47,11 +47,14 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
       {"\\\\srv/share/../share/dir/clean.txt", 123},    {"\\\\srv\\share\\dir\\..", 123},
       {"\\srv\\share\\dir\\clean.txt", 123},  // no separator behind the prefix
       {"x\\srv\\share\\dir\\clean.txt", 0},   // the first character is dropped whatever it is
+      {"//srv/share/dir/clean.txt", 0},       // forward slashes alike
       {"\\\\srv\\share\\dir\\..x", 0},        {"\\\\srv\\share\\dir\\\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.txt", 0},
       // A name that would not come through as sent is refused, not swapped for its neighbour.
       {"\\\\srv\\share\\dir\\ev\xEF\xBF\xBD.txt", 123}, {"\\\\srv\\share\\dir\\ev\xE9.txt", 123},
   };
   for (const auto& [path, result] : cases) EXPECT_EQ(scanJob(scanRequest(path)).text, scanText(result)) << path;
+  int32_t result = -1;  // another engine type opens nothing
+  EXPECT_TRUE(scanFile(2, u"\\\\?\\UNC\\srv\\share\\dir\\clean.txt", &result) == 0 && result == -1);
   avtest::LogCapture log;
   avtest::DebugLevel dbg;
   scanJob(scanRequest("\\\\srv\\share\\dir\\nope.txt"));
@@ -62,7 +65,7 @@ TEST_F(TriggerScan, OutcomesAndConfinement) {
   std::string escaped = R"({"opCode":1,"avType":0,"FilePath":"\\\\srv\\share\\dir)";
   for (int i = 0; i < 2000; ++i) escaped += "\\/";
   EXPECT_EQ(scanJob(escaped + R"(clean.txt"})").text, scanText(0));
-  for (const char* odd : {R"(tab\tname)", R"(ev\ud800)"})  // TAB comes back as 't', a lone surrogate as U+FFFD
+  for (const char* odd : {R"(tab\tname)", R"(ev\ud800)", R"(us\u001f)"})  // TAB comes back as 't', a lone surrogate as U+FFFD
     EXPECT_EQ(scanJob(std::string(R"({"opCode":1,"avType":0,"FilePath":"\\\\srv\\share\\dir\\)") + odd + R"(.txt"})").text, scanText(123)) << odd;
 }
 #endif
