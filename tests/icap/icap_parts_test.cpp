@@ -44,7 +44,7 @@ TEST(IcapLines, ResolutionCountAndJudging) {
     EXPECT_EQ(n, want < 0 ? 0 : want) << line;
   }
   EXPECT_EQ(log.count("The para tempVal is invalid."), 3u);
-  const std::tuple<int, int, int> judged[] = {{200, -1, 0}, {201, 5, 0}, {403, 2, 0}, {403, 0, 403},
+  const std::tuple<int, int, int> judged[] = {{200, -1, 0}, {201, 5, 0}, {403, 2, 0}, {403, 0, 403}, {403, 1, 403},
       {403, -1, 403}, {502, 2, 502}, {505, -1, 505}, {506, 2, 506}, {558, 0, 558}, {0, 2, 0}};
   for (auto [state, resolution, want] : judged) {
     int result = -99;
