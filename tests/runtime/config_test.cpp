@@ -121,11 +121,13 @@ TEST_F(ConfigTest, RefusedReloadKeepsEveryRunningValue) {
       {Cfg().set("FlowJobNo", "abc"), "Refused FlowJobNo=abc in "},  // never read as 0
       {Cfg().set("Port", "5000x"), "Refused Port=5000x in "},  // nor as its leading digits
       {Cfg().set("MaxJobNo", "99999999999"), "Refused MaxJobNo=99999999999 in "},
+      {Cfg().set("MaxJobNo", std::string(70, '0') + "5"), "Refused MaxJobNo=000"},  // never read as its cut text
       {Cfg().set("LogFileNum", "1e3"), "Refused LogFileNum=1e3 in "},
       {Cfg().set("HandshakeTimeOut", "50"), "Refused HandshakeTimeOut=50 in "},
       {Cfg().set("ListenAddress", "localhost"), "Refused ListenAddress=localhost in "},
       {Cfg().set("HandshakeFailWindow", "0"), "HandshakeFailWindow is invalid(0)."},
       {Cfg().set("AllowedPeers", "10.0.0.0/33"), "AllowedPeers is invalid(10.0.0.0/33)."},
+      {Cfg().set("AllowedPeers", "10.0.0.1" + std::string(4100, ' ') + ",10.0.0.2"), "AllowedPeers is invalid(too long: "},
       {Cfg().set("IcapStrict", "2"), "Refused IcapStrict=2 in "},
       {Cfg().set("CanaryPath", "av/canary.com"), "CanaryPath is invalid(not an absolute path: av/canary.com)."},
       {Cfg().set("UncRoot", "."), "Refused UncRoot=. in "},  // share paths would name the agent's files
