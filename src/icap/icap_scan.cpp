@@ -260,8 +260,8 @@ int receiveResultFromServer(int sock, IcapScanRecord* record) {
       return -1;
     }
     if (record->Infection[0] == '\0') break;
-    int resolution = -1;
     if (headerNameHas(lbuf, record->Infection)) {
+      int resolution = -1;
       if (getResolutionValue(lbuf, &resolution) != 0) {
         AV_ERR("Get Resolution failed.");
         return -1;

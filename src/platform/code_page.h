@@ -9,6 +9,6 @@ constexpr uint32_t CODE_PAGE_IS_UTF8 = UINT32_MAX;
 // counts; the count includes the terminator; 0 when out is given and the
 // result does not fit outBytes, or the text cannot be converted, which
 // includes a character the code page lacks (the system's call would put its
-// default character there and so name another file). CODE_PAGE_IS_UTF8 when the ANSI code page is UTF-8: the
-// caller's own UTF-8 encoder then applies.
+// default character there and so name another file). CODE_PAGE_IS_UTF8 when
+// the ANSI code page is UTF-8: the caller's own UTF-8 encoder then applies.
 uint32_t codePage_WideToAnsi(const char16_t* wide, char* out, uint32_t outBytes);
